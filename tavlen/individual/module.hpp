@@ -1,0 +1,44 @@
+// The module's state and the lookup of its global names.
+#pragma once
+
+#include "support/method.hpp"
+
+namespace tavlen {
+
+// Names the methods look up at every use: module globals (which callers may
+// rebind, so they are never cached) and attribute and keyword names.
+#define TAVLEN_INTERNED_NAMES(X)                                                          \
+    X(np, "np") X(Random, "Random") X(warnings, "warnings") X(heappush, "heappush")          \
+    X(heappop, "heappop") X(unpickle, "__pyx_unpickle_Individual") X(asarray, "asarray")    \
+    X(array, "array") X(zeros, "zeros") X(hstack, "hstack") X(float64, "float64")           \
+    X(int16, "int16") X(uint8, "uint8") X(uint16, "uint16") X(uint32, "uint32")             \
+    X(max, "max") X(initial, "initial") X(dtype, "dtype") X(warn, "warn")                   \
+    X(stacklevel, "stacklevel") X(instance_dict, "__dict__") X(update, "update")            \
+    X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")
+
+struct InternedNames {
+#define TAVLEN_DECLARE_NAME(member, text) PyObject* member;
+    TAVLEN_INTERNED_NAMES(TAVLEN_DECLARE_NAME)
+#undef TAVLEN_DECLARE_NAME
+};
+
+struct ModuleState {
+    PyTypeObject* individual_type;
+    PyTypeObject* method_type;
+    bool executed;
+    // Assertion checks run only when the interpreter ran without -O when
+    // the module was imported.
+    bool assertions_enabled;
+    InternedNames names;
+};
+
+extern PyModuleDef individual_module;
+
+inline ModuleState& module_state(PyObject* module) {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// The value bound to name in the module's namespace; NameError when unbound.
+Ref global(PyObject* module, PyObject* name);
+
+}  // namespace tavlen

@@ -1,0 +1,378 @@
+// Construction of an Individual from the run configuration, and the stepping
+// through blocks, persons and universes.
+#include "methods.hpp"
+#include "module.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace tavlen {
+namespace {
+
+enum InitArgument : Py_ssize_t {
+    properties, universes, random_number_generators, event_tags, event_ages, event_years,
+    duration_tags, duration_ages, duration_years, event_individual_tags, individual_block_size,
+    snapshot_tags, snapshot_ages, snapshot_years, snapshot_functions, n_stratum_hops,
+    preserve_stratum, log_events_individual, verify_tags,
+};
+
+constexpr Parameter init_parameters[] = {
+    {"properties"}, {"universes"}, {"random_number_generators"}, {"event_tags"}, {"event_ages"},
+    {"event_years"}, {"duration_tags"}, {"duration_ages"}, {"duration_years"},
+    {"event_individual_tags"}, {"individual_block_size"}, {"snapshot_tags"}, {"snapshot_ages"},
+    {"snapshot_years"}, {"snapshot_functions"}, {"n_stratum_hops"}, {"preserve_stratum"},
+    {"log_events_individual"}, {"verify_tags"},
+};
+
+// The arguments after their conversions and type tests.
+struct Configuration {
+    Ref block_size;    // exact int
+    Ref stratum_hops;  // exact int or None
+    bool log_events_individual;
+    bool verify_tags;
+};
+
+bool validate(const BoundArguments& args, Configuration& config) {
+    config.block_size = int_conversion(args[individual_block_size]);
+    if (!config.block_size) return false;
+    config.stratum_hops = int_conversion(args[n_stratum_hops]);
+    if (!config.stratum_hops || !bool_argument(args[log_events_individual], config.log_events_individual) ||
+        !bool_argument(args[verify_tags], config.verify_tags)) {
+        return false;
+    }
+    struct TypeTest {
+        PyObject* value;
+        InitArgument argument;
+        PyTypeObject* type;
+        bool none_allowed;
+    };
+    const TypeTest tests[] = {
+        {args[properties], properties, &PyDict_Type, false},
+        {args[universes], universes, &PyList_Type, false},
+        {args[random_number_generators], random_number_generators, &PyList_Type, false},
+        {args[event_tags], event_tags, &PyList_Type, false},
+        {args[duration_tags], duration_tags, &PyList_Type, false},
+        {args[event_individual_tags], event_individual_tags, &PyList_Type, false},
+        {config.block_size.get(), individual_block_size, &PyLong_Type, false},
+        {args[snapshot_tags], snapshot_tags, &PyList_Type, false},
+        {args[snapshot_ages], snapshot_ages, &PyList_Type, false},
+        {args[snapshot_years], snapshot_years, &PyList_Type, false},
+        {args[snapshot_functions], snapshot_functions, &PyList_Type, false},
+        {config.stratum_hops.get(), n_stratum_hops, &PyLong_Type, true},
+        {args[preserve_stratum], preserve_stratum, &PyUnicode_Type, true},
+    };
+    for (const TypeTest& test : tests) {
+        if (!check_argument_type(test.value, test.type, args.name(test.argument), test.none_allowed)) return false;
+    }
+    return true;
+}
+
+// NumPy, reached through the module's global np at every use.
+class NumPy {
+public:
+    NumPy(PyObject* module) : module_(module), names_(module_state(module).names) {}
+
+    Ref dtype(PyObject* name) const {
+        Ref np = global(module_, names_.np);
+        return np ? Ref::steal(PyObject_GetAttr(np.get(), name)) : Ref();
+    }
+    // np.<function>(value, dtype=np.<dtype>)
+    Ref call(PyObject* function, PyObject* value, PyObject* dtype_name) const {
+        Ref np = global(module_, names_.np);
+        Ref callable = np ? Ref::steal(PyObject_GetAttr(np.get(), function)) : Ref();
+        Ref type = callable ? dtype(dtype_name) : Ref();
+        if (!type) return {};
+        Ref keywords = Ref::steal(PyTuple_Pack(1, names_.dtype));
+        if (!keywords) return {};
+        PyObject* call_args[] = {value, type.get()};
+        return Ref::steal(PyObject_Vectorcall(callable.get(), call_args, 1, keywords.get()));
+    }
+    Ref asarray(PyObject* value, PyObject* dtype_name) const { return call(names_.asarray, value, dtype_name); }
+    Ref array(PyObject* value, PyObject* dtype_name) const { return call(names_.array, value, dtype_name); }
+    Ref zeros(std::initializer_list<Py_ssize_t> extents, PyObject* dtype_name) const {
+        Ref shape;
+        if (extents.size() == 1) {
+            shape = Ref::steal(PyLong_FromSsize_t(*extents.begin()));
+        } else {
+            shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(extents.size())));
+            Py_ssize_t axis = 0;
+            for (Py_ssize_t extent : extents) {
+                PyObject* item = shape ? PyLong_FromSsize_t(extent) : nullptr;
+                if (!item) return {};
+                PyTuple_SET_ITEM(shape.get(), axis++, item);
+            }
+        }
+        return shape ? call(names_.zeros, shape.get(), dtype_name) : Ref();
+    }
+
+private:
+    PyObject* module_;
+    const InternedNames& names_;
+};
+
+// tag -> position in tags; a repeated tag keeps its last position.
+Ref tag_index(PyObject* tags) {
+    Ref index = Ref::steal(PyDict_New());
+    if (!index) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tags); ++i) {
+        Ref tag = Ref::borrow(PyList_GET_ITEM(tags, i));
+        Ref position = Ref::steal(PyLong_FromSsize_t(i));
+        if (!position || PyDict_SetItem(index.get(), tag.get(), position.get()) < 0) return {};
+    }
+    return index;
+}
+
+// Keeps the caller's tag list and builds its index.
+bool keep_tags(PyObject*& tags_field, PyObject*& index_field, PyObject* tags) {
+    replace(tags_field, Ref::borrow(tags));
+    Ref index = tag_index(tags);
+    if (!index) return false;
+    replace(index_field, std::move(index));
+    return true;
+}
+
+constexpr Py_ssize_t stratum_hop_slots = 256;
+
+// The extent of every stratum axis: n_stratum_hops + 1 when it is given (and
+// not 0), else the largest initial stratum + 1 (at least 1).
+bool count_strata(Individual* self, PyObject* strata, PyObject* stratum_hops, const InternedNames& names) {
+    const int hops = PyObject_IsTrue(stratum_hops);
+    if (hops < 0) return false;
+    Ref largest;
+    if (hops) {
+        largest = Ref::borrow(stratum_hops);
+    } else {
+        // Widened to a Python int before adding 1, so that the int16 maximum
+        // cannot wrap around.
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        Ref keywords = zero ? Ref::steal(PyTuple_Pack(1, names.initial)) : Ref();
+        if (!keywords) return false;
+        PyObject* call_args[] = {strata, zero.get()};
+        Ref maximum = Ref::steal(PyObject_VectorcallMethod(names.max, call_args, 1, keywords.get()));
+        largest = maximum ? Ref::steal(PyNumber_Index(maximum.get())) : Ref();
+    }
+    Ref one = largest ? Ref::steal(PyLong_FromLong(1)) : Ref();
+    Ref count = one ? Ref::steal(PyNumber_Add(largest.get(), one.get())) : Ref();
+    if (!count || !size_value(count.get(), self->_stratum_n)) return false;
+    self->_stratum_hops_do = hops;
+    return true;
+}
+
+bool warn_overlapping_snapshot_tags(PyObject* module) {
+    const InternedNames& names = module_state(module).names;
+    Ref warnings = global(module, names.warnings);
+    Ref warn = warnings ? Ref::steal(PyObject_GetAttr(warnings.get(), names.warn)) : Ref();
+    Ref message = warn ? Ref::steal(PyUnicode_FromString(
+                             "More than one snapshot function supplied. Be aware that the tags returned by "
+                             "these functions must not overlap."))
+                       : Ref();
+    Ref stacklevel = message ? Ref::steal(PyLong_FromLong(3)) : Ref();
+    Ref keywords = stacklevel ? Ref::steal(PyTuple_Pack(1, names.stacklevel)) : Ref();
+    if (!keywords) return false;
+    PyObject* call_args[] = {message.get(), stacklevel.get()};
+    return Ref::steal(PyObject_Vectorcall(warn.get(), call_args, 1, keywords.get())).get() != nullptr;
+}
+
+bool assign_view(auto& view, const Ref& array) { return array && view.assign(array.get()); }
+
+bool construct(Individual* self, const BoundArguments& args, const Configuration& config) {
+    PyObject* module = args.module;
+    const InternedNames& names = module_state(module).names;
+    const NumPy np(module);
+
+    self->age = -1.0;
+    Ref memory = Ref::steal(PyDict_New());
+    if (!memory) return false;
+    replace(self->memory, std::move(memory));
+
+    Ref generators = Ref::steal(PyDict_New());
+    if (!generators) return false;
+    replace(self->random, generators);
+    PyObject* generator_names = args[random_number_generators];
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(generator_names); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(generator_names, i));
+        Ref random_class = global(module, names.Random);
+        Ref generator = random_class ? Ref::steal(PyObject_CallNoArgs(random_class.get())) : Ref();
+        if (!generator || PyDict_SetItem(generators.get(), name.get(), generator.get()) < 0) return false;
+    }
+
+    Ref queue = Ref::steal(PyList_New(0));
+    Ref events = Ref::steal(PyDict_New());
+    if (!queue || !events) return false;
+    replace(self->_queue, std::move(queue));
+    replace(self->_events, std::move(events));
+    self->_event_idx = -1;
+
+    replace(self->_properties, Ref::borrow(args[properties]));
+    Ref properties_tmp = Ref::steal(PyDict_New());
+    if (!properties_tmp) return false;
+    replace(self->_properties_tmp, std::move(properties_tmp));
+
+    self->_person = self->_person_block = self->_person_stratum = -1;
+    self->_person_stratum_hops_n = self->_universe = -1;
+    self->_person_birth = -1.0;
+
+    // The population's birth years and initial strata, viewed in place.
+    Ref births = Ref::steal(PyObject_GetItem(args[properties], names.birth_key));
+    if (!births || !assign_view(self->_birth, np.asarray(births.get(), names.float64))) return false;
+    Ref initial_strata = Ref::steal(PyObject_GetItem(args[properties], names.stratum_key));
+    Ref strata = initial_strata ? np.asarray(initial_strata.get(), names.int16) : Ref();
+    if (!assign_view(self->_stratum, strata)) return false;
+    replace(self->_preserve_stratum_setting, Ref::borrow(args[preserve_stratum]));
+
+    if (!count_strata(self, strata.get(), config.stratum_hops.get(), names)) return false;
+
+    if (!assign_view(self->_person_stratum_hops_ages, np.zeros({stratum_hop_slots}, names.float64)) ||
+        !assign_view(self->_person_stratum_hops_strata, np.zeros({stratum_hop_slots}, names.int16))) {
+        return false;
+    }
+    self->_universe_n = PyList_GET_SIZE(args[universes]);
+    const Py_ssize_t U = self->_universe_n;
+
+    // The event log.
+    if (!self->_log_event_ages.assign(args[event_ages])) return false;
+    self->_log_event_ages_n = self->_log_event_ages.extent(0);
+    if (!self->_log_event_years.assign(args[event_years])) return false;
+    self->_log_event_years_n = self->_log_event_years.extent(0);
+    if (!keep_tags(self->_log_event_tags, self->_log_event_tags_idx, args[event_tags])) return false;
+    self->_log_event_tags_n = PyList_GET_SIZE(args[event_tags]);
+    if (!assign_view(self->_log_events, np.zeros({U, self->_stratum_n, self->_log_event_tags_n,
+                                                  self->_log_event_years_n, self->_log_event_ages_n},
+                                                 names.uint32))) {
+        return false;
+    }
+
+    // The duration log.
+    if (!self->_log_duration_ages.assign(args[duration_ages])) return false;
+    self->_log_duration_ages_n = self->_log_duration_ages.extent(0);
+    if (!self->_log_duration_years.assign(args[duration_years])) return false;
+    self->_log_duration_years_n = self->_log_duration_years.extent(0);
+    if (!keep_tags(self->_log_duration_tags, self->_log_duration_tags_idx, args[duration_tags])) return false;
+    self->_log_duration_tags_n = PyList_GET_SIZE(args[duration_tags]);
+    if (!assign_view(self->_log_durations,
+                     np.zeros({U, self->_stratum_n, self->_log_duration_tags_n, self->_log_duration_years_n,
+                               self->_log_duration_ages_n},
+                              names.float64))) {
+        return false;
+    }
+    Ref ongoing = Ref::steal(PyDict_New());
+    if (!ongoing) return false;
+    replace(self->_ongoing_durations, std::move(ongoing));
+
+    // The individual-level log: one zero block per column.
+    if (!size_value(config.block_size.get(), self->_log_event_individual_block_size)) return false;
+    const Py_ssize_t B = self->_log_event_individual_block_size;
+    auto first_block = [&](PyObject*& blocks, auto& current_block, PyObject* dtype) {
+        Ref block = np.zeros({B}, dtype);
+        Ref list = block ? Ref::steal(PyList_New(1)) : Ref();
+        if (!list) return false;
+        PyList_SET_ITEM(list.get(), 0, block.release());
+        replace(blocks, list);
+        return current_block.assign(PyList_GET_ITEM(list.get(), 0));
+    };
+    if (!first_block(self->_log_event_individual_universe, self->_log_event_individual_universe_current_block,
+                     names.uint8) ||
+        !first_block(self->_log_event_individual_individual,
+                     self->_log_event_individual_individual_current_block, names.uint32) ||
+        !first_block(self->_log_event_individual_element, self->_log_event_individual_element_current_block,
+                     names.uint16) ||
+        !first_block(self->_log_event_individual_age, self->_log_event_individual_age_current_block,
+                     names.float64) ||
+        !first_block(self->_log_event_individual_tag, self->_log_event_individual_tag_current_block,
+                     names.uint16) ||
+        !keep_tags(self->_log_event_individual_tags, self->_log_event_individual_tags_idx,
+                   args[event_individual_tags])) {
+        return false;
+    }
+    self->_log_event_individual_entry_idx = 0;
+
+    // Snapshots: the ages and years are copied.
+    replace(self->_snapshot_functions, Ref::borrow(args[snapshot_functions]));
+    if (!keep_tags(self->_snapshot_tags, self->_snapshot_tags_idx, args[snapshot_tags])) return false;
+    self->_snapshot_tags_n = PyList_GET_SIZE(args[snapshot_tags]);
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    self->_snapshot_next_age = infinity;
+    if (!assign_view(self->_snapshot_ages, np.array(args[snapshot_ages], names.float64))) return false;
+    self->_snapshot_ages_n = self->_snapshot_ages.extent(0);
+    if (!assign_view(self->_snapshots_ages, np.zeros({U, self->_stratum_n, self->_snapshot_tags_n,
+                                                      self->_snapshot_ages_n},
+                                                     names.uint32))) {
+        return false;
+    }
+    self->_snapshot_next_age_years = infinity;
+    if (!assign_view(self->_snapshot_years, np.array(args[snapshot_years], names.float64))) return false;
+    self->_snapshot_years_n = self->_snapshot_years.extent(0);
+    if (!assign_view(self->_snapshots_years, np.zeros({U, self->_stratum_n, self->_snapshot_tags_n,
+                                                       self->_snapshot_years_n},
+                                                      names.uint32))) {
+        return false;
+    }
+    self->_snapshot_age_idx = -1;
+    self->_snapshot_year_idx = -1;
+    const Py_ssize_t functions = PyList_Check(self->_snapshot_functions)
+                                     ? PyList_GET_SIZE(self->_snapshot_functions)
+                                     : 0;
+    self->_snapshot_ages_do = functions > 0 && self->_snapshot_ages_n > 0;
+    self->_snapshot_years_do = functions > 0 && self->_snapshot_years_n > 0;
+    if (functions > 1 && !warn_overlapping_snapshot_tags(module)) return false;
+
+    self->_log_events_individual = config.log_events_individual;
+    self->verify_tags = config.verify_tags;
+    self->_preserve_dynamic = false;
+    self->_preserve_final = false;
+    return true;
+}
+
+}  // namespace
+
+const Signature init_signature{"__init__", init_parameters};
+
+int individual_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &individual_module);
+    if (!module) return -1;
+    BoundArguments bound(init_signature, module);
+    Configuration config;
+    if (!bind(bound, args, kwargs) || !validate(bound, config)) return -1;
+    return construct(reinterpret_cast<Individual*>(self), bound, config) ? 0 : -1;
+}
+
+}  // namespace tavlen
+
+// --- Population iteration ---------------------------------------------------
+
+namespace tavlen {
+namespace {
+
+constexpr Parameter next_block_parameters[] = {
+    {"first_person", "int"},
+    {"properties_tmp", "Dict[str, np.ndarray]"},
+    {"random_seeds", "Dict[str, int]"},
+};
+constexpr Parameter tag_parameter[] = {{"tag", "str"}};
+
+}  // namespace
+
+const MethodSpec next_block_method{
+    {"next_block", next_block_parameters}, "Increment block of people.", not_implemented_yet};
+const MethodSpec next_person_method{{"next_person", {}}, "Increment current person.", not_implemented_yet};
+const MethodSpec next_universe_method{{"next_universe", {}}, "Increment universe.", not_implemented_yet};
+const MethodSpec properties_method{
+    {"properties", tag_parameter},
+    "This method provides access to the properties of the current\n"
+    "        individual.\n"
+    "\n"
+    "        :param tag: The name of the property.\n"
+    "        :return: The 'tag' property of the current individual.\n"
+    "        ",
+    not_implemented_yet};
+const MethodSpec properties_tmp_method{
+    {"properties_tmp", tag_parameter},
+    "This method provides access to the temporary properties of\n"
+    "        the current individual.\n"
+    "\n"
+    "        :param tag: The name of the property.\n"
+    "        :return: The 'tag' temporary property of the current individual.\n"
+    "        ",
+    not_implemented_yet};
+
+}  // namespace tavlen

@@ -1,0 +1,65 @@
+// Owning references and small error helpers over the CPython C API.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace tavlen {
+
+// An owning (strong) reference. A null Ref returned from a helper means a
+// Python exception is set.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(const Ref& other) noexcept : object_(Py_XNewRef(other.object_)) {}
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    // Takes over a new reference (typically the result of a C-API call).
+    static Ref steal(PyObject* object) noexcept {
+        Ref ref;
+        ref.object_ = object;
+        return ref;
+    }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* object) noexcept { return steal(Py_XNewRef(object)); }
+    static Ref none() noexcept { return borrow(Py_None); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference over to the caller.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// Stores a new value into an object slot of a Python object and drops the old
+// one only afterwards, so that code run by the old value's destructor never
+// sees a dangling slot.
+inline void replace(PyObject*& slot, Ref value) noexcept {
+    PyObject* old = slot;
+    slot = value.release();
+    Py_XDECREF(old);
+}
+
+// PyErr_Format that reads as an expression in functions returning a pointer.
+template <class... A>
+std::nullptr_t raise(PyObject* type, const char* format, A... args) {
+    PyErr_Format(type, format, args...);
+    return nullptr;
+}
+
+inline std::nullptr_t raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+}  // namespace tavlen
