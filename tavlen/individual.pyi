@@ -1,0 +1,114 @@
+"""Type stubs of the extension module tavlen.individual."""
+
+from heapq import heappop as heappop, heappush as heappush
+from random import Random as Random
+from typing import Any, Callable as Callable, Dict as Dict, List as List, Optional as Optional
+import warnings as warnings
+
+import numpy as np
+import numpy.typing as npt
+
+class Individual:
+    """An Individual object is created for each run and passed to every process call."""
+
+    @property
+    def year(self) -> float:
+        """The current year."""
+    age: float
+    memory: dict[Any, Any] | None
+    random: dict[Any, Random] | None
+
+    def __init__(
+        self,
+        properties: dict[str, npt.ArrayLike],
+        universes: list[Any],
+        random_number_generators: list[Any],
+        event_tags: list[str],
+        event_ages: npt.NDArray[np.float64],
+        event_years: npt.NDArray[np.float64],
+        duration_tags: list[str],
+        duration_ages: npt.NDArray[np.float64],
+        duration_years: npt.NDArray[np.float64],
+        event_individual_tags: list[str],
+        individual_block_size: int,
+        snapshot_tags: list[str],
+        snapshot_ages: list[float],
+        snapshot_years: list[float],
+        snapshot_functions: list[Callable[[Individual], Any]],
+        n_stratum_hops: int | None,
+        preserve_stratum: str | None,
+        log_events_individual: object,
+        verify_tags: object,
+    ) -> None: ...
+    def next_block(
+        self, first_person: int, properties_tmp: Dict[str, np.ndarray], random_seeds: Dict[str, int]
+    ) -> None:
+        """Increment block of people."""
+    def next_person(self) -> None:
+        """Increment current person."""
+    def next_universe(self) -> None:
+        """Increment universe."""
+    def properties(self, tag: str) -> Any:
+        """The 'tag' property of the current individual."""
+    def properties_tmp(self, tag: str) -> Any:
+        """The 'tag' temporary property of the current individual."""
+    def hop_stratum(self, stratum: int) -> None:
+        """Change the stratum of the individual that is being simulated."""
+    def log_event(self, tag: str) -> None:
+        """Log an event at the current time."""
+    def _log_duration_stratum_hops(self, tag: str, start_age: float, end_age: float) -> None:
+        """Log a duration, split at the recorded stratum changes."""
+    def log_duration(self, tag: str, start_age: float, end_age: float) -> None:
+        """Log a duration."""
+    def log_duration_start(self, tag: str, start_age: float | None = None) -> None:
+        """Start logging a duration."""
+    def log_duration_end(self, tag: str, end_age: float | None = None) -> None:
+        """End logging an ongoing duration."""
+    def log_ongoing_durations(self, end_age: float | None = None) -> None:
+        """End logging all ongoing durations."""
+    def log_event_individual(self, tag: str, age: float = -1.0, element: int = 0) -> None:
+        """Log an event at the individual level."""
+    def next_event(self) -> tuple[float, int, str, bool, dict[str, Any]]:
+        """Increment event."""
+    def _snapshot_age(self, age_next_event: float) -> None:
+        """Take a snapshot at the current age."""
+    def _snapshot_year(self, age_next_event: float) -> None:
+        """Take a snapshot at the current year."""
+    def add_to_queue(
+        self, delta: float, message: str, priority: int = 0, terminate: bool = False, **kwargs: Any
+    ) -> int:
+        """Add an event to the queue at a time relative to the current time."""
+    def add_to_queue_age(
+        self, age: float, message: str, priority: int = 0, terminate: bool = False, **kwargs: Any
+    ) -> int:
+        """Add an event to the queue at a specific age."""
+    def add_to_queue_year(
+        self, year: float, message: str, priority: int = 0, terminate: bool = False, **kwargs: Any
+    ) -> int:
+        """Add an event to the queue at a specific date."""
+    def remove_from_queue(self, idx: int) -> None:
+        """Remove an event from the queue."""
+    def remove_from_queue_message(self, message: str) -> None:
+        """Remove all events from the queue with a particular message."""
+    def move_in_queue(self, idx: int, delta: float) -> int:
+        """Move an event that is on the queue to a different age."""
+    def move_in_queue_age(self, idx: int, age: float) -> int:
+        """Move an event that is on the queue to a different age."""
+    def move_in_queue_year(self, idx: int, year: float) -> int:
+        """Move an event that is on the queue to a different date."""
+    def output_events(self) -> npt.NDArray[np.uint32]:
+        """Method to output events."""
+    def output_durations(self) -> npt.NDArray[np.float64]:
+        """Method to output durations."""
+    def output_events_individual(self) -> dict[str, np.ndarray]:
+        """Method to output individual data."""
+    def output_snapshots_ages(self) -> npt.NDArray[np.uint32]:
+        """Method to output age-specific snapshot data."""
+    def output_snapshots_years(self) -> npt.NDArray[np.uint32]:
+        """Method to output yearly snapshot data."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, __pyx_state: tuple[Any, ...]) -> None: ...
+
+def __pyx_unpickle_Individual(
+    __pyx_type: type[Individual], __pyx_checksum: int, __pyx_state: tuple[Any, ...] | None
+) -> Individual: ...
