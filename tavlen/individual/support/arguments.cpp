@@ -160,13 +160,18 @@ Ref int_argument(PyObject* value, const char* argument) {
     return converted;
 }
 
+// The converters below store into out only on success: it may be the field
+// being assigned, which must keep its value when the conversion fails.
+
 bool float_argument(PyObject* value, double& out) {
     if (PyFloat_CheckExact(value)) {
         out = PyFloat_AS_DOUBLE(value);
         return true;
     }
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
+    const double converted = PyFloat_AsDouble(value);
+    if (converted == -1.0 && PyErr_Occurred()) return false;
+    out = converted;
+    return true;
 }
 
 bool optional_float_argument(PyObject* value, const char* argument, std::optional<double>& out) {
@@ -180,9 +185,10 @@ bool optional_float_argument(PyObject* value, const char* argument, std::optiona
 }
 
 bool bool_argument(PyObject* value, bool& out) {
-    int truth = PyObject_IsTrue(value);
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
     out = truth > 0;
-    return truth >= 0;
+    return true;
 }
 
 bool int32_value(PyObject* value, int32_t& out) {
@@ -202,13 +208,17 @@ bool int32_value(PyObject* value, int32_t& out) {
 bool long_value(PyObject* value, long& out) {
     Ref integer = integer_of(value);
     if (!integer) return false;
-    out = PyLong_AsLong(integer.get());
-    return !(out == -1 && PyErr_Occurred());
+    const long converted = PyLong_AsLong(integer.get());
+    if (converted == -1 && PyErr_Occurred()) return false;
+    out = converted;
+    return true;
 }
 
 bool size_value(PyObject* value, Py_ssize_t& out) {
-    out = PyNumber_AsSsize_t(value, PyExc_OverflowError);
-    return !(out == -1 && PyErr_Occurred());
+    const Py_ssize_t converted = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (converted == -1 && PyErr_Occurred()) return false;
+    out = converted;
+    return true;
 }
 
 bool double_value(PyObject* value, double& out) { return float_argument(value, out); }
