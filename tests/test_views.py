@@ -1,0 +1,95 @@
+"""The typed strided buffer views, driven directly through a test-only module
+(built with the in-place development build)."""
+
+import numpy as np
+import pytest
+
+probe = pytest.importorskip("_view_probe")
+
+
+def out_of_bounds(axis):
+    return pytest.raises(IndexError, match=rf"^Out of bounds on buffer access \(axis {axis}\)$")
+
+
+class TestBoundsTestedAccess:
+    def test_indices_and_negative_indices(self):
+        array = np.array([1.5, 2.5, 3.5])
+        assert [probe.at_float64(array, i) for i in (0, 2, -1, -3)] == [1.5, 3.5, 3.5, 1.5]
+
+    @pytest.mark.parametrize("index", [3, -4, 2**40, -(2**40)])
+    def test_outside_raises(self, index):
+        with out_of_bounds(0):
+            probe.at_float64(np.zeros(3), index)
+
+    def test_axis_in_message(self):
+        array = np.zeros((2, 3, 4, 5, 6), dtype=np.uint32)
+        array[1, 2, 3, 4, 5] = 7
+        assert probe.at_uint32_5(array, -1, -1, -1, -1, -1) == 7
+        with out_of_bounds(3):
+            probe.at_uint32_5(array, 0, 0, 0, 5, 0)
+        with out_of_bounds(1):
+            probe.at_uint32_5(array, 0, -4, 0, 0, 0)
+
+    def test_empty_axis(self):
+        with out_of_bounds(0):
+            probe.at_int16(np.zeros(0, dtype=np.int16), 0)
+
+    def test_strided_and_unaligned_memory(self):
+        base = np.arange(12.0)
+        assert probe.at_float64(base[::-3], 1) == 8.0
+        raw = bytearray(8 * 4 + 1)
+        unaligned = np.frombuffer(raw, dtype=np.float64, offset=1)
+        unaligned[2] = 6.25
+        assert probe.at_float64(unaligned, 2) == 6.25
+
+
+class TestHotPathAccess:
+    def test_range_test_then_update_in_place(self):
+        counts = np.zeros((2, 3, 2, 2, 2), dtype=np.uint32)
+        assert probe.add_uint32_5(counts, 1, 1, 2, 0, 1, 1)
+        assert probe.add_uint32_5(counts, 1, 1, 2, 0, 1, 1)
+        assert counts[1, 2, 0, 1, 1] == 2 and counts.sum() == 2
+
+    @pytest.mark.parametrize("index", [(-1, 0, 0, 0, 0), (2, 0, 0, 0, 0), (0, 3, 0, 0, 0), (0, 0, 0, 0, 2)])
+    def test_out_of_range_is_refused_not_wrapped(self, index):
+        counts = np.zeros((2, 3, 2, 2, 2), dtype=np.uint32)
+        assert not probe.add_uint32_5(counts, 1, *index)
+        assert not counts.any()
+
+    def test_views_of_non_contiguous_arrays(self):
+        durations = np.zeros((4, 3, 2, 2, 2))[::2, :, ::-1]
+        assert probe.add_float64_5(durations, 2.5, 1, 2, 0, 1, 0)
+        assert durations[1, 2, 0, 1, 0] == 2.5 and durations.sum() == 2.5
+
+    def test_extents_are_the_arrays_own(self):
+        assert probe.extents(np.zeros((1, 2, 0, 4, 5), dtype=np.uint32)) == (1, 2, 0, 4, 5)
+        assert not probe.add_uint32_5(np.zeros((1, 2, 0, 4, 5), dtype=np.uint32), 1, 0, 0, 0, 0, 0)
+
+    def test_uint16_wraps_like_the_element_type(self):
+        cells = np.array([65535], dtype=np.uint16)
+        assert probe.add_uint16(cells, 1, 0)
+        assert cells[0] == 0
+
+
+class TestAssignment:
+    @pytest.mark.parametrize("array, error", [
+        (np.zeros(2, dtype=np.int32), "^Buffer dtype mismatch, expected 'short' but got 'int'$"),
+        (np.zeros(2, dtype=np.uint16), "^Buffer dtype mismatch, expected 'short' but got 'unsigned short'$"),
+        (np.zeros((2, 2), dtype=np.int16), r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"),
+        (np.zeros(2, dtype=[("a", np.int16)]), "^Buffer dtype mismatch, expected 'short' but got 'T{h:a:}'$"),
+    ])
+    def test_refused(self, array, error):
+        with pytest.raises(ValueError, match=error):
+            probe.at_int16(array, 0)
+
+    def test_other_exporters(self):
+        import array as stdlib_array
+        assert probe.at_float64(stdlib_array.array("d", [4.0, 5.0]), 1) == 5.0
+        assert probe.at_float64(memoryview(np.array([7.0])), 0) == 7.0
+        with pytest.raises(BufferError, match="not writable"):
+            probe.at_float64(b"\0" * 8, 0)
+
+    def test_not_initialised_and_none(self):
+        with pytest.raises(AttributeError, match="^Memoryview is not initialized$"):
+            probe.not_ready(False)
+        assert probe.not_ready(True) is None  # a None view hands out None
