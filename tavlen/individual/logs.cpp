@@ -30,7 +30,7 @@ constexpr Parameter individual_parameters[] = {
 
 }  // namespace
 
-const MethodSpec hop_stratum_method{
+constinit const MethodSpec hop_stratum_method{
     {"hop_stratum", hop_parameters},
     "Change the stratum of the individual that is being simulated.\n"
     "\n"
@@ -41,7 +41,7 @@ const MethodSpec hop_stratum_method{
     "        ",
     not_implemented_yet};
 
-const MethodSpec log_event_method{
+constinit const MethodSpec log_event_method{
     {"log_event", tag_parameter},
     "Log an event at the current time.\n"
     "\n"
@@ -54,12 +54,12 @@ const MethodSpec log_event_method{
     "        ",
     not_implemented_yet};
 
-const MethodSpec log_duration_stratum_hops_method{
+constinit const MethodSpec log_duration_stratum_hops_method{
     {"_log_duration_stratum_hops", duration_parameters}, TAVLEN_DURATION_DOC, not_implemented_yet};
-const MethodSpec log_duration_method{{"log_duration", duration_parameters}, TAVLEN_DURATION_DOC,
+constinit const MethodSpec log_duration_method{{"log_duration", duration_parameters}, TAVLEN_DURATION_DOC,
                                      not_implemented_yet};
 
-const MethodSpec log_duration_start_method{
+constinit const MethodSpec log_duration_start_method{
     {"log_duration_start", duration_start_parameters},
     "Start logging a duration.\n"
     "\n"
@@ -73,7 +73,7 @@ const MethodSpec log_duration_start_method{
     "        ",
     not_implemented_yet};
 
-const MethodSpec log_duration_end_method{
+constinit const MethodSpec log_duration_end_method{
     {"log_duration_end", duration_end_parameters},
     "End logging an ongoing duration.\n"
     "\n"
@@ -84,7 +84,7 @@ const MethodSpec log_duration_end_method{
     "        ",
     not_implemented_yet};
 
-const MethodSpec log_ongoing_durations_method{
+constinit const MethodSpec log_ongoing_durations_method{
     {"log_ongoing_durations", ongoing_parameters},
     "End logging all ongoing durations.\n"
     "\n"
@@ -93,7 +93,7 @@ const MethodSpec log_ongoing_durations_method{
     "        ",
     not_implemented_yet};
 
-const MethodSpec log_event_individual_method{
+constinit const MethodSpec log_event_individual_method{
     {"log_event_individual", individual_parameters},
     "Log an event at the individual level.\n"
     "\n"

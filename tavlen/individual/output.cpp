@@ -77,14 +77,14 @@ PyObject* output_events_individual(Individual* self, BoundArguments& args) {
 
 }  // namespace
 
-const MethodSpec output_events_method{{"output_events", {}}, "Method to output events.", output_events};
-const MethodSpec output_durations_method{
+constinit const MethodSpec output_events_method{{"output_events", {}}, "Method to output events.", output_events};
+constinit const MethodSpec output_durations_method{
     {"output_durations", {}}, "Method to output durations.", output_durations};
-const MethodSpec output_events_individual_method{
+constinit const MethodSpec output_events_individual_method{
     {"output_events_individual", {}}, "Method to output individual data.", output_events_individual};
-const MethodSpec output_snapshots_ages_method{
+constinit const MethodSpec output_snapshots_ages_method{
     {"output_snapshots_ages", {}}, "Method to output age-specific snapshot data.", output_snapshots_ages};
-const MethodSpec output_snapshots_years_method{
+constinit const MethodSpec output_snapshots_years_method{
     {"output_snapshots_years", {}}, "Method to output yearly snapshot data.", output_snapshots_years};
 
 }  // namespace tavlen

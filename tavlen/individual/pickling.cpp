@@ -184,8 +184,8 @@ PyObject* unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
 
 }  // namespace
 
-const MethodSpec reduce_method{{"__reduce__", {}}, "Helper for pickle.", reduce};
-const MethodSpec setstate_method{
+constinit const MethodSpec reduce_method{{"__reduce__", {}}, "Helper for pickle.", reduce};
+constinit const MethodSpec setstate_method{
     {"__setstate__", setstate_parameters}, "Restore the object's fields from a pickled state.", setstate};
 
 PyMethodDef unpickle_function = {

@@ -3,7 +3,6 @@
 #include "methods.hpp"
 #include "module.hpp"
 
-#include <cmath>
 #include <limits>
 
 namespace tavlen {
@@ -325,7 +324,7 @@ bool construct(Individual* self, const BoundArguments& args, const Configuration
 
 }  // namespace
 
-const Signature init_signature{"__init__", init_parameters};
+constinit const Signature init_signature{"__init__", init_parameters};
 
 int individual_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &individual_module);
@@ -352,11 +351,11 @@ constexpr Parameter tag_parameter[] = {{"tag", "str"}};
 
 }  // namespace
 
-const MethodSpec next_block_method{
+constinit const MethodSpec next_block_method{
     {"next_block", next_block_parameters}, "Increment block of people.", not_implemented_yet};
-const MethodSpec next_person_method{{"next_person", {}}, "Increment current person.", not_implemented_yet};
-const MethodSpec next_universe_method{{"next_universe", {}}, "Increment universe.", not_implemented_yet};
-const MethodSpec properties_method{
+constinit const MethodSpec next_person_method{{"next_person", {}}, "Increment current person.", not_implemented_yet};
+constinit const MethodSpec next_universe_method{{"next_universe", {}}, "Increment universe.", not_implemented_yet};
+constinit const MethodSpec properties_method{
     {"properties", tag_parameter},
     "This method provides access to the properties of the current\n"
     "        individual.\n"
@@ -365,7 +364,7 @@ const MethodSpec properties_method{
     "        :return: The 'tag' property of the current individual.\n"
     "        ",
     not_implemented_yet};
-const MethodSpec properties_tmp_method{
+constinit const MethodSpec properties_tmp_method{
     {"properties_tmp", tag_parameter},
     "This method provides access to the temporary properties of\n"
     "        the current individual.\n"

@@ -43,32 +43,32 @@ constexpr Parameter move_year_parameters[] = {{"idx", "int"}, {"year", "float"}}
 
 }  // namespace
 
-const MethodSpec next_event_method{{"next_event", {}}, "Increment event.", not_implemented_yet};
+constinit const MethodSpec next_event_method{{"next_event", {}}, "Increment event.", not_implemented_yet};
 
-const MethodSpec add_to_queue_method{
+constinit const MethodSpec add_to_queue_method{
     {"add_to_queue", add_parameters, true, "int"},
     TAVLEN_ADD_DOC("Add an event to the queue at a time relative to the current time.",
                    "        :param delta: The time from the current age until the event, in years.\n"),
     not_implemented_yet};
-const MethodSpec add_to_queue_age_method{
+constinit const MethodSpec add_to_queue_age_method{
     {"add_to_queue_age", add_age_parameters, true, "int"},
     TAVLEN_ADD_DOC("Add an event to the queue at a specific age.",
                    "        :param age: The age at which the event takes place.\n"),
     not_implemented_yet};
-const MethodSpec add_to_queue_year_method{
+constinit const MethodSpec add_to_queue_year_method{
     {"add_to_queue_year", add_year_parameters, true, "int"},
     TAVLEN_ADD_DOC("Add an event to the queue at a specific date.",
                    "        :param year: The calendar year (decimal) in which the event takes place.\n"),
     not_implemented_yet};
 
-const MethodSpec remove_from_queue_method{
+constinit const MethodSpec remove_from_queue_method{
     {"remove_from_queue", remove_parameters},
     "Remove an event from the queue.\n"
     "\n"
     "        :param idx: The unique id of the event.\n"
     "        ",
     not_implemented_yet};
-const MethodSpec remove_from_queue_message_method{
+constinit const MethodSpec remove_from_queue_message_method{
     {"remove_from_queue_message", remove_message_parameters},
     "Remove all events from the queue with a particular message.\n"
     "\n"
@@ -76,18 +76,18 @@ const MethodSpec remove_from_queue_message_method{
     "        ",
     not_implemented_yet};
 
-const MethodSpec move_in_queue_method{
+constinit const MethodSpec move_in_queue_method{
     {"move_in_queue", move_parameters, false, "int"},
     TAVLEN_MOVE_DOC("Move an event that is on the queue to a different age.",
                     "        :param delta: The time by which the event is moved, relative to the age\n"
                     "            at which it was due.\n"),
     not_implemented_yet};
-const MethodSpec move_in_queue_age_method{
+constinit const MethodSpec move_in_queue_age_method{
     {"move_in_queue_age", move_age_parameters, false, "int"},
     TAVLEN_MOVE_DOC("Move an event that is on the queue to a different age.",
                     "        :param age: The new age at which the event takes place.\n"),
     not_implemented_yet};
-const MethodSpec move_in_queue_year_method{
+constinit const MethodSpec move_in_queue_year_method{
     {"move_in_queue_year", move_year_parameters, false, "int"},
     TAVLEN_MOVE_DOC("Move an event that is on the queue to a different date.",
                     "        :param year: The new calendar year (decimal) of the event.\n"),

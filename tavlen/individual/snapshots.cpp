@@ -20,9 +20,9 @@ constexpr Parameter snapshot_parameters[] = {{"age_next_event", "float"}};
 
 }  // namespace
 
-const MethodSpec snapshot_age_method{
+constinit const MethodSpec snapshot_age_method{
     {"_snapshot_age", snapshot_parameters}, TAVLEN_SNAPSHOT_DOC("age", "ages"), not_implemented_yet};
-const MethodSpec snapshot_year_method{
+constinit const MethodSpec snapshot_year_method{
     {"_snapshot_year", snapshot_parameters}, TAVLEN_SNAPSHOT_DOC("year", "years"), not_implemented_yet};
 
 }  // namespace tavlen

@@ -20,6 +20,9 @@ struct Parameter {
     const char* default_value = nullptr;  // source text of the default; none: required
 };
 
+// The most parameters a signature may have (the constructor's).
+inline constexpr Py_ssize_t max_parameters = 19;
+
 struct Signature {
     constexpr Signature(const char* function_name, std::span<const Parameter> params,
                         bool collects_keywords = false, const char* returns = nullptr)
@@ -39,13 +42,12 @@ struct Signature {
 
 private:
     static constexpr Py_ssize_t count_required(std::span<const Parameter> params) {
+        if (static_cast<Py_ssize_t>(params.size()) > max_parameters) throw "too many parameters";
         Py_ssize_t n = 0;
         while (n < static_cast<Py_ssize_t>(params.size()) && !params[n].default_value) ++n;
         return n;
     }
 };
-
-inline constexpr Py_ssize_t max_parameters = 19;
 
 // The arguments of one call, bound to a signature. Values are borrowed from
 // the caller for the duration of the call; an omitted optional argument is
