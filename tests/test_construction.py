@@ -12,7 +12,7 @@ import pytest
 import tavlen.individual as module
 from tavlen.individual import Individual
 
-from conftest import STATE_FIELDS, VIEW_FIELDS, config, field, make, state_of
+from conftest import STATE_FIELDS, VIEW_FIELDS, config, field, make, state_of, state_with
 
 INF = math.inf
 
@@ -250,8 +250,10 @@ class TestFailures:
 def test_reinitialisation_rebuilds_and_releases():
     grid = np.array([10.0, np.inf])
     individual = make(event_ages=grid)
-    old_events = weakref.ref(state_of(individual)["_log_events"].obj)
-    old_grid = weakref.ref(grid)
+    events = np.zeros((2, 3, 3, 2, 2), dtype=np.uint32)
+    individual.__setstate__(state_with(individual, _log_events=events))
+    old_grid, old_events = weakref.ref(grid), weakref.ref(events)
+    del events
     individual.memory["x"] = 1
     individual.__init__(**config(event_tags=["only"]))
     del grid

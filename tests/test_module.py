@@ -18,7 +18,7 @@ import tavlen
 import tavlen.individual as module
 from tavlen.individual import Individual
 
-from conftest import make, state_of
+from conftest import make
 
 METHODS = [
     "next_block", "next_person", "next_universe", "properties", "properties_tmp", "hop_stratum",
@@ -205,8 +205,10 @@ class TestCollection:
         class Person(Individual):
             pass
 
-        person = make(Person, event_ages=np.array([10.0, np.inf]))
-        grid = weakref.ref(state_of(person)["_log_event_ages"].obj)
+        ages = np.array([10.0, np.inf])
+        grid = weakref.ref(ages)
+        person = make(Person, event_ages=ages)
+        del ages
         person.memory["self"] = person
         del person
         gc.collect()

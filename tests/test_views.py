@@ -77,6 +77,7 @@ class TestAssignment:
         (np.zeros(2, dtype=np.uint16), "^Buffer dtype mismatch, expected 'short' but got 'unsigned short'$"),
         (np.zeros((2, 2), dtype=np.int16), r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"),
         (np.zeros(2, dtype=[("a", np.int16)]), "^Buffer dtype mismatch, expected 'short' but got 'T{h:a:}'$"),
+        (np.zeros(2, dtype=">i2"), "^Buffer dtype mismatch, expected 'short' but got 'big-endian short'$"),
     ])
     def test_refused(self, array, error):
         with pytest.raises(ValueError, match=error):
@@ -88,6 +89,15 @@ class TestAssignment:
         assert probe.at_float64(memoryview(np.array([7.0])), 0) == 7.0
         with pytest.raises(BufferError, match="not writable"):
             probe.at_float64(b"\0" * 8, 0)
+
+    def test_memoryview_keeps_the_acquired_layout_and_memory(self):
+        array = np.arange(6.0)
+        memory = probe.memoryview(array)
+        array.shape = (2, 3)  # the exporter now reports another layout for the same memory
+        assert memory.shape == (6,) and memory.format == "d" and not memory.readonly
+        assert np.shares_memory(np.asarray(memory), array)
+        del array
+        assert np.asarray(memory)[5] == 5.0
 
     def test_not_initialised_and_none(self):
         with pytest.raises(AttributeError, match="^Memoryview is not initialized$"):

@@ -245,7 +245,8 @@ int module_exec(PyObject* module) {
     }
 
     state.method_type = create_method_type(module);
-    if (!state.method_type) return -1;
+    state.layout_export_type = create_layout_export_type(module);
+    if (!state.method_type || !state.layout_export_type) return -1;
     state.individual_type =
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &individual_spec, nullptr));
     if (!state.individual_type || !install_methods(state, module, individual_methods) ||
@@ -284,6 +285,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState& state = module_state(module);
     Py_VISIT(state.individual_type);
     Py_VISIT(state.method_type);
+    Py_VISIT(state.layout_export_type);
     return 0;
 }
 
@@ -291,6 +293,7 @@ int module_clear(PyObject* module) {
     ModuleState& state = module_state(module);
     Py_CLEAR(state.individual_type);
     Py_CLEAR(state.method_type);
+    Py_CLEAR(state.layout_export_type);
     return 0;
 }
 

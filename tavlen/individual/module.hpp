@@ -25,6 +25,7 @@ struct InternedNames {
 struct ModuleState {
     PyTypeObject* individual_type;
     PyTypeObject* method_type;
+    PyTypeObject* layout_export_type;  // see BufferView::memoryview
     bool executed;
     // Assertion checks run only when the interpreter ran without -O when
     // the module was imported.

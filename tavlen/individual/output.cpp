@@ -6,12 +6,13 @@ namespace tavlen {
 namespace {
 
 // np.asarray over a memoryview of the view's array: a new array object that
-// shares the memory and keeps it alive on its own.
+// shares the memory and keeps it alive on its own. A view restored from None
+// has no array to hand out.
 PyObject* output_array(const BufferView& view, PyObject* module) {
-    const InternedNames& names = module_state(module).names;
-    Ref np = global(module, names.np);
-    Ref asarray = np ? Ref::steal(PyObject_GetAttr(np.get(), names.asarray)) : Ref();
-    Ref memory = asarray ? view.memoryview() : Ref();
+    const ModuleState& state = module_state(module);
+    Ref np = global(module, state.names.np);
+    Ref asarray = np ? Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray)) : Ref();
+    Ref memory = asarray && view.ready() ? view.memoryview(state.layout_export_type) : Ref();
     return memory ? PyObject_CallOneArg(asarray.get(), memory.get()) : nullptr;
 }
 

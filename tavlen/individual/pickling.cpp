@@ -26,14 +26,14 @@ PyTypeObject* python_type(ObjectType type) {
     return &PyBaseObject_Type;
 }
 
-Ref state_item(Individual* self, const FieldInfo& info) {
+Ref state_item(Individual* self, const FieldInfo& info, PyTypeObject* layout_export_type) {
     switch (info.kind) {
         case FieldKind::float64: return Ref::steal(PyFloat_FromDouble(field<double>(self, info)));
         case FieldKind::int32: return Ref::steal(PyLong_FromLong(field<int32_t>(self, info)));
         case FieldKind::size: return Ref::steal(PyLong_FromSsize_t(field<Py_ssize_t>(self, info)));
         case FieldKind::flag: return Ref::borrow(field<bool>(self, info) ? Py_True : Py_False);
         case FieldKind::object: return Ref::borrow(field<PyObject*>(self, info));
-        case FieldKind::view: return field<BufferView>(self, info).memoryview();
+        case FieldKind::view: return field<BufferView>(self, info).memoryview(layout_export_type);
     }
     return {};
 }
@@ -81,11 +81,12 @@ Ref instance_dict_or_none(PyObject* self, PyObject* name) {
 }
 
 PyObject* reduce(Individual* self, BoundArguments& args) {
-    const InternedNames& names = module_state(args.module).names;
+    const ModuleState& module = module_state(args.module);
+    const InternedNames& names = module.names;
     Ref state = Ref::steal(PyTuple_New(state_size));
     if (!state) return nullptr;
     for (Py_ssize_t k = 0; k < state_size; ++k) {
-        Ref item = state_item(self, individual_fields[fields_by_name[k]]);
+        Ref item = state_item(self, individual_fields[fields_by_name[k]], module.layout_export_type);
         if (!item) return nullptr;
         PyTuple_SET_ITEM(state.get(), k, item.release());
     }

@@ -81,11 +81,22 @@ PyObject* extents(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
-// unset(): the errors of a view that was never assigned, and of one holding None.
-PyObject* not_ready(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyTypeObject* export_type(PyObject* module) { return *static_cast<PyTypeObject**>(PyModule_GetState(module)); }
+
+// memoryview(array): the memoryview that a float64 1-axis view hands out.
+PyObject* memoryview(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    View<double, 1> view{};
+    if (nargs != 1 || !view.assign(args[0])) return nargs != 1 ? PyErr_Format(PyExc_TypeError, "one array") : nullptr;
+    Ref memory = view.memoryview(export_type(module));
+    view.release();
+    return memory.release();
+}
+
+// not_ready(none): the errors of a view that was never assigned, and of one holding None.
+PyObject* not_ready(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     View<double, 1> view{};
     if (nargs == 1 && PyObject_IsTrue(args[0])) view.assign_none();
-    Ref memory = view.memoryview();
+    Ref memory = view.memoryview(export_type(module));
     if (memory) return memory.release();
     return view.at(0) ? Py_NewRef(Py_None) : nullptr;
 }
@@ -103,12 +114,20 @@ PyObject* add_float64_5(PyObject*, PyObject* const* a, Py_ssize_t n) { return ad
 PyMethodDef probe_functions[] = {
     PROBE("at_float64", at_float64),   PROBE("at_int16", at_int16),         PROBE("at_uint32_5", at_uint32_5),
     PROBE("add_uint16", add_uint16),   PROBE("add_uint32_5", add_uint32_5), PROBE("add_float64_5", add_float64_5),
-    PROBE("extents", extents),         PROBE("not_ready", not_ready),       {},
+    PROBE("extents", extents),         PROBE("not_ready", not_ready),       PROBE("memoryview", memoryview),
+    {},
 };
 
-PyModuleDef_Slot probe_slots[] = {{0, nullptr}};
+int probe_exec(PyObject* module) {
+    PyTypeObject* type = tavlen::create_layout_export_type(module);
+    *static_cast<PyTypeObject**>(PyModule_GetState(module)) = type;
+    return type ? 0 : -1;
+}
 
-PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_view_probe", nullptr, 0, probe_functions, probe_slots};
+PyModuleDef_Slot probe_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(probe_exec)}, {0, nullptr}};
+
+PyModuleDef probe_module = {
+    PyModuleDef_HEAD_INIT, "_view_probe", nullptr, sizeof(PyTypeObject*), probe_functions, probe_slots};
 
 }  // namespace
 

@@ -11,17 +11,18 @@ struct ElementInfo {
     char kind;  // 'f' floating, 'i' signed, 'u' unsigned
     Py_ssize_t size;
     const char* name;
+    const char* format;  // native struct-module code
 };
 
 constexpr ElementInfo element_info(ElementType type) {
     switch (type) {
-        case ElementType::float64: return {'f', 8, "double"};
-        case ElementType::int16: return {'i', 2, "short"};
-        case ElementType::uint8: return {'u', 1, "unsigned char"};
-        case ElementType::uint16: return {'u', 2, "unsigned short"};
-        case ElementType::uint32: return {'u', 4, "unsigned int"};
+        case ElementType::float64: return {'f', 8, "double", "d"};
+        case ElementType::int16: return {'i', 2, "short", "h"};
+        case ElementType::uint8: return {'u', 1, "unsigned char", "B"};
+        case ElementType::uint16: return {'u', 2, "unsigned short", "H"};
+        case ElementType::uint32: return {'u', 4, "unsigned int", "I"};
     }
-    return {'?', 0, "?"};
+    return {'?', 0, "?", "B"};
 }
 
 struct FormatCode {
@@ -66,16 +67,18 @@ const FormatCode* parse_format(const char* format, char& order) {
     return nullptr;
 }
 
+// The byte order a format prefix names, when it is not the machine's own.
+const char* foreign_byte_order(char order) {
+    constexpr bool little_endian = std::endian::native == std::endian::little;
+    if ((order == '>' || order == '!') && little_endian) return "big-endian ";
+    if (order == '<' && !little_endian) return "little-endian ";
+    return nullptr;
+}
+
 bool matches(const char* format, Py_ssize_t itemsize, const ElementInfo& expected) {
     char order;
     const FormatCode* code = parse_format(format, order);
-    if (!code) return false;
-    constexpr bool little_endian = std::endian::native == std::endian::little;
-    if (order == '>' || order == '!') {
-        if (little_endian) return false;
-    } else if (order == '<' && !little_endian) {
-        return false;
-    }
+    if (!code || foreign_byte_order(order)) return false;
     Py_ssize_t size = order == '@' ? code->native_size : code->standard_size;
     return code->kind == expected.kind && size == expected.size && itemsize == expected.size;
 }
@@ -83,8 +86,77 @@ bool matches(const char* format, Py_ssize_t itemsize, const ElementInfo& expecte
 std::string describe_format(const char* format) {
     char order;
     const FormatCode* code = parse_format(format, order);
-    return std::string("'") + (code ? code->name : format) + "'";
+    if (!code) return std::string("'") + format + "'";
+    const char* byte_order = foreign_byte_order(order);
+    return std::string("'") + (byte_order ? byte_order : "") + code->name + "'";
 }
+
+// Exports the layout that a view acquired, and pins the exporter's memory
+// with an export of its own for as long as it lives.
+struct LayoutExport {
+    PyObject_HEAD
+    Py_buffer pin;
+    char* data;
+    Py_ssize_t length;
+    Py_ssize_t itemsize;
+    const char* format;
+    int axes;
+    Py_ssize_t shape[max_view_axes];
+    Py_ssize_t strides[max_view_axes];
+};
+
+bool c_contiguous(const LayoutExport& layout) {
+    Py_ssize_t expected = layout.itemsize;
+    for (int axis = layout.axes - 1; axis >= 0; --axis) {
+        if (layout.shape[axis] == 0) return true;
+        if (layout.shape[axis] > 1 && layout.strides[axis] != expected) return false;
+        expected *= layout.shape[axis];
+    }
+    return true;
+}
+
+int layout_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    const LayoutExport& layout = *reinterpret_cast<LayoutExport*>(self);
+    const bool strided = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
+    if (!strided && !c_contiguous(layout)) {
+        PyErr_SetString(PyExc_BufferError, "buffer is not C-contiguous");
+        return -1;
+    }
+    const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
+    view->obj = Py_NewRef(self);
+    view->buf = layout.data;
+    view->len = layout.length;
+    view->readonly = 0;
+    view->itemsize = shaped ? layout.itemsize : 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(shaped ? layout.format : "B") : nullptr;
+    view->ndim = shaped ? layout.axes : 1;
+    view->shape = shaped ? const_cast<Py_ssize_t*>(layout.shape) : nullptr;
+    view->strides = strided ? const_cast<Py_ssize_t*>(layout.strides) : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+void layout_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyBuffer_Release(&reinterpret_cast<LayoutExport*>(self)->pin);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot layout_export_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(layout_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(layout_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec layout_export_spec = {
+    "tavlen.individual.layout_export",
+    sizeof(LayoutExport),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    layout_export_slots,
+};
 
 }  // namespace
 
@@ -111,6 +183,7 @@ bool BufferView::assign(PyObject* exporter, ElementType type, int axes) {
     exporter_ = Py_NewRef(exporter);
     data_ = static_cast<char*>(acquired.buf);
     axes_ = axes;
+    element_type_ = type;
     for (int axis = 0; axis < max_view_axes; ++axis) {
         shape_[axis] = axis < axes ? acquired.shape[axis] : 0;
         strides_[axis] = axis < axes ? acquired.strides[axis] : 0;
@@ -139,14 +212,33 @@ void BufferView::release() noexcept {
     }
 }
 
-Ref BufferView::memoryview() const {
-    switch (state_) {
-        case State::bound: return Ref::steal(PyMemoryView_FromObject(exporter_));
-        case State::none: return Ref::none();
-        case State::unset: break;
+PyTypeObject* create_layout_export_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &layout_export_spec, nullptr));
+}
+
+Ref BufferView::memoryview(PyTypeObject* export_type) const {
+    if (state_ == State::none) return Ref::none();
+    if (state_ != State::bound) {
+        raise_not_ready();
+        return {};
     }
-    raise_not_ready();
-    return {};
+    LayoutExport* layout = PyObject_New(LayoutExport, export_type);
+    if (!layout) return {};
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(layout));
+    layout->pin.obj = nullptr;
+    if (PyObject_GetBuffer(exporter_, &layout->pin, PyBUF_RECORDS_RO) < 0) return {};
+    const ElementInfo info = element_info(element_type_);
+    layout->data = data_;
+    layout->itemsize = info.size;
+    layout->format = info.format;
+    layout->axes = axes_;
+    layout->length = info.size;
+    for (int axis = 0; axis < max_view_axes; ++axis) {
+        layout->shape[axis] = shape_[axis];
+        layout->strides[axis] = strides_[axis];
+        if (axis < axes_) layout->length *= shape_[axis];
+    }
+    return Ref::steal(PyMemoryView_FromObject(owner.get()));
 }
 
 bool BufferView::raise_not_ready() const noexcept {

@@ -72,8 +72,12 @@ public:
     void assign_none() noexcept;
     void release() noexcept;
 
-    // A new memoryview over the same memory; None for a view holding None.
-    Ref memoryview() const;
+    // A new memoryview over the same memory, with the element type, shape and
+    // strides this view acquired (an exporter such as a NumPy array may since
+    // report another layout for the same memory); None for a view holding
+    // None. export_type is the module's layout-export type, which keeps the
+    // memory pinned for as long as the memoryview lives.
+    Ref memoryview(PyTypeObject* export_type) const;
 
 protected:
     bool raise_not_ready() const noexcept;
@@ -85,8 +89,12 @@ protected:
     PyObject* exporter_;  // strong reference, kept for the memoryview and as the owner
     Py_buffer buffer_;
     int axes_;
+    ElementType element_type_;
     State state_;
 };
+
+// The type behind BufferView::memoryview(), created once per module.
+PyTypeObject* create_layout_export_type(PyObject* module);
 
 template <class T, int N>
 class View : public BufferView {
