@@ -103,3 +103,90 @@ class TestAssignment:
         with pytest.raises(AttributeError, match="^Memoryview is not initialized$"):
             probe.not_ready(False)
         assert probe.not_ready(True) is None  # a None view hands out None
+
+
+class TestExportersOfAnIndividualsViews:
+    """Views take buffers from any exporter; whatever the exporter does later,
+    the memory handed out stays the memory that was acquired."""
+
+    def test_exporter_without_strides(self):
+        import ctypes
+
+        from conftest import field, make
+        ages = (ctypes.c_double * 3)(10.0, 20.0, float("inf"))
+        individual = make(event_ages=ages)
+        np.testing.assert_array_equal(field(individual, "_log_event_ages"), [10.0, 20.0, np.inf])
+        ages[0] = 5.0
+        assert field(individual, "_log_event_ages")[0] == 5.0
+
+    def test_exporter_handing_out_new_memory_each_time(self):
+        import gc
+
+        from conftest import make, state_with
+
+        class Fresh:
+            def __buffer__(self, flags):
+                return memoryview(np.full((2, 3, 3, 2, 4), 7, dtype=np.uint32))
+
+        individual = make()
+        individual.__setstate__(state_with(individual, _log_events=Fresh()))
+        handed_out = individual.output_events()
+        individual.__setstate__(state_with(individual, _log_events=np.zeros((1, 1, 1, 1, 1), np.uint32)))
+        gc.collect()
+        replacement = np.zeros_like(handed_out)
+        assert (handed_out == 7).all() and not np.shares_memory(handed_out, replacement)
+
+    @pytest.mark.parametrize("method", ["__reduce__", "output_events"])
+    def test_exporter_reassigning_the_view_while_exporting(self, method):
+        from conftest import make, state_with
+
+        individual = make()
+
+        class Reentrant:
+            def __init__(self):
+                self.array = np.arange(2 * 3 * 3 * 2 * 4, dtype=np.uint32).reshape(2, 3, 3, 2, 4)
+                self.armed = False
+
+            def __buffer__(self, flags):
+                if self.armed:
+                    self.armed = False
+                    individual.__setstate__(state_with(individual, _log_events=None))
+                return memoryview(self.array)
+
+        exporter = Reentrant()
+        individual.__setstate__(state_with(individual, _log_events=exporter))
+        exporter.armed = True
+        result = getattr(individual, method)()
+        events = np.asarray(result[2][32]) if method == "__reduce__" else result
+        assert events.shape == (2, 3, 3, 2, 4) and events[1, 2, 2, 1, 3] == events.size - 1
+
+    @pytest.mark.parametrize("flags, refusal", [
+        (0x38, "not C-contiguous"),  # PyBUF_C_CONTIGUOUS
+        (0x58, "not Fortran contiguous"),  # PyBUF_F_CONTIGUOUS
+        (0x98, "not contiguous"),  # PyBUF_ANY_CONTIGUOUS
+        (0x0, "not C-contiguous"),  # PyBUF_SIMPLE
+    ])
+    def test_contiguity_requests_are_honoured(self, flags, refusal):
+        import ctypes
+
+        from conftest import make, state_of, state_with
+
+        class Buffer(ctypes.Structure):
+            _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.py_object), ("len", ctypes.c_ssize_t),
+                        ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                        ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
+                        ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+
+        def request(exporter):
+            view = Buffer()
+            ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(exporter), ctypes.byref(view), flags)
+            length = view.len
+            ctypes.pythonapi.PyBuffer_Release(ctypes.byref(view))
+            return length
+
+        individual = make()
+        strided = np.zeros((4, 6, 3, 4, 4), dtype=np.uint32)[::2, ::2]
+        individual.__setstate__(state_with(individual, _log_events=strided))
+        with pytest.raises(BufferError, match=refusal):
+            request(state_of(individual)["_log_events"].obj)
+        assert request(state_of(make())["_log_event_ages"].obj) == 8 * 4  # 1 axis: C and Fortran order

@@ -265,9 +265,9 @@ bool construct(Individual* self, const BoundArguments& args, const Configuration
         Ref block = np.zeros({B}, dtype);
         Ref list = block ? Ref::steal(PyList_New(1)) : Ref();
         if (!list) return false;
-        PyList_SET_ITEM(list.get(), 0, block.release());
-        replace(blocks, list);
-        return current_block.assign(PyList_GET_ITEM(list.get(), 0));
+        PyList_SET_ITEM(list.get(), 0, Py_NewRef(block.get()));
+        replace(blocks, std::move(list));
+        return current_block.assign(block.get());
     };
     if (!first_block(self->_log_event_individual_universe, self->_log_event_individual_universe_current_block,
                      names.uint8) ||

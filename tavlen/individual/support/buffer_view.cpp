@@ -1,6 +1,7 @@
 #include "support/buffer_view.hpp"
 
 #include <bit>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -91,11 +92,11 @@ std::string describe_format(const char* format) {
     return std::string("'") + (byte_order ? byte_order : "") + code->name + "'";
 }
 
-// Exports the layout that a view acquired, and pins the exporter's memory
-// with an export of its own for as long as it lives.
-struct LayoutExport {
-    PyObject_HEAD
-    Py_buffer pin;
+}  // namespace
+
+struct HeldBuffer {
+    Py_ssize_t references;
+    Py_buffer buffer;  // at a fixed address: exporters may point into it
     char* data;
     Py_ssize_t length;
     Py_ssize_t itemsize;
@@ -103,35 +104,110 @@ struct LayoutExport {
     int axes;
     Py_ssize_t shape[max_view_axes];
     Py_ssize_t strides[max_view_axes];
+
+    // Acquires a writable buffer of the element type and number of axes.
+    static HeldBuffer* acquire(PyObject* exporter, ElementType type, int axes);
+    void add_reference() noexcept { ++references; }
+    void drop_reference() noexcept {
+        if (--references == 0) {
+            PyBuffer_Release(&buffer);  // may run code of the exporter's
+            delete this;
+        }
+    }
 };
 
-bool c_contiguous(const LayoutExport& layout) {
-    Py_ssize_t expected = layout.itemsize;
-    for (int axis = layout.axes - 1; axis >= 0; --axis) {
-        if (layout.shape[axis] == 0) return true;
-        if (layout.shape[axis] > 1 && layout.strides[axis] != expected) return false;
-        expected *= layout.shape[axis];
+HeldBuffer* HeldBuffer::acquire(PyObject* exporter, ElementType type, int axes) {
+    auto* held = new (std::nothrow) HeldBuffer{};
+    if (!held) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Py_buffer& buffer = held->buffer;
+    if (PyObject_GetBuffer(exporter, &buffer, PyBUF_RECORDS) < 0) {
+        delete held;
+        return nullptr;
+    }
+    const ElementInfo expected = element_info(type);
+    const char* format = buffer.format ? buffer.format : "B";
+    if (buffer.ndim != axes) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", axes,
+                     buffer.ndim);
+    } else if (!matches(format, buffer.itemsize, expected)) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", expected.name,
+                     "'", describe_format(format).c_str());
+    } else if (!buffer.shape || buffer.suboffsets) {
+        PyErr_SetString(PyExc_ValueError, "Buffer must describe its shape and have no suboffsets");
+    } else {
+        held->references = 1;
+        held->data = static_cast<char*>(buffer.buf);
+        held->itemsize = expected.size;
+        held->format = expected.format;
+        held->axes = axes;
+        held->length = expected.size;
+        // Without strides the exporter's memory is C-contiguous.
+        Py_ssize_t contiguous_stride = buffer.itemsize;
+        for (int axis = axes - 1; axis >= 0; --axis) {
+            held->shape[axis] = buffer.shape[axis];
+            held->strides[axis] = buffer.strides ? buffer.strides[axis] : contiguous_stride;
+            contiguous_stride *= buffer.shape[axis];
+            held->length *= buffer.shape[axis];
+        }
+        return held;
+    }
+    PyBuffer_Release(&buffer);
+    delete held;
+    return nullptr;
+}
+
+namespace {
+
+// The memoryviews of BufferView::memoryview() are made over these objects,
+// which present a held buffer's layout and keep it pinned.
+struct LayoutExport {
+    PyObject_HEAD
+    HeldBuffer* held;
+};
+
+bool contiguous(const HeldBuffer& held, bool c_order) {
+    Py_ssize_t expected = held.itemsize;
+    for (int i = 0; i < held.axes; ++i) {
+        const int axis = c_order ? held.axes - 1 - i : i;
+        if (held.shape[axis] == 0) return true;
+        if (held.shape[axis] > 1 && held.strides[axis] != expected) return false;
+        expected *= held.shape[axis];
     }
     return true;
 }
 
 int layout_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    const LayoutExport& layout = *reinterpret_cast<LayoutExport*>(self);
+    const HeldBuffer& held = *reinterpret_cast<LayoutExport*>(self)->held;
+    const bool c_contiguous = contiguous(held, true);
+    const bool f_contiguous = contiguous(held, false);
     const bool strided = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
-    if (!strided && !c_contiguous(layout)) {
-        PyErr_SetString(PyExc_BufferError, "buffer is not C-contiguous");
+    const char* refusal = nullptr;
+    if ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !c_contiguous) {
+        refusal = "buffer is not C-contiguous";
+    } else if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !f_contiguous) {
+        refusal = "buffer is not Fortran contiguous";
+    } else if ((flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS && !c_contiguous && !f_contiguous) {
+        refusal = "buffer is not contiguous";
+    } else if (!strided && !c_contiguous) {
+        refusal = "buffer is not C-contiguous";
+    }
+    if (refusal) {
+        PyErr_SetString(PyExc_BufferError, refusal);
         return -1;
     }
     const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
     view->obj = Py_NewRef(self);
-    view->buf = layout.data;
-    view->len = layout.length;
+    view->buf = held.data;
+    view->len = held.length;
     view->readonly = 0;
-    view->itemsize = shaped ? layout.itemsize : 1;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(shaped ? layout.format : "B") : nullptr;
-    view->ndim = shaped ? layout.axes : 1;
-    view->shape = shaped ? const_cast<Py_ssize_t*>(layout.shape) : nullptr;
-    view->strides = strided ? const_cast<Py_ssize_t*>(layout.strides) : nullptr;
+    view->itemsize = shaped ? held.itemsize : 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(shaped ? held.format : "B") : nullptr;
+    view->ndim = shaped ? held.axes : 1;
+    view->shape = shaped ? const_cast<Py_ssize_t*>(held.shape) : nullptr;
+    view->strides = strided ? const_cast<Py_ssize_t*>(held.strides) : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
     return 0;
@@ -139,8 +215,9 @@ int layout_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void layout_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyBuffer_Release(&reinterpret_cast<LayoutExport*>(self)->pin);
+    HeldBuffer* held = reinterpret_cast<LayoutExport*>(self)->held;
     type->tp_free(self);
+    held->drop_reference();
     Py_DECREF(type);
 }
 
@@ -161,32 +238,19 @@ PyType_Spec layout_export_spec = {
 }  // namespace
 
 bool BufferView::assign(PyObject* exporter, ElementType type, int axes) {
-    Py_buffer acquired;
-    if (PyObject_GetBuffer(exporter, &acquired, PyBUF_RECORDS) < 0) return false;
-    if (acquired.ndim != axes) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     axes, acquired.ndim);
-        PyBuffer_Release(&acquired);
-        return false;
-    }
-    const ElementInfo expected = element_info(type);
-    const char* format = acquired.format ? acquired.format : "B";
-    if (!matches(format, acquired.itemsize, expected)) {
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-                     expected.name, "'", describe_format(format).c_str());
-        PyBuffer_Release(&acquired);
-        return false;
-    }
-
+    // The caller's reference may be borrowed from a container that code run
+    // by the exporter empties.
+    Ref owner = Ref::borrow(exporter);
+    HeldBuffer* held = HeldBuffer::acquire(exporter, type, axes);
+    if (!held) return false;
     BufferView previous = *this;
-    buffer_ = acquired;
-    exporter_ = Py_NewRef(exporter);
-    data_ = static_cast<char*>(acquired.buf);
+    *this = BufferView{};
+    held_ = held;
+    data_ = held->data;
     axes_ = axes;
-    element_type_ = type;
-    for (int axis = 0; axis < max_view_axes; ++axis) {
-        shape_[axis] = axis < axes ? acquired.shape[axis] : 0;
-        strides_[axis] = axis < axes ? acquired.strides[axis] : 0;
+    for (int axis = 0; axis < axes; ++axis) {
+        shape_[axis] = held->shape[axis];
+        strides_[axis] = held->strides[axis];
     }
     state_ = State::bound;
     previous.release();  // last: releasing may run arbitrary code
@@ -201,15 +265,9 @@ void BufferView::assign_none() noexcept {
 }
 
 void BufferView::release() noexcept {
-    if (state_ == State::bound) {
-        PyObject* exporter = exporter_;
-        Py_buffer held = buffer_;
-        *this = BufferView{};
-        PyBuffer_Release(&held);
-        Py_DECREF(exporter);
-    } else {
-        *this = BufferView{};
-    }
+    HeldBuffer* held = held_;
+    *this = BufferView{};
+    if (held) held->drop_reference();
 }
 
 PyTypeObject* create_layout_export_type(PyObject* module) {
@@ -222,22 +280,18 @@ Ref BufferView::memoryview(PyTypeObject* export_type) const {
         raise_not_ready();
         return {};
     }
+    if (!export_type) return raise(PyExc_SystemError, "the module's state has been cleared");
+    // Take a share of the buffer before allocating: a collection run by the
+    // allocation may execute code that reassigns this view.
+    HeldBuffer* held = held_;
+    held->add_reference();
     LayoutExport* layout = PyObject_New(LayoutExport, export_type);
-    if (!layout) return {};
-    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(layout));
-    layout->pin.obj = nullptr;
-    if (PyObject_GetBuffer(exporter_, &layout->pin, PyBUF_RECORDS_RO) < 0) return {};
-    const ElementInfo info = element_info(element_type_);
-    layout->data = data_;
-    layout->itemsize = info.size;
-    layout->format = info.format;
-    layout->axes = axes_;
-    layout->length = info.size;
-    for (int axis = 0; axis < max_view_axes; ++axis) {
-        layout->shape[axis] = shape_[axis];
-        layout->strides[axis] = strides_[axis];
-        if (axis < axes_) layout->length *= shape_[axis];
+    if (!layout) {
+        held->drop_reference();
+        return {};
     }
+    layout->held = held;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(layout));
     return Ref::steal(PyMemoryView_FromObject(owner.get()));
 }
 

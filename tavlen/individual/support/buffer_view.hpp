@@ -27,6 +27,12 @@ template <> constexpr ElementType element_type_of<uint32_t>() { return ElementTy
 
 inline constexpr int max_view_axes = 5;
 
+// A buffer acquired from an exporter, with the layout it had when acquired.
+// Shared, by reference count, between the view that acquired it and the
+// memoryviews handed out for it, so that its memory stays pinned for as long
+// as any of them can reach it.
+struct HeldBuffer;
+
 // One element in a buffer. Reads and writes go through memcpy, so elements of
 // a buffer that is not aligned for T are still accessed correctly.
 template <class T>
@@ -75,21 +81,20 @@ public:
     // A new memoryview over the same memory, with the element type, shape and
     // strides this view acquired (an exporter such as a NumPy array may since
     // report another layout for the same memory); None for a view holding
-    // None. export_type is the module's layout-export type, which keeps the
-    // memory pinned for as long as the memoryview lives.
+    // None. export_type is the module's layout-export type, whose objects
+    // share the held buffer.
     Ref memoryview(PyTypeObject* export_type) const;
 
 protected:
     bool raise_not_ready() const noexcept;
     static bool raise_out_of_bounds(int axis) noexcept;
 
+    // The layout is copied from the held buffer, for the element accessors.
     char* data_;
     Py_ssize_t shape_[max_view_axes];
     Py_ssize_t strides_[max_view_axes];
-    PyObject* exporter_;  // strong reference, kept for the memoryview and as the owner
-    Py_buffer buffer_;
+    HeldBuffer* held_;
     int axes_;
-    ElementType element_type_;
     State state_;
 };
 
