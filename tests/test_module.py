@@ -111,11 +111,11 @@ class TestImport:
         assert module.Individual is before["Individual"]
 
     def test_second_module_object_is_refused(self):
-        spec = importlib.util.find_spec("tavlen.individual")
-        second = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.find_spec("tavlen.individual")
+        second = importlib.util.module_from_spec(module_spec)
         with pytest.raises(RuntimeError, match="^Module 'individual' has already been imported. "
                                                "Re-initialisation is not supported.$"):
-            spec.loader.exec_module(second)
+            module_spec.loader.exec_module(second)
 
     def test_other_interpreter_is_refused(self):
         out = run_python("""

@@ -175,11 +175,11 @@ PyType_Spec individual_spec = {
 };
 
 // Methods go straight into the type's dict: the type is immutable to its users.
-bool install_methods(ModuleState& state, PyObject* module, std::span<const MethodSpec* const> specs) {
+bool install_methods(ModuleState& state, PyObject* module, std::span<const MethodSpec* const> descriptions) {
     PyTypeObject* type = state.individual_type;
-    for (const MethodSpec* spec : specs) {
-        Ref method = new_method(state.method_type, type, module, *spec);
-        if (!method || PyDict_SetItemString(type->tp_dict, spec->signature.name, method.get()) < 0) return false;
+    for (const MethodSpec* description : descriptions) {
+        Ref method = new_method(state.method_type, type, module, *description);
+        if (!method || PyDict_SetItemString(type->tp_dict, description->signature.name, method.get()) < 0) return false;
     }
     PyType_Modified(type);
     return true;
@@ -268,7 +268,7 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (owning_interpreter == -1) {
         owning_interpreter = interpreter;
@@ -277,7 +277,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                      "Interpreter change detected - this module can only be loaded into one interpreter per "
                      "process.");
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 

@@ -10,7 +10,7 @@ namespace {
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodSpec* description;
     PyTypeObject* owner;
     PyObject* module;
     PyObject* name;
@@ -33,9 +33,9 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         return raise(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                      method->name, method->owner->tp_name, Py_TYPE(self)->tp_name);
     }
-    BoundArguments bound(method->spec->signature, method->module);
+    BoundArguments bound(method->description->signature, method->module);
     if (!bind(bound, args + 1, nargs - 1, kwnames)) return nullptr;
-    return method->spec->impl(reinterpret_cast<Individual*>(self), bound);
+    return method->description->impl(reinterpret_cast<Individual*>(self), bound);
 }
 
 PyObject* method_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -175,21 +175,21 @@ Ref annotations(const Signature& signature) {
     return result;
 }
 
-Ref new_method(PyTypeObject* method_type, PyTypeObject* owner, PyObject* module, const MethodSpec& spec) {
-    Ref name = Ref::steal(PyUnicode_FromString(spec.signature.name));
+Ref new_method(PyTypeObject* method_type, PyTypeObject* owner, PyObject* module, const MethodSpec& description) {
+    Ref name = Ref::steal(PyUnicode_FromString(description.signature.name));
     Ref owner_qualname = Ref::steal(PyType_GetQualName(owner));
     Ref qualname = owner_qualname ? Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(),
-                                                                    spec.signature.name))
+                                                                    description.signature.name))
                                   : Ref();
-    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
-    Ref signature = text_signature(spec.signature, "$self");
-    Ref annotation_dict = annotations(spec.signature);
+    Ref doc = Ref::steal(PyUnicode_FromString(description.doc));
+    Ref signature = text_signature(description.signature, "$self");
+    Ref annotation_dict = annotations(description.signature);
     if (!name || !qualname || !doc || !signature || !annotation_dict) return {};
 
     MethodObject* method = PyObject_GC_New(MethodObject, method_type);
     if (!method) return {};
     method->vectorcall = method_vectorcall;
-    method->spec = &spec;
+    method->description = &description;
     method->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(owner));
     method->module = Py_NewRef(module);
     method->name = name.release();

@@ -26,7 +26,7 @@ struct MethodSpec {
 PyTypeObject* create_method_type(PyObject* module);
 
 // A new method object for owner, defined in module.
-Ref new_method(PyTypeObject* method_type, PyTypeObject* owner, PyObject* module, const MethodSpec& spec);
+Ref new_method(PyTypeObject* method_type, PyTypeObject* owner, PyObject* module, const MethodSpec& description);
 
 // "(self, /, a, b=0, **kwargs)": the text signature of a signature, with a
 // leading self parameter when bound_parameter is given ("$self", "$module").
