@@ -1,6 +1,7 @@
 // Handing the accumulated results to the driver.
 #include "methods.hpp"
 #include "module.hpp"
+#include "numpy.hpp"
 
 namespace tavlen {
 namespace {
@@ -10,8 +11,7 @@ namespace {
 // has no array to hand out.
 PyObject* output_array(const BufferView& view, PyObject* module) {
     const ModuleState& state = module_state(module);
-    Ref np = global(module, state.names.np);
-    Ref asarray = np ? Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray)) : Ref();
+    Ref asarray = NumPy(module).attribute(state.names.asarray);
     Ref memory = asarray && view.ready() ? view.memoryview(state.layout_export_type) : Ref();
     return memory ? PyObject_CallOneArg(asarray.get(), memory.get()) : nullptr;
 }
@@ -35,9 +35,7 @@ PyObject* output_snapshots_years(Individual* self, BoundArguments& args) {
 // np.hstack(blocks[:-1] + [blocks[-1][:filled]]): the full blocks and the
 // filled part of the last one, joined into one new array.
 Ref join_blocks(PyObject* blocks, PyObject* filled, PyObject* module) {
-    const InternedNames& names = module_state(module).names;
-    Ref np = global(module, names.np);
-    Ref hstack = np ? Ref::steal(PyObject_GetAttr(np.get(), names.hstack)) : Ref();
+    Ref hstack = NumPy(module).attribute(module_state(module).names.hstack);
     Ref minus_one = hstack ? Ref::steal(PyLong_FromLong(-1)) : Ref();
     Ref all_but_last = minus_one ? Ref::steal(PySlice_New(nullptr, minus_one.get(), nullptr)) : Ref();
     Ref parts = all_but_last ? Ref::steal(PyObject_GetItem(blocks, all_but_last.get())) : Ref();

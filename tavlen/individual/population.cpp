@@ -2,6 +2,7 @@
 // through blocks, persons and universes.
 #include "methods.hpp"
 #include "module.hpp"
+#include "numpy.hpp"
 
 #include <limits>
 
@@ -65,49 +66,6 @@ bool validate(const BoundArguments& args, Configuration& config) {
     }
     return true;
 }
-
-// NumPy, reached through the module's global np at every use.
-class NumPy {
-public:
-    NumPy(PyObject* module) : module_(module), names_(module_state(module).names) {}
-
-    Ref dtype(PyObject* name) const {
-        Ref np = global(module_, names_.np);
-        return np ? Ref::steal(PyObject_GetAttr(np.get(), name)) : Ref();
-    }
-    // np.<function>(value, dtype=np.<dtype>)
-    Ref call(PyObject* function, PyObject* value, PyObject* dtype_name) const {
-        Ref np = global(module_, names_.np);
-        Ref callable = np ? Ref::steal(PyObject_GetAttr(np.get(), function)) : Ref();
-        Ref type = callable ? dtype(dtype_name) : Ref();
-        if (!type) return {};
-        Ref keywords = Ref::steal(PyTuple_Pack(1, names_.dtype));
-        if (!keywords) return {};
-        PyObject* call_args[] = {value, type.get()};
-        return Ref::steal(PyObject_Vectorcall(callable.get(), call_args, 1, keywords.get()));
-    }
-    Ref asarray(PyObject* value, PyObject* dtype_name) const { return call(names_.asarray, value, dtype_name); }
-    Ref array(PyObject* value, PyObject* dtype_name) const { return call(names_.array, value, dtype_name); }
-    Ref zeros(std::initializer_list<Py_ssize_t> extents, PyObject* dtype_name) const {
-        Ref shape;
-        if (extents.size() == 1) {
-            shape = Ref::steal(PyLong_FromSsize_t(*extents.begin()));
-        } else {
-            shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(extents.size())));
-            Py_ssize_t axis = 0;
-            for (Py_ssize_t extent : extents) {
-                PyObject* item = shape ? PyLong_FromSsize_t(extent) : nullptr;
-                if (!item) return {};
-                PyTuple_SET_ITEM(shape.get(), axis++, item);
-            }
-        }
-        return shape ? call(names_.zeros, shape.get(), dtype_name) : Ref();
-    }
-
-private:
-    PyObject* module_;
-    const InternedNames& names_;
-};
 
 // tag -> position in tags; a repeated tag keeps its last position.
 Ref tag_index(PyObject* tags) {
