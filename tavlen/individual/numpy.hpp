@@ -21,11 +21,7 @@ public:
     Ref call(PyObject* function, PyObject* value, PyObject* dtype_name) const {
         Ref callable = attribute(function);
         Ref type = callable ? attribute(dtype_name) : Ref();
-        if (!type) return {};
-        Ref keywords = Ref::steal(PyTuple_Pack(1, names_.dtype));
-        if (!keywords) return {};
-        PyObject* call_args[] = {value, type.get()};
-        return Ref::steal(PyObject_Vectorcall(callable.get(), call_args, 1, keywords.get()));
+        return type ? call_with_keyword(callable.get(), {value}, names_.dtype, type.get()) : Ref();
     }
     Ref asarray(PyObject* value, PyObject* dtype_name) const { return call(names_.asarray, value, dtype_name); }
     Ref array(PyObject* value, PyObject* dtype_name) const { return call(names_.array, value, dtype_name); }

@@ -101,11 +101,9 @@ bool count_strata(Individual* self, PyObject* strata, PyObject* stratum_hops, co
     } else {
         // Widened to a Python int before adding 1, so that the int16 maximum
         // cannot wrap around.
-        Ref zero = Ref::steal(PyLong_FromLong(0));
-        Ref keywords = zero ? Ref::steal(PyTuple_Pack(1, names.initial)) : Ref();
-        if (!keywords) return false;
-        PyObject* call_args[] = {strata, zero.get()};
-        Ref maximum = Ref::steal(PyObject_VectorcallMethod(names.max, call_args, 1, keywords.get()));
+        Ref max = Ref::steal(PyObject_GetAttr(strata, names.max));
+        Ref zero = max ? Ref::steal(PyLong_FromLong(0)) : Ref();
+        Ref maximum = zero ? call_with_keyword(max.get(), {}, names.initial, zero.get()) : Ref();
         largest = maximum ? Ref::steal(PyNumber_Index(maximum.get())) : Ref();
     }
     Ref one = largest ? Ref::steal(PyLong_FromLong(1)) : Ref();
@@ -124,10 +122,7 @@ bool warn_overlapping_snapshot_tags(PyObject* module) {
                              "these functions must not overlap."))
                        : Ref();
     Ref stacklevel = message ? Ref::steal(PyLong_FromLong(3)) : Ref();
-    Ref keywords = stacklevel ? Ref::steal(PyTuple_Pack(1, names.stacklevel)) : Ref();
-    if (!keywords) return false;
-    PyObject* call_args[] = {message.get(), stacklevel.get()};
-    return Ref::steal(PyObject_Vectorcall(warn.get(), call_args, 1, keywords.get())).get() != nullptr;
+    return stacklevel && call_with_keyword(warn.get(), {message.get()}, names.stacklevel, stacklevel.get());
 }
 
 bool assign_view(auto& view, const Ref& array) { return array && view.assign(array.get()); }

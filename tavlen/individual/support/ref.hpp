@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace tavlen {
@@ -48,6 +50,22 @@ inline void replace(PyObject*& slot, Ref value) noexcept {
     PyObject* old = slot;
     slot = value.release();
     Py_XDECREF(old);
+}
+
+// callable(*positional, keyword=value), through vectorcall.
+inline Ref call_with_keyword(PyObject* callable, std::initializer_list<PyObject*> positional, PyObject* keyword,
+                             PyObject* value) {
+    PyObject* args[8];
+    if (positional.size() >= std::size(args)) {
+        PyErr_SetString(PyExc_SystemError, "call_with_keyword: too many arguments");
+        return {};
+    }
+    Ref keywords = Ref::steal(PyTuple_Pack(1, keyword));
+    if (!keywords) return {};
+    size_t n = 0;
+    for (PyObject* argument : positional) args[n++] = argument;
+    args[n] = value;
+    return Ref::steal(PyObject_Vectorcall(callable, args, n, keywords.get()));
 }
 
 // PyErr_Format that reads as an expression in functions returning a pointer.
