@@ -32,6 +32,11 @@ struct ModuleState {
     // Assertion checks run only when the interpreter ran without -O when
     // the module was imported.
     bool assertions_enabled;
+    // The standard library's heappush and heappop, as bound at import: while
+    // the module's globals still hold these very objects, the queue sifts
+    // natively (identically); a rebinding takes effect at the next call.
+    PyObject* heapq_heappush;
+    PyObject* heapq_heappop;
     InternedNames names;
 };
 
