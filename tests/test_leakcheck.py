@@ -56,7 +56,8 @@ def placeholder_method():
     "setup, finding",
     [
         (keeps_a_reference, "refcount of str"),
-        (grows_memory, "allocated blocks grow"),
+        pytest.param(grows_memory, "allocated blocks grow", marks=pytest.mark.skipif(
+            not sys.getallocatedblocks(), reason="the interpreter's allocator counts no blocks")),
         (over_releases, "refcount of str"),
     ],
 )
