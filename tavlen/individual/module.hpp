@@ -14,7 +14,11 @@ namespace tavlen {
     X(int16, "int16") X(uint8, "uint8") X(uint16, "uint16") X(uint32, "uint32")             \
     X(max, "max") X(initial, "initial") X(dtype, "dtype") X(warn, "warn")                   \
     X(stacklevel, "stacklevel") X(instance_dict, "__dict__") X(update, "update")            \
-    X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")
+    X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")             \
+    X(log_event_individual, "log_event_individual") X(log_duration, "log_duration")           \
+    X(log_duration_stratum_hops, "_log_duration_stratum_hops")                                 \
+    X(log_duration_end, "log_duration_end") X(tag, "tag") X(start_age, "start_age")           \
+    X(end_age, "end_age")
 
 struct InternedNames {
 #define TAVLEN_DECLARE_NAME(member, text) PyObject* member;
