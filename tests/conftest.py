@@ -112,3 +112,13 @@ def state_with(individual, **changes):
 @pytest.fixture
 def individual():
     return make()
+
+
+def in_life(individual, **changes):
+    """Put the individual into a life by restoring a state: person 0 (born
+    1950.0, stratum 0) in universe 0 at age 30, with an empty hop record."""
+    life = dict(_universe=0, _person=0, _person_block=0, _person_birth=1950.0, _person_stratum=0,
+                _person_stratum_hops_n=0, age=30.0)
+    life.update(changes)
+    individual.__setstate__(state_with(individual, **life))
+    return individual

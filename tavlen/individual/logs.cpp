@@ -162,12 +162,12 @@ bool unsigned_short_value(PyObject* integer, uint16_t& out) {
     int overflow = 0;
     const long value = PyLong_AsLongAndOverflow(integer, &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || value < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned short");
-        return false;
-    }
     if (overflow > 0 || value > UINT16_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned short");
+        return false;
+    }
+    if (overflow < 0 || value < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned short");
         return false;
     }
     out = static_cast<uint16_t>(value);
@@ -370,9 +370,6 @@ std::nullptr_t refuse_walk(const Individual* self, const char* method) {
         const char* name;
     } grids[] = {{self->_log_duration_years, "year grid"}, {self->_log_duration_ages, "age grid"},
                  {self->_person_stratum_hops_ages, "hop record"}};
-    if (std::isnan(self->_person_birth)) {
-        return raise(PyExc_ValueError, "%s(): the birth year of the current person is NaN", method);
-    }
     for (const auto& g : grids) {
         for (Py_ssize_t i = 0; i < g.grid.extent(0); ++i) {
             if (std::isnan(g.grid(i))) {
