@@ -15,6 +15,8 @@ namespace tavlen {
     X(max, "max") X(initial, "initial") X(dtype, "dtype") X(warn, "warn")                   \
     X(stacklevel, "stacklevel") X(instance_dict, "__dict__") X(update, "update")            \
     X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")             \
+    X(seed, "seed") X(dynamic, "dynamic") X(final, "final") X(snapshot_age, "_snapshot_age") \
+    X(snapshot_year, "_snapshot_year") X(add_to_queue_age, "add_to_queue_age")              \
     X(log_event_individual, "log_event_individual") X(log_duration, "log_duration")           \
     X(log_duration_stratum_hops, "_log_duration_stratum_hops")                                 \
     X(log_duration_end, "log_duration_end") X(tag, "tag") X(start_age, "start_age")           \
@@ -34,6 +36,11 @@ struct ModuleState {
     // Assertion checks run only when the interpreter ran without -O when
     // the module was imported.
     bool assertions_enabled;
+    // The standard library's heappush and heappop, as bound at import: while
+    // the module's globals still hold these very objects, the queue sifts
+    // natively (identically); a rebinding takes effect at the next call.
+    PyObject* heapq_heappush;
+    PyObject* heapq_heappop;
     InternedNames names;
 };
 
