@@ -14,17 +14,9 @@ from harness import Case
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests"))
 
-from conftest import make, state_with  # noqa: E402
+from conftest import in_life, make  # noqa: E402
 
 NUMBER = 200_000
-
-
-def in_life(individual, **changes):
-    """The individual in the first universe of its first person, aged 30."""
-    individual.__setstate__(state_with(
-        individual, _universe=0, _person=0, _person_block=0, _person_birth=1950.0, _person_stratum=0,
-        _person_stratum_hops_n=0, age=30.0, **changes))
-    return individual
 
 
 def namespace(**overrides):

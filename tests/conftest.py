@@ -115,10 +115,12 @@ def individual():
 
 
 def in_life(individual, **changes):
-    """Put the individual into a life by restoring a state: person 0 (born
-    1950.0, stratum 0) in universe 0 at age 30, with an empty hop record."""
-    life = dict(_universe=0, _person=0, _person_block=0, _person_birth=1950.0, _person_stratum=0,
-                _person_stratum_hops_n=0, age=30.0)
-    life.update(changes)
-    individual.__setstate__(state_with(individual, **life))
+    """Start the first life of person 0 (born 1950.0, stratum 0) and set its
+    age to 30; further changes are made by restoring a modified state."""
+    individual.next_block(0, {}, {})
+    individual.next_person()
+    individual.next_universe()
+    individual.age = 30.0
+    if changes:
+        individual.__setstate__(state_with(individual, **changes))
     return individual
