@@ -112,3 +112,15 @@ def state_with(individual, **changes):
 @pytest.fixture
 def individual():
     return make()
+
+
+def in_life(individual, **changes):
+    """Start the first life of person 0 (born 1950.0, stratum 0) and set its
+    age to 30; further changes are made by restoring a modified state."""
+    individual.next_block(0, {}, {})
+    individual.next_person()
+    individual.next_universe()
+    individual.age = 30.0
+    if changes:
+        individual.__setstate__(state_with(individual, **changes))
+    return individual
