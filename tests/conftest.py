@@ -116,6 +116,18 @@ def individual():
     return make()
 
 
+def in_life(individual, **changes):
+    """Start the first life of person 0 (born 1950.0, stratum 0) and set its
+    age to 30; further changes are made by restoring a modified state."""
+    individual.next_block(0, {}, {})
+    individual.next_person()
+    individual.next_universe()
+    individual.age = 30.0
+    if changes:
+        individual.__setstate__(state_with(individual, **changes))
+    return individual
+
+
 # Property and hostile-input tests: a few reproducible examples in CI;
 # TAVLEN_HYPOTHESIS_PROFILE=thorough runs many more.
 try:
