@@ -41,6 +41,9 @@ struct ModuleState {
     // natively (identically); a rebinding takes effect at the next call.
     PyObject* heapq_heappush;
     PyObject* heapq_heappop;
+    // numpy.ndarray as imported: the property accessors index an exact
+    // ndarray through its sequence slot, which gives what item access gives.
+    PyObject* ndarray_type;
     InternedNames names;
 };
 
