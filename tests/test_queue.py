@@ -185,7 +185,6 @@ class TestScheduling:
         (lambda i: i.add_to_queue(1, b"m"), TypeError, r"Argument 'message' has incorrect type \(expected str, got bytes\)"),
         (lambda i: i.add_to_queue(1, type("S", (str,), {})("m")), TypeError, "expected str, got S"),
         (lambda i: i.add_to_queue(1, "m", "1"), TypeError, r"Argument 'priority' has incorrect type \(expected int, got str\)"),
-        (lambda i: i.add_to_queue_age(1, "m", 0, False, 9), TypeError, "at most 4 positional arguments"),
         (lambda i: i.add_to_queue_age(1, "m", age=2), TypeError, "multiple values for keyword argument 'age'"),
         (lambda i: i.add_to_queue(1, "m", terminate=type("B", (), {"__bool__": lambda s: 1 / 0})()),
          ZeroDivisionError, "division by zero"),

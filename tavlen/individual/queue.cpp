@@ -51,22 +51,6 @@ struct QueueContainers {
     Ref events;  // exact dict: id -> (due age, priority, message, terminate, kwargs)
 };
 
-bool hold_queue(const Individual* self, QueueContainers& held) {
-    if (!PyList_CheckExact(self->_queue)) {
-        PyErr_Format(PyExc_TypeError, "the event queue _queue must be a list, not %.200s",
-                     Py_TYPE(self->_queue)->tp_name);
-        return false;
-    }
-    if (!PyDict_CheckExact(self->_events)) {
-        PyErr_Format(PyExc_TypeError, "the event records _events must be a dict, not %.200s",
-                     Py_TYPE(self->_events)->tp_name);
-        return false;
-    }
-    held.queue = Ref::borrow(self->_queue);
-    held.events = Ref::borrow(self->_events);
-    return true;
-}
-
 bool hold_events(const Individual* self, Ref& events) {
     if (!PyDict_CheckExact(self->_events)) {
         PyErr_Format(PyExc_TypeError, "the event records _events must be a dict, not %.200s",
@@ -75,6 +59,31 @@ bool hold_events(const Individual* self, Ref& events) {
     }
     events = Ref::borrow(self->_events);
     return true;
+}
+
+bool hold_queue(const Individual* self, QueueContainers& held) {
+    if (!PyList_CheckExact(self->_queue)) {
+        PyErr_Format(PyExc_TypeError, "the event queue _queue must be a list, not %.200s",
+                     Py_TYPE(self->_queue)->tp_name);
+        return false;
+    }
+    if (!hold_events(self, held.events)) return false;
+    held.queue = Ref::borrow(self->_queue);
+    return true;
+}
+
+// Raises error again once undo() has put an event back; should the undo
+// fail too, its error is raised, with the first one as its context.
+template <class Undo>
+PyObject* undo_and_raise(Undo undo) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!undo()) {
+        Ref undo_error = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(undo_error.get(), error.release());
+        error = std::move(undo_error);
+    }
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
 }
 
 // heappush and heappop as the module's globals hold them at this call.
@@ -240,13 +249,15 @@ Ref reschedule(Individual* self, PyObject* module, const Record& record, double 
     if (!age) return {};
     PyObject* args[] = {reinterpret_cast<PyObject*>(self), age.get(), record.message.get(), record.priority.get(),
                         record.terminate.get()};
-    PyObject* kwargs = record.kwargs.get();
-    if (PyDict_CheckExact(kwargs) && PyDict_GET_SIZE(kwargs) == 0) {
+    Ref keywords = record.kwargs;
+    if (!PyDict_Check(keywords.get())) {  // a restored record may hold another mapping
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords || PyDict_Update(keywords.get(), record.kwargs.get()) < 0) return {};
+    }
+    if (PyDict_GET_SIZE(keywords.get()) == 0) {
         return Ref::steal(PyObject_VectorcallMethod(names.add_to_queue_age, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                     nullptr));
     }
-    Ref keywords = Ref::steal(PyDict_New());
-    if (!keywords || PyDict_Update(keywords.get(), kwargs) < 0) return {};
     Ref method = Ref::steal(PyObject_GetAttr(args[0], names.add_to_queue_age));
     return method ? Ref::steal(PyObject_VectorcallDict(method.get(), args + 1, 4, keywords.get())) : Ref();
 }
@@ -278,16 +289,7 @@ PyObject* move(Individual* self, BoundArguments& args, MoveTarget target) {
         new_id = reschedule(self, args.module, unpacked, due_age);
     }
     if (!new_id) {
-        Ref error = Ref::steal(PyErr_GetRaisedException());
-        if (PyDict_SetItem(events.get(), id.get(), record.get()) < 0) {
-            // Both errors are reported: the move's, then the failed restore.
-            Ref restore_error = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(restore_error.get(), error.release());
-            PyErr_SetRaisedException(restore_error.release());
-            return nullptr;
-        }
-        PyErr_SetRaisedException(error.release());
-        return nullptr;
+        return undo_and_raise([&] { return PyDict_SetItem(events.get(), id.get(), record.get()) == 0; });
     }
     return new_id.release();
 }
@@ -343,17 +345,11 @@ PyObject* next_event(Individual* self, BoundArguments& args) {
             ok = due_float && call_snapshot(self, names.snapshot_year, due_float.get());
         }
         if (!ok) {
-            Ref error = Ref::steal(PyErr_GetRaisedException());
             self->age = age_before;
-            if (PyDict_SetItem(held.events.get(), id.get(), record.get()) < 0 ||
-                !push(args.module, held.queue.get(), entry.get())) {
-                Ref restore_error = Ref::steal(PyErr_GetRaisedException());
-                PyException_SetContext(restore_error.get(), error.release());
-                PyErr_SetRaisedException(restore_error.release());
-                return nullptr;
-            }
-            PyErr_SetRaisedException(error.release());
-            return nullptr;
+            return undo_and_raise([&] {
+                return PyDict_SetItem(held.events.get(), id.get(), record.get()) == 0 &&
+                       push(args.module, held.queue.get(), entry.get());
+            });
         }
         self->age = due_age;
         return record.release();
