@@ -157,7 +157,7 @@ def test_nan_year_falls_into_the_last_year_bin_as_for_events():
 
 def test_nan_change_age_stops_the_split():
     individual = in_life(with_grids([35, inf], [inf], n_stratum_hops=2), **hop_record([(40, 1), (np.nan, 2)]))
-    with pytest.raises(ValueError, match="the hop record of the duration log holds NaN at position 1"):
+    with pytest.raises(ValueError, match="the hop record holds NaN at position 1"):
         individual.log_duration("alive", 30, 50)
     assert not durations(individual).any()
 

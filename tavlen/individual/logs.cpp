@@ -366,44 +366,54 @@ bool walk_split(Walk w, const Individual* self, int32_t s, Py_ssize_t k, Credit&
 // Why a walk could not be completed: the first NaN among the values it reads.
 std::nullptr_t refuse_walk(const Individual* self, const char* method) {
     const struct {
-        const View<double, 1>& grid;
+        const View<double, 1>& values;
+        Py_ssize_t n;
         const char* name;
-    } grids[] = {{self->_log_duration_years, "year grid"}, {self->_log_duration_ages, "age grid"},
-                 {self->_person_stratum_hops_ages, "hop record"}};
-    for (const auto& g : grids) {
-        for (Py_ssize_t i = 0; i < g.grid.extent(0); ++i) {
-            if (std::isnan(g.grid(i))) {
-                return raise(PyExc_ValueError, "%s(): the %s of the duration log holds NaN at position %zd; "
-                                               "nothing was logged", method, g.name, i);
+    } sources[] = {
+        {self->_log_duration_years, self->_log_duration_years.extent(0), "year grid of the duration log"},
+        {self->_log_duration_ages, self->_log_duration_ages.extent(0), "age grid of the duration log"},
+        {self->_person_stratum_hops_ages, recorded_changes(self), "hop record"},
+    };
+    for (const auto& source : sources) {
+        for (Py_ssize_t i = 0; i < source.n; ++i) {
+            if (std::isnan(source.values(i))) {
+                return raise(PyExc_ValueError, "%s(): the %s holds NaN at position %zd; nothing was logged", method,
+                             source.name, i);
             }
         }
     }
     return raise(PyExc_ValueError, "%s(): the interval could not be walked through the duration grids", method);
 }
 
-// The duration tag's position, and the test of the cell indices that hold for
-// the whole walk: every bin of the grids must lie inside the array.
-struct DurationTarget {
+// The cell indices of a duration that hold for the whole walk.
+struct DurationCells {
     Py_ssize_t universe, tag;
 };
 
-enum class Target { ready, absent, refused };
-
-Target duration_target(Individual* self, PyObject* tag, const char* method, int32_t stratum,
-                       DurationTarget& target) {
+// The duration tag's cells; none, with failed clear, for an unknown tag that
+// is ignored.
+std::optional<DurationCells> duration_cells(Individual* self, PyObject* tag, bool& failed) {
     Ref found = lookup_tag(self, self->_log_duration_tags_idx, tag, "duration");
-    if (!found) return PyErr_Occurred() ? Target::refused : Target::absent;
-    target = {self->_universe, PyLong_AsSsize_t(found.get())};
-    if (target.tag == -1 && PyErr_Occurred()) return Target::refused;
+    failed = !found && PyErr_Occurred();
+    if (!found) return std::nullopt;
+    const Py_ssize_t position = PyLong_AsSsize_t(found.get());
+    failed = position == -1 && PyErr_Occurred();
+    if (failed) return std::nullopt;
+    return DurationCells{self->_universe, position};
+}
+
+// Whether every bin of both grids lies inside the array for this universe,
+// stratum and tag; a clear error otherwise.
+bool fits_duration_log(Individual* self, const char* method, const DurationCells& cells, Py_ssize_t stratum) {
     const View<double, 1>& years = self->_log_duration_years;
     const View<double, 1>& ages = self->_log_duration_ages;
-    const Py_ssize_t last[5] = {target.universe, stratum, target.tag, years.extent(0) - 1, ages.extent(0) - 1};
-    if (!self->_log_durations.contains(last[0], last[1], last[2], last[3], last[4]) || !years.ready() ||
-        !ages.ready()) [[unlikely]] {
-        refuse_cell(method, "duration log", self->_log_durations, years, ages, last);
-        return Target::refused;
+    const Py_ssize_t last[5] = {cells.universe, stratum, cells.tag, years.extent(0) - 1, ages.extent(0) - 1};
+    if (self->_log_durations.contains(last[0], last[1], last[2], last[3], last[4]) && years.ready() && ages.ready())
+        [[likely]] {
+        return true;
     }
-    return Target::ready;
+    refuse_cell(method, "duration log", self->_log_durations, years, ages, last);
+    return false;
 }
 
 bool duration_arguments(BoundArguments& args, double& start, double& end) {
@@ -414,19 +424,15 @@ bool duration_arguments(BoundArguments& args, double& start, double& end) {
 PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
     constexpr const char* method = "_log_duration_stratum_hops";
     double start, end;
+    bool failed;
     if (!duration_arguments(args, start, end)) return nullptr;
-    Ref known = lookup_tag(self, self->_log_duration_tags_idx, args[0], "duration");
-    if (!known) return PyErr_Occurred() ? nullptr : Py_None;
+    const std::optional<DurationCells> cells = duration_cells(self, args[0], failed);
+    if (!cells) return failed ? nullptr : Py_None;
 
     auto initial = self->_stratum.at(self->_person);
     if (!initial) return nullptr;
     const Replayed first = replay(self, start, *initial);
-    DurationTarget target;
-    switch (duration_target(self, args[0], method, first.stratum, target)) {
-        case Target::refused: return nullptr;
-        case Target::absent: Py_RETURN_NONE;
-        case Target::ready: break;
-    }
+    if (!fits_duration_log(self, method, *cells, first.stratum)) return nullptr;
     // The end marker: the change after the last one lies at +infinity.
     const Py_ssize_t marker = self->_person_stratum_hops_n;
     if (self->_person_stratum_hops_ages.contains(marker)) self->_person_stratum_hops_ages(marker) = infinity;
@@ -436,27 +442,29 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
     // the log as it was.
     View<double, 5>& durations = self->_log_durations;
     const Walk walk(self, start, end);
-    Py_ssize_t bad_stratum = 0;
+    std::optional<int32_t> refused_stratum;
     const bool valid = walk_split(walk, self, first.stratum, first.next_change,
                                   [&](int32_t s, Py_ssize_t, Py_ssize_t, double) {
                                       if (s >= 0 && s < durations.extent(stratum_axis)) return true;
-                                      bad_stratum = s;
+                                      refused_stratum = s;
                                       return false;
                                   });
-    if (!valid) {
-        if (bad_stratum == 0) return refuse_walk(self, method);
-        const Py_ssize_t cell[5] = {target.universe, bad_stratum, target.tag, 0, 0};
+    if (refused_stratum) {
+        const Py_ssize_t cell[5] = {cells->universe, *refused_stratum, cells->tag, 0, 0};
         return refuse_cell(method, "duration log", durations, walk.years, walk.ages, cell);
     }
+    if (!valid) return refuse_walk(self, method);
     walk_split(walk, self, first.stratum, first.next_change, [&](int32_t s, Py_ssize_t i, Py_ssize_t j, double d) {
-        durations(target.universe, s, target.tag, i, j) += d;
+        durations(cells->universe, s, cells->tag, i, j) += d;
         return true;
     });
     Py_RETURN_NONE;
 }
 
 PyObject* log_duration(Individual* self, BoundArguments& args) {
+    constexpr const char* method = "log_duration";
     double start, end;
+    bool failed;
     if (!duration_arguments(args, start, end)) return nullptr;
     if (self->_stratum_hops_do && !self->_preserve_final) {
         const InternedNames& names = module_state(args.module).names;
@@ -470,18 +478,17 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
         }
         Py_RETURN_NONE;
     }
+    const std::optional<DurationCells> cells = duration_cells(self, args[0], failed);
+    if (!cells) return failed ? nullptr : Py_None;
     const int32_t stratum = self->_person_stratum;
-    DurationTarget target;
-    switch (duration_target(self, args[0], "log_duration", stratum, target)) {
-        case Target::refused: return nullptr;
-        case Target::absent: Py_RETURN_NONE;
-        case Target::ready: break;
-    }
+    if (!fits_duration_log(self, method, *cells, stratum)) return nullptr;
+    // Dry first, as in the split walk: a NaN met halfway must not leave half
+    // an interval credited.
     View<double, 5>& durations = self->_log_durations;
     const Walk walk(self, start, end);
-    if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double) {})) return refuse_walk(self, "log_duration");
+    if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double) {})) return refuse_walk(self, method);
     walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double d) {
-        durations(target.universe, stratum, target.tag, i, j) += d;
+        durations(cells->universe, stratum, cells->tag, i, j) += d;
     });
     Py_RETURN_NONE;
 }
@@ -607,6 +614,26 @@ bool append_blocks(Individual* self, PyObject* module) {
     return appended == 5;
 }
 
+// Whether an entry of the current life can be written: the universe and
+// person columns are 8 and 32 bits wide, and a block must hold an entry.
+bool entry_fits(const Individual* self) {
+    if (self->_universe < 0) {
+        raise(PyExc_RuntimeError, "log_event_individual() was called outside a life: call next_universe() first");
+    } else if (self->_universe > UINT8_MAX) {
+        raise(PyExc_OverflowError, "log_event_individual(): universe %d does not fit the universe column of the "
+                                   "individual log, which holds 0 .. 255", self->_universe);
+    } else if (self->_person < 0) {
+        raise(PyExc_OverflowError, "log_event_individual(): person %d does not fit the person column of the "
+                                   "individual log", self->_person);
+    } else if (self->_log_event_individual_block_size < 1) {
+        raise(PyExc_ValueError, "log_event_individual(): the individual log's block size is %zd; blocks must "
+                                "hold at least one entry", self->_log_event_individual_block_size);
+    } else {
+        return true;
+    }
+    return false;
+}
+
 PyObject* log_event_individual(Individual* self, BoundArguments& args) {
     PyObject* tag = args[0];
     double age = -1.0;
@@ -620,26 +647,10 @@ PyObject* log_event_individual(Individual* self, BoundArguments& args) {
     uint16_t position;
     if (!unsigned_short_value(found.get(), position)) return nullptr;
 
-    // The universe and person columns are 8 and 32 bits wide.
-    if (self->_universe < 0) {
-        return raise(PyExc_RuntimeError, "log_event_individual() was called outside a life: call "
-                                         "next_universe() first");
-    }
-    if (self->_universe > UINT8_MAX) {
-        return raise(PyExc_OverflowError, "log_event_individual(): universe %d does not fit the universe column "
-                                          "of the individual log, which holds 0 .. 255", self->_universe);
-    }
-    if (self->_person < 0) {
-        return raise(PyExc_OverflowError, "log_event_individual(): person %d does not fit the person column of "
-                                          "the individual log", self->_person);
-    }
-    if (self->_log_event_individual_block_size < 1) {
-        return raise(PyExc_ValueError, "log_event_individual(): the individual log's block size is %zd; blocks "
-                                       "must hold at least one entry", self->_log_event_individual_block_size);
-    }
-    if (self->_log_event_individual_entry_idx == self->_log_event_individual_block_size &&
-        !append_blocks(self, args.module)) {
-        return nullptr;
+    if (!entry_fits(self)) return nullptr;
+    if (self->_log_event_individual_entry_idx == self->_log_event_individual_block_size) {
+        // Making the blocks runs Python code, which may have changed the life.
+        if (!append_blocks(self, args.module) || !entry_fits(self)) return nullptr;
     }
 
     const Py_ssize_t x = self->_log_event_individual_entry_idx;
