@@ -1,6 +1,8 @@
 """Shared helpers: a small run configuration and a view of an Individual's
 private fields through its reduce protocol."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -124,3 +126,15 @@ def in_life(individual, **changes):
     if changes:
         individual.__setstate__(state_with(individual, **changes))
     return individual
+
+
+# Property and hostile-input tests: a few reproducible examples in CI;
+# TAVLEN_HYPOTHESIS_PROFILE=thorough runs many more.
+try:
+    from hypothesis import settings
+except ImportError:
+    pass
+else:
+    settings.register_profile("ci", max_examples=20, deadline=None, derandomize=True, database=None)
+    settings.register_profile("thorough", max_examples=1000, deadline=None)
+    settings.load_profile(os.environ.get("TAVLEN_HYPOTHESIS_PROFILE", "ci"))

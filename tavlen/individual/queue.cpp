@@ -3,6 +3,7 @@
 #include "module.hpp"
 #include "support/heap.hpp"
 
+#include <initializer_list>
 #include <utility>
 
 namespace tavlen {
@@ -129,6 +130,20 @@ bool check_future(const BoundArguments& args, bool in_future) {
     return false;
 }
 
+// A tuple that takes over the references to its items (all non-null).
+Ref new_tuple(std::initializer_list<PyObject*> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        if (tuple) {
+            PyTuple_SET_ITEM(tuple.get(), i++, item);
+        } else {
+            Py_DECREF(item);
+        }
+    }
+    return tuple;
+}
+
 // Stores the record and pushes the entry of a new event due at due_age;
 // returns its id.
 PyObject* schedule(Individual* self, BoundArguments& args, double due_age, bool in_future) {
@@ -147,10 +162,9 @@ PyObject* schedule(Individual* self, BoundArguments& args, double due_age, bool 
     self->_event_idx += 1;
     Ref id = Ref::steal(PyLong_FromLong(self->_event_idx));
     if (!id) return nullptr;
-    PyObject* terminate = event.terminate ? Py_True : Py_False;
-    Ref record = Ref::steal(PyTuple_Pack(5, record_age.get(), event.priority.get(), event.message.get(), terminate,
-                                         args.extra_keywords.get()));
-    Ref entry = record ? Ref::steal(PyTuple_Pack(3, entry_age.get(), negated_priority.get(), id.get())) : Ref();
+    Ref record = new_tuple({record_age.release(), event.priority.release(), event.message.release(),
+                            Py_NewRef(event.terminate ? Py_True : Py_False), Py_NewRef(args.extra_keywords.get())});
+    Ref entry = record ? new_tuple({entry_age.release(), negated_priority.release(), Py_NewRef(id.get())}) : Ref();
     if (!entry || PyDict_SetItem(held.events.get(), id.get(), record.get()) < 0 ||
         !push(args.module, held.queue.get(), entry.get())) {
         return nullptr;
@@ -301,9 +315,17 @@ PyObject* move_in_queue_year(Individual* self, BoundArguments& args) { return mo
 // The id of a queue entry, as an int32 (a restored entry may be anything).
 bool entry_id(PyObject* entry, Ref& id) {
     Ref item = record_item(entry, 2);
+    if (!item) return false;
+    if (PyLong_CheckExact(item.get()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item.get()))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item.get()));
+        if (value >= INT32_MIN && value <= INT32_MAX) {
+            id = std::move(item);
+            return true;
+        }
+    }
     int32_t value;
-    if (!item || !int32_value(item.get(), value)) return false;
-    id = PyLong_CheckExact(item.get()) ? std::move(item) : Ref::steal(PyLong_FromLong(value));
+    if (!int32_value(item.get(), value)) return false;
+    id = Ref::steal(PyLong_FromLong(value));
     return id.get() != nullptr;
 }
 
