@@ -38,6 +38,8 @@ def cases() -> list[Case]:
         Case("log_duration(tag, a, b), crossing three bins", "ind.log_duration('alive', 30.0, 45.0)", floor,
              namespace, 3.0),
         Case("hop_stratum(s)", "ind.hop_stratum(1)", floor, namespace, 2.0),
+        Case("log_event(tag), forwarded to the individual log", "ind.log_event('onset')", floor,
+             lambda: namespace(log_events_individual=True)),
         Case("log_duration(tag, a, b), split at hops", "ind.log_duration('alive', 30.0, 45.0)", floor,
              lambda: namespace(n_stratum_hops=2)),
     ]

@@ -124,6 +124,21 @@ class TestOrder:
         heapq.heappop(shadow)
         assert field(life, "_queue") == shadow
 
+    def test_a_comparison_that_grows_the_heap_is_reported(self, life):
+        class Growing:
+            def __gt__(self, other):
+                heap.append(Growing())
+                return True
+
+        heap = [Growing()]
+        life.__setstate__(state_with(life, _queue=heap))
+        with pytest.raises(RuntimeError, match="list changed size during iteration"):
+            life.add_to_queue(1.0, "m")
+        shadow = [Growing()]
+        heap = shadow
+        with pytest.raises(RuntimeError, match="list changed size during iteration"):
+            heapq.heappush(shadow, (1.0, 0, 0))
+
     def test_rebinding_heappush_and_heappop_takes_effect(self, life, monkeypatch):
         calls = []
 

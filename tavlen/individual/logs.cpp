@@ -174,15 +174,31 @@ bool unsigned_short_value(PyObject* integer, uint16_t& out) {
     return true;
 }
 
-// self.<name>(*arguments), looked up on the object so that a subclass may
-// replace the method.
-bool call_own_method(Individual* self, PyObject* name, std::initializer_list<PyObject*> arguments,
-                     PyObject* keywords = nullptr) {
+// self.<name>(*arguments), or with the arguments by keyword. An exact
+// Individual cannot have its methods replaced (the type is immutable and its
+// instances have no __dict__), so its own method is called at once; for any
+// other object the attribute lookup decides, so that an override is obeyed.
+bool call_own_method(Individual* self, PyObject* module, const MethodSpec& method, PyObject* name,
+                     std::initializer_list<PyObject*> arguments, bool by_keyword = false) {
+    if (Py_IS_TYPE(self, module_state(module).individual_type)) [[likely]] {
+        BoundArguments bound(method.signature, module);
+        Py_ssize_t k = 0;
+        for (PyObject* argument : arguments) bound.values[k++] = argument;
+        return Ref::steal(method.impl(self, bound)).get() != nullptr;
+    }
     PyObject* stack[4] = {reinterpret_cast<PyObject*>(self)};
     size_t n = 1;
     for (PyObject* argument : arguments) stack[n++] = argument;
-    const size_t positional = keywords ? n - static_cast<size_t>(PyTuple_GET_SIZE(keywords)) : n;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, keywords)).get() != nullptr;
+    if (!by_keyword) return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr)).get() != nullptr;
+    // Keyword names are the method's parameter names, in order.
+    Ref keywords = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n - 1)));
+    if (!keywords) return false;
+    for (size_t k = 1; k < n; ++k) {
+        Ref keyword = Ref::steal(PyUnicode_InternFromString(method.signature.parameters[k - 1].name));
+        if (!keyword) return false;
+        PyTuple_SET_ITEM(keywords.get(), static_cast<Py_ssize_t>(k - 1), keyword.release());
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, 1, keywords.get())).get() != nullptr;
 }
 
 // --- Strata --------------------------------------------------------------------
@@ -252,7 +268,8 @@ PyObject* log_event(Individual* self, BoundArguments& args) {
     self->_person_stratum = static_cast<int32_t>(cell[1]);
     count += 1;
     if (self->_log_events_individual &&
-        !call_own_method(self, module_state(args.module).names.log_event_individual, {tag})) {
+        !call_own_method(self, args.module, log_event_individual_method,
+                         module_state(args.module).names.log_event_individual, {tag})) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -467,13 +484,12 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
     bool failed;
     if (!duration_arguments(args, start, end)) return nullptr;
     if (self->_stratum_hops_do && !self->_preserve_final) {
-        const InternedNames& names = module_state(args.module).names;
         Ref start_age = PyFloat_CheckExact(args[1]) ? Ref::borrow(args[1]) : Ref::steal(PyFloat_FromDouble(start));
         Ref end_age = PyFloat_CheckExact(args[2]) ? Ref::borrow(args[2]) : Ref::steal(PyFloat_FromDouble(end));
-        Ref keywords = start_age && end_age ? Ref::steal(PyTuple_Pack(3, names.tag, names.start_age, names.end_age))
-                                            : Ref();
-        if (!keywords || !call_own_method(self, names.log_duration_stratum_hops,
-                                          {args[0], start_age.get(), end_age.get()}, keywords.get())) {
+        if (!start_age || !end_age ||
+            !call_own_method(self, args.module, log_duration_stratum_hops_method,
+                             module_state(args.module).names.log_duration_stratum_hops,
+                             {args[0], start_age.get(), end_age.get()}, true)) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -539,7 +555,8 @@ PyObject* log_duration_end(Individual* self, BoundArguments& args) {
     }
     Ref start = Ref::steal(removed);
     Ref end = end_age ? Ref::borrow(args[1]) : Ref::steal(PyFloat_FromDouble(self->age));
-    if (!end || !call_own_method(self, module_state(args.module).names.log_duration, {tag, start.get(), end.get()})) {
+    if (!end || !call_own_method(self, args.module, log_duration_method, module_state(args.module).names.log_duration,
+                                 {tag, start.get(), end.get()})) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -554,7 +571,8 @@ PyObject* log_ongoing_durations(Individual* self, BoundArguments& args) {
     if (!tags) return nullptr;
     PyObject* name = module_state(args.module).names.log_duration_end;
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(tags.get()); ++k) {
-        if (!call_own_method(self, name, {PyList_GET_ITEM(tags.get(), k), end})) return nullptr;
+        Ref tag = Ref::borrow(PyList_GET_ITEM(tags.get(), k));
+        if (!call_own_method(self, args.module, log_duration_end_method, name, {tag.get(), end})) return nullptr;
     }
     Py_RETURN_NONE;
 }

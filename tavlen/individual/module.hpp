@@ -19,8 +19,7 @@ namespace tavlen {
     X(snapshot_year, "_snapshot_year") X(add_to_queue_age, "add_to_queue_age")              \
     X(log_event_individual, "log_event_individual") X(log_duration, "log_duration")           \
     X(log_duration_stratum_hops, "_log_duration_stratum_hops")                                 \
-    X(log_duration_end, "log_duration_end") X(tag, "tag") X(start_age, "start_age")           \
-    X(end_age, "end_age")
+    X(log_duration_end, "log_duration_end")
 
 struct InternedNames {
 #define TAVLEN_DECLARE_NAME(member, text) PyObject* member;
