@@ -49,9 +49,10 @@ class Laws:
     onset_shape: float = 5.0
     #: Mean time in years from onset to clinical diagnosis.
     sojourn_mean: float = 4.0
-    #: Mean survival in years from a clinical or a screen-detected diagnosis.
+    #: Mean survival in years from the age of clinical diagnosis, for a
+    #: disease found clinically and for one found earlier by screening.
     clinical_survival_mean: float = 6.0
-    screen_detected_survival_mean: float = 25.0
+    screen_detected_survival_mean: float = 15.0
     screening_ages: tuple[float, ...] = tuple(range(50, 76, 2))
     sensitivity: float = 0.7
 
@@ -129,7 +130,9 @@ class Disease(Process):
         individual.log_duration_start("preclinical")
         memory = individual.memory
         memory["stage"] = "preclinical"
-        memory["clinical_event"] = individual.add_to_queue(float(individual.properties_tmp("sojourn")), "clinical")
+        sojourn = float(individual.properties_tmp("sojourn"))
+        memory["clinical_age"] = individual.age + sojourn
+        memory["clinical_event"] = individual.add_to_queue(sojourn, "clinical")
 
     @handles("clinical")
     def clinical(self, individual: Individual) -> None:
@@ -137,8 +140,9 @@ class Disease(Process):
 
     @handles("screen_detected")
     def screen_detected(self, individual: Individual) -> None:
-        if individual.memory["stage"] == "preclinical":
-            individual.remove_from_queue(individual.memory["clinical_event"])
+        memory = individual.memory
+        if memory["stage"] == "preclinical":
+            individual.remove_from_queue(memory["clinical_event"])
             self._diagnose(individual, "screen_detected", self.laws.screen_detected_survival_mean)
 
     def _diagnose(self, individual: Individual, how: str, mean_survival: float) -> None:
@@ -146,9 +150,12 @@ class Disease(Process):
         individual.log_event_individual(how)
         individual.log_duration_end("preclinical")
         individual.log_duration_start("diagnosed")
-        individual.memory["stage"] = "diagnosed"
+        memory = individual.memory
+        memory["stage"] = "diagnosed"
+        # Survival counts from the age of clinical diagnosis, screen-detected
+        # or not: an earlier diagnosis alone (lead time) gains no life.
         survival = mean_survival * float(individual.properties_tmp("survival"))
-        individual.add_to_queue(survival, "death_disease", terminate=True)
+        individual.add_to_queue_age(memory["clinical_age"] + survival, "death_disease", terminate=True)
 
     @handles("death_disease")
     def death(self, individual: Individual) -> None:

@@ -224,21 +224,27 @@ class Results:
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Results:
         """Reads results written by :meth:`save`."""
+        name = os.fspath(path)
         try:
             with np.load(path, allow_pickle=False) as archive:
                 header = json.loads(archive["header"].tobytes().decode("utf-8"))
-                if not isinstance(header, dict) or header.get("format") != FILE_FORMAT:
-                    raise ValueError(f"{os.fspath(path)!r} is not a tavlen results file")
-                if header.get("version") != FILE_VERSION:
-                    raise ValueError(f"{os.fspath(path)!r} has results file version {header.get('version')!r}, "
-                                     f"this tavlen reads version {FILE_VERSION}")
-                arrays = {name: archive[name] for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
-                log = {key: archive[f"individual_{key}"].astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
-        except (KeyError, zipfile.BadZipFile, UnicodeDecodeError, json.JSONDecodeError) as error:
-            raise ValueError(f"{os.fspath(path)!r} is not a readable tavlen results file: {error}") from error
+                arrays = {key: archive[key] for key in archive.files if key != "header"}
+        except (KeyError, ValueError, zipfile.BadZipFile, UnicodeDecodeError) as error:
+            raise ValueError(f"{name!r} is not a readable tavlen results file: {error}") from error
+        if not isinstance(header, dict) or header.get("format") != FILE_FORMAT:
+            raise ValueError(f"{name!r} is not a tavlen results file")
+        if header.get("version") != FILE_VERSION:
+            raise ValueError(
+                f"{name!r} has results file version {header.get('version')!r}, this tavlen reads version {FILE_VERSION}"
+            )
+        try:
+            log = {key: arrays.pop(f"individual_{key}").astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
+            numbers = {key: arrays[key] for key in (*_AGGREGATES, *_EDGES, *_POINTS)}
+        except KeyError as error:
+            raise ValueError(f"{name!r} lacks the array {error}") from None
         labels = {name: tuple(str(label) for label in header.get(name, ())) for name in _LABELS}
         metadata = header.get("metadata", {})
-        return cls(**arrays, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
+        return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
 
     def equals(self, other: Results) -> bool:
         """Whether both hold the same labels and exactly the same numbers."""
