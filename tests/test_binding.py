@@ -70,9 +70,8 @@ class TestKeywords:
             Individual(config()["properties"], **config())
 
     def test_extra_keywords_are_collected(self, individual):
-        # Binding succeeds; the body is what is not there yet.
-        with pytest.raises(NotImplementedError):
-            individual.add_to_queue(1.0, "m", terminate=True, colour="red", size=2)
+        individual.add_to_queue(1.0, "m", terminate=True, colour="red", size=2)
+        assert individual.next_event()[3:] == (True, {"colour": "red", "size": 2})
 
     def test_keywords_must_be_strings(self, individual):
         with pytest.raises(TypeError, match="keywords must be strings"):

@@ -243,6 +243,9 @@ int module_exec(PyObject* module) {
         !import_as(module, "warnings", "warnings") || !import_as(module, "numpy", "np")) {
         return -1;
     }
+    state.heapq_heappush = global(module, state.names.heappush).release();
+    state.heapq_heappop = global(module, state.names.heappop).release();
+    if (!state.heapq_heappush || !state.heapq_heappop) return -1;
 
     state.method_type = create_method_type(module);
     state.layout_export_type = create_layout_export_type(module);
@@ -286,6 +289,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.individual_type);
     Py_VISIT(state.method_type);
     Py_VISIT(state.layout_export_type);
+    Py_VISIT(state.heapq_heappush);
+    Py_VISIT(state.heapq_heappop);
     return 0;
 }
 
@@ -294,6 +299,8 @@ int module_clear(PyObject* module) {
     Py_CLEAR(state.individual_type);
     Py_CLEAR(state.method_type);
     Py_CLEAR(state.layout_export_type);
+    Py_CLEAR(state.heapq_heappush);
+    Py_CLEAR(state.heapq_heappop);
     return 0;
 }
 

@@ -14,7 +14,9 @@ namespace tavlen {
     X(int16, "int16") X(uint8, "uint8") X(uint16, "uint16") X(uint32, "uint32")             \
     X(max, "max") X(initial, "initial") X(dtype, "dtype") X(warn, "warn")                   \
     X(stacklevel, "stacklevel") X(instance_dict, "__dict__") X(update, "update")            \
-    X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")
+    X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")             \
+    X(seed, "seed") X(dynamic, "dynamic") X(final, "final") X(snapshot_age, "_snapshot_age") \
+    X(snapshot_year, "_snapshot_year") X(add_to_queue_age, "add_to_queue_age")
 
 struct InternedNames {
 #define TAVLEN_DECLARE_NAME(member, text) PyObject* member;
@@ -30,6 +32,11 @@ struct ModuleState {
     // Assertion checks run only when the interpreter ran without -O when
     // the module was imported.
     bool assertions_enabled;
+    // The standard library's heappush and heappop, as bound at import: while
+    // the module's globals still hold these very objects, the queue sifts
+    // natively (identically); a rebinding takes effect at the next call.
+    PyObject* heapq_heappush;
+    PyObject* heapq_heappop;
     InternedNames names;
 };
 

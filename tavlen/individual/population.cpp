@@ -4,7 +4,10 @@
 #include "module.hpp"
 #include "numpy.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <optional>
+#include <utility>
 
 namespace tavlen {
 namespace {
@@ -302,12 +305,206 @@ constexpr Parameter next_block_parameters[] = {
 };
 constexpr Parameter tag_parameter[] = {{"tag", "str"}};
 
+// generator.seed(seed) for each (name, seed) of seeds, looked up in random.
+bool reseed(Individual* self, PyObject* seeds, const InternedNames& names) {
+    const Py_ssize_t size = PyDict_GET_SIZE(seeds);
+    Py_ssize_t position = 0;
+    PyObject *borrowed_name, *borrowed_seed;
+    while (PyDict_Next(seeds, &position, &borrowed_name, &borrowed_seed)) {
+        // The seed method may change the dict or the generators: hold what
+        // this round uses.
+        Ref name = Ref::borrow(borrowed_name);
+        Ref seed = Ref::borrow(borrowed_seed);
+        Ref generators = Ref::borrow(self->random);
+        Ref generator = Ref::steal(PyObject_GetItem(generators.get(), name.get()));
+        if (!generator || !Ref::steal(PyObject_CallMethodOneArg(generator.get(), names.seed, seed.get()))) {
+            return false;
+        }
+        if (PyDict_GET_SIZE(seeds) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* next_block(Individual* self, BoundArguments& args) {
+    PyObject* const block_properties = args[1];
+    PyObject* const seeds = args[2];
+    Ref first = int_argument(args[0], args.name(0));
+    if (!first || !check_argument_type(block_properties, &PyDict_Type, args.name(1)) ||
+        !check_argument_type(seeds, &PyDict_Type, args.name(2))) {
+        return nullptr;
+    }
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref before_first = one ? Ref::steal(PyNumber_Subtract(first.get(), one.get())) : Ref();
+    if (!before_first || !int32_value(before_first.get(), self->_person)) return nullptr;
+    replace(self->_properties_tmp, Ref::borrow(block_properties));
+    self->_person_block = -1;
+    if (!reseed(self, seeds, module_state(args.module).names)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The population arrays are read at _person without a further test once
+// this has passed; the counters never wrap.
+bool check_next_person(const Individual* self, int64_t person) {
+    if (!self->_birth.ready() || !self->_stratum.ready()) return false;
+    if (!self->_birth.contains(person) || !self->_stratum.contains(person)) {
+        PyErr_Format(PyExc_IndexError,
+                     "next_person(): person %lld is outside the population arrays (%zd birth years, %zd "
+                     "strata)",
+                     static_cast<long long>(person), self->_birth.extent(0), self->_stratum.extent(0));
+        return false;
+    }
+    if (person > INT32_MAX || self->_person_block == INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "next_person(): the person counter would pass 2147483647");
+        return false;
+    }
+    return true;
+}
+
+PyObject* next_person(Individual* self, BoundArguments&) {
+    const int64_t person = int64_t{self->_person} + 1;
+    if (!check_next_person(self, person)) return nullptr;
+    self->_person_block += 1;
+    self->_universe = -1;
+    self->_person = static_cast<int32_t>(person);
+    self->_person_birth = self->_birth(person);
+    self->_person_stratum_hops_n = 0;
+    self->_preserve_dynamic = false;
+    self->_preserve_final = false;
+    self->_person_stratum = self->_stratum(person);
+    Py_RETURN_NONE;
+}
+
+bool setting_is(PyObject* setting, PyObject* name) {
+    return setting == name || (PyUnicode_CheckExact(setting) && PyUnicode_Compare(setting, name) == 0);
+}
+
+// What next_universe reads from the arrays, read (and tested) before the
+// life's state changes at all.
+struct LifeStart {
+    int32_t initial_stratum = 0;
+    double first_snapshot_age = 0.0;
+    Py_ssize_t snapshot_year_idx = 0;
+    double snapshot_next_age_years = 0.0;
+};
+
+bool read_life_start(const Individual* self, LifeStart& start) {
+    if (!self->_stratum.ready()) return false;
+    if (self->_universe_n <= 0 || self->_universe >= self->_universe_n - 1) {
+        PyErr_Format(PyExc_IndexError,
+                     "next_universe(): the current person has already started all %zd universes",
+                     self->_universe_n);
+        return false;
+    }
+    if (!self->_stratum.contains(self->_person)) {
+        PyErr_Format(PyExc_IndexError,
+                     "next_universe(): no current person (person %d is outside the population's %zd "
+                     "strata); call next_person() first",
+                     self->_person, self->_stratum.extent(0));
+        return false;
+    }
+    start.initial_stratum = self->_stratum(self->_person);
+    if (self->_snapshot_ages_do) {
+        std::optional<Element<double>> first = self->_snapshot_ages.at(0);
+        if (!first) return false;
+        start.first_snapshot_age = *first;
+    }
+    if (self->_snapshot_years_do) {
+        if (!self->_snapshot_years.ready()) return false;
+        const Py_ssize_t n = std::min(self->_snapshot_years_n, self->_snapshot_years.extent(0));
+        const double birth = self->_person_birth;
+        start.snapshot_year_idx = self->_snapshot_years_n;
+        start.snapshot_next_age_years = std::numeric_limits<double>::infinity();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const double year = self->_snapshot_years(i);
+            if (year > birth) {
+                start.snapshot_year_idx = i;
+                start.snapshot_next_age_years = year - birth;
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+PyObject* next_universe(Individual* self, BoundArguments& args) {
+    LifeStart start;
+    if (!read_life_start(self, start)) return nullptr;
+    Ref memory = Ref::steal(PyDict_New());
+    Ref ongoing = Ref::steal(PyDict_New());
+    Ref queue = Ref::steal(PyList_New(0));
+    Ref events = Ref::steal(PyDict_New());
+    if (!memory || !ongoing || !queue || !events) return nullptr;
+
+    self->age = 0.0;
+    // The old containers go only after every field holds its new value:
+    // releasing them may run arbitrary code.
+    Ref old[] = {Ref::steal(std::exchange(self->memory, memory.release())),
+                 Ref::steal(std::exchange(self->_ongoing_durations, ongoing.release())),
+                 Ref::steal(std::exchange(self->_queue, queue.release())),
+                 Ref::steal(std::exchange(self->_events, events.release()))};
+    self->_event_idx = -1;
+
+    const InternedNames& names = module_state(args.module).names;
+    PyObject* setting = self->_preserve_stratum_setting;
+    const bool first_universe = self->_universe < 0;
+    if (setting_is(setting, names.dynamic)) {
+        if (!first_universe) self->_preserve_dynamic = true;
+    } else if (setting_is(setting, names.final)) {
+        if (!first_universe) self->_preserve_final = true;
+    } else if (self->_stratum_hops_do) {
+        self->_person_stratum_hops_n = 0;
+    }
+    if (!self->_preserve_final) self->_person_stratum = start.initial_stratum;
+
+    if (self->_snapshot_ages_do) {
+        self->_snapshot_age_idx = 0;
+        self->_snapshot_next_age = start.first_snapshot_age;
+    }
+    if (self->_snapshot_years_do) {
+        self->_snapshot_year_idx = start.snapshot_year_idx;
+        self->_snapshot_next_age_years = start.snapshot_next_age_years;
+    }
+    self->_universe += 1;
+    Py_RETURN_NONE;
+}
+
+// dict[tag][position], through the value's own item access.
+PyObject* property_of(PyObject* properties, PyObject* tag, Py_ssize_t position) {
+    Ref values;
+    if (PyDict_CheckExact(properties)) {
+        PyObject* found;
+        if (PyDict_GetItemRef(properties, tag, &found) == 0) {
+            PyErr_SetObject(PyExc_KeyError, tag);
+            return nullptr;
+        }
+        values = Ref::steal(found);
+    } else {
+        values = Ref::steal(PyObject_GetItem(properties, tag));
+    }
+    if (!values) return nullptr;
+    Ref index = Ref::steal(PyLong_FromSsize_t(position));
+    return index ? PyObject_GetItem(values.get(), index.get()) : nullptr;
+}
+
+PyObject* person_property(Individual* self, BoundArguments& args) {
+    if (!check_argument_type(args[0], &PyUnicode_Type, args.name(0))) return nullptr;
+    return property_of(Ref::borrow(self->_properties).get(), args[0], self->_person);
+}
+
+PyObject* block_property(Individual* self, BoundArguments& args) {
+    if (!check_argument_type(args[0], &PyUnicode_Type, args.name(0))) return nullptr;
+    return property_of(Ref::borrow(self->_properties_tmp).get(), args[0], self->_person_block);
+}
+
 }  // namespace
 
 constinit const MethodSpec next_block_method{
-    {"next_block", next_block_parameters}, "Increment block of people.", not_implemented_yet};
-constinit const MethodSpec next_person_method{{"next_person", {}}, "Increment current person.", not_implemented_yet};
-constinit const MethodSpec next_universe_method{{"next_universe", {}}, "Increment universe.", not_implemented_yet};
+    {"next_block", next_block_parameters}, "Increment block of people.", next_block};
+constinit const MethodSpec next_person_method{{"next_person", {}}, "Increment current person.", next_person};
+constinit const MethodSpec next_universe_method{{"next_universe", {}}, "Increment universe.", next_universe};
 constinit const MethodSpec properties_method{
     {"properties", tag_parameter},
     "This method provides access to the properties of the current\n"
@@ -316,7 +513,7 @@ constinit const MethodSpec properties_method{
     "        :param tag: The name of the property.\n"
     "        :return: The 'tag' property of the current individual.\n"
     "        ",
-    not_implemented_yet};
+    person_property};
 constinit const MethodSpec properties_tmp_method{
     {"properties_tmp", tag_parameter},
     "This method provides access to the temporary properties of\n"
@@ -325,6 +522,6 @@ constinit const MethodSpec properties_tmp_method{
     "        :param tag: The name of the property.\n"
     "        :return: The 'tag' temporary property of the current individual.\n"
     "        ",
-    not_implemented_yet};
+    block_property};
 
 }  // namespace tavlen

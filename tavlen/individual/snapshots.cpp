@@ -2,6 +2,9 @@
 #include "methods.hpp"
 #include "module.hpp"
 
+#include <limits>
+#include <optional>
+
 namespace tavlen {
 namespace {
 
@@ -18,11 +21,156 @@ constexpr Parameter snapshot_parameters[] = {{"age_next_event", "float"}};
     "            :meth:`~tavlen.Model.run`.\n"                                                            \
     "        "
 
+// The fields of one kind of snapshot: by age or by year.
+struct SnapshotFields {
+    double Individual::*next_age;         // age at the next pending snapshot
+    View<double, 1> Individual::*points;  // snapshot ages, or years
+    Py_ssize_t Individual::*points_n;
+    View<uint32_t, 4> Individual::*sums;  // universe, stratum, tag, snapshot
+    Py_ssize_t Individual::*idx;          // next pending snapshot
+    bool by_year;
+};
+
+constexpr SnapshotFields by_age{&Individual::_snapshot_next_age, &Individual::_snapshot_ages,
+                                &Individual::_snapshot_ages_n, &Individual::_snapshots_ages,
+                                &Individual::_snapshot_age_idx, false};
+constexpr SnapshotFields by_year{&Individual::_snapshot_next_age_years, &Individual::_snapshot_years,
+                                 &Individual::_snapshot_years_n, &Individual::_snapshots_years,
+                                 &Individual::_snapshot_year_idx, true};
+
+// One past the last snapshot before the next event: the pending one is
+// always recorded, and every later one that the event lies beyond.
+bool end_of_range(const Individual* self, const SnapshotFields& fields, double next_event, Py_ssize_t& end) {
+    const Py_ssize_t start = self->*fields.idx;
+    end = start == PY_SSIZE_T_MAX ? start : start + 1;
+    while (end < self->*fields.points_n) {
+        std::optional<Element<double>> point = (self->*fields.points).at(end);
+        if (!point) return false;
+        if (!(next_event > *point)) break;
+        ++end;
+    }
+    return true;
+}
+
+// tag -> value of every snapshot function, the later function winning for a
+// tag that several report. A result that is not a dict counts each of its
+// items once.
+Ref collect_tags(Individual* self) {
+    Ref tags = Ref::steal(PyDict_New());
+    Ref functions = tags ? Ref::steal(PyObject_GetIter(self->_snapshot_functions)) : Ref();
+    if (!functions) return {};
+    while (Ref function = Ref::steal(PyIter_Next(functions.get()))) {
+        Ref result = Ref::steal(PyObject_CallOneArg(function.get(), reinterpret_cast<PyObject*>(self)));
+        const int truth = result ? PyObject_IsTrue(result.get()) : -1;
+        if (truth < 0) return {};
+        if (truth == 0) continue;
+        if (!PyDict_Check(result.get())) {
+            Ref counted = Ref::steal(PyDict_New());
+            Ref items = counted ? Ref::steal(PyObject_GetIter(result.get())) : Ref();
+            if (!items) return {};
+            while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+                if (!check_field_type(item.get(), &PyUnicode_Type) ||
+                    PyDict_SetItem(counted.get(), item.get(), Py_True) < 0) {
+                    return {};
+                }
+            }
+            if (PyErr_Occurred()) return {};
+            // Each item counts as 1 (True is the int 1, and keeps no new object).
+            result = std::move(counted);
+        }
+        if (PyDict_Update(tags.get(), result.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return tags;
+}
+
+// The tag's position on the tag axis; false with no error set for an unknown
+// tag while verify_tags is clear.
+bool tag_position(const Individual* self, PyObject* tag, Py_ssize_t& position, bool& known) {
+    known = false;
+    Ref index = Ref::steal(PyObject_GetItem(Ref::borrow(self->_snapshot_tags_idx).get(), tag));
+    if (index) {
+        known = true;
+        return size_value(index.get(), position);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+    if (!self->verify_tags) {
+        PyErr_Clear();
+        return true;
+    }
+    Ref key_error = Ref::steal(PyErr_GetRaisedException());
+    Ref shown = Ref::steal(PyObject_Format(tag, nullptr));
+    if (shown) PyErr_Format(PyExc_Exception, "tag %U not present among loggable snapshot tags", shown.get());
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(error.get(), key_error.release());
+    PyErr_SetRaisedException(error.release());
+    return false;
+}
+
+// Adds value to one uint32 cell; a sum outside the cell's range is refused
+// and leaves the cell as it was.
+bool add_to_cell(Element<uint32_t> cell, int32_t value) {
+    const int64_t sum = int64_t{uint32_t(cell)} + value;
+    if (sum < 0 || sum > int64_t{UINT32_MAX}) {
+        PyErr_Format(PyExc_OverflowError, "snapshot sum %lld does not fit its cell (0 to 4294967295)",
+                     static_cast<long long>(sum));
+        return false;
+    }
+    cell = static_cast<uint32_t>(sum);
+    return true;
+}
+
+PyObject* take_snapshot(Individual* self, BoundArguments& args, const SnapshotFields& fields) {
+    double age_next_event;
+    if (!float_argument(args[0], age_next_event)) return nullptr;
+    const double next_event = fields.by_year ? age_next_event + self->_person_birth : age_next_event;
+    self->age = self->*fields.next_age;
+    const Py_ssize_t start = self->*fields.idx;
+    Py_ssize_t end;
+    if (!end_of_range(self, fields, next_event, end)) return nullptr;
+
+    Ref tags = collect_tags(self);
+    if (!tags) return nullptr;
+    Py_ssize_t position = 0;
+    PyObject *tag, *value;
+    while (PyDict_Next(tags.get(), &position, &tag, &value)) {
+        Ref held_tag = Ref::borrow(tag), held_value = Ref::borrow(value);
+        int32_t amount;
+        Py_ssize_t tag_idx;
+        bool known;
+        if (!check_field_type(tag, &PyUnicode_Type) || !int32_value(value, amount) ||
+            !tag_position(self, tag, tag_idx, known)) {
+            return nullptr;
+        }
+        // An unknown tag (verify_tags clear) is skipped alone; the others
+        // are still recorded and the snapshot still moves on.
+        if (!known) continue;
+        for (Py_ssize_t i = start; i < end; ++i) {
+            std::optional<Element<uint32_t>> cell =
+                (self->*fields.sums).at(self->_universe, self->_person_stratum, tag_idx, i);
+            if (!cell || !add_to_cell(*cell, amount)) return nullptr;
+        }
+    }
+
+    self->*fields.idx = end;
+    double next_age = std::numeric_limits<double>::infinity();
+    if (end < self->*fields.points_n) {
+        std::optional<Element<double>> point = (self->*fields.points).at(end);
+        if (!point) return nullptr;
+        next_age = fields.by_year ? *point - self->_person_birth : double(*point);
+    }
+    self->*fields.next_age = next_age;
+    Py_RETURN_NONE;
+}
+
+PyObject* snapshot_age(Individual* self, BoundArguments& args) { return take_snapshot(self, args, by_age); }
+PyObject* snapshot_year(Individual* self, BoundArguments& args) { return take_snapshot(self, args, by_year); }
+
 }  // namespace
 
 constinit const MethodSpec snapshot_age_method{
-    {"_snapshot_age", snapshot_parameters}, TAVLEN_SNAPSHOT_DOC("age", "ages"), not_implemented_yet};
+    {"_snapshot_age", snapshot_parameters}, TAVLEN_SNAPSHOT_DOC("age", "ages"), snapshot_age};
 constinit const MethodSpec snapshot_year_method{
-    {"_snapshot_year", snapshot_parameters}, TAVLEN_SNAPSHOT_DOC("year", "years"), not_implemented_yet};
+    {"_snapshot_year", snapshot_parameters}, TAVLEN_SNAPSHOT_DOC("year", "years"), snapshot_year};
 
 }  // namespace tavlen

@@ -1,0 +1,700 @@
+"""Reference-leak check for tavlen.individual.
+
+Runs each group of calls (success and failure paths alike) in rounds, the way
+CPython's own ``-R`` option does, and compares the later rounds:
+
+* the refcount of every object a group passes in or gets back (tags,
+  messages, keyword data, arrays, snapshot functions and what they return)
+  must come back to where it was;
+* ``sys.getallocatedblocks()`` must not grow with the number of calls;
+* ``sys.gettotalrefcount()`` (debug interpreters only) must not grow either,
+  but only for groups that stay out of NumPy: NumPy is built for the release
+  interpreter and moves the total by itself.
+
+A measure reports a leak only when it grows in every measured round (or, for
+watched objects, shrinks in every round, which is an over-release), so a
+one-off cache fill does not count while a leak of one reference per call,
+multiplied by the calls of a round, always does.
+
+    python3.14-dbg tools/leakcheck.py [-v] [NAME-SUBSTRING ...]
+
+Exit status 0 when clean, 1 when a group leaks or fails.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import gc
+import sys
+import warnings
+from dataclasses import dataclass, field
+from typing import Callable
+
+import numpy as np
+
+from tavlen.individual import Individual, __pyx_unpickle_Individual
+
+WARMUPS = 3
+ROUNDS = 4
+BATCH = 8
+
+
+class GroupError(Exception):
+    """A group did not behave as it expects (a call that should fail passed)."""
+
+
+class NotImplementedYet(Exception):
+    """A method the group needs is still a placeholder."""
+
+
+def fails(exception, function, *args, **kwargs):
+    """Calls function and requires it to raise exception."""
+    try:
+        function(*args, **kwargs)
+    except NotImplementedError as error:
+        if "not implemented yet" in str(error):
+            raise NotImplementedYet(str(error)) from None
+        if not issubclass(NotImplementedError, exception):
+            raise
+        return
+    except exception:
+        return
+    raise GroupError(f"{getattr(function, '__qualname__', function)}{args} did not raise {exception.__name__}")
+
+
+def text(value: str) -> str:
+    """A str equal to value but not interned (interned strings are immortal)."""
+    assert len(value) > 1, "one-character strings are shared singletons"
+    return "".join([value[:1], value[1:]])
+
+
+def real(value: float) -> float:
+    """A new float object (the literal would be a shared constant)."""
+    return float(repr(float(value)))
+
+
+# --- The run configuration ---------------------------------------------------------------
+
+
+def configuration(**overrides):
+    arguments = dict(
+        properties={
+            "__birth__": np.array([1950.0, 1960.5, 1970.0, 1985.0]),
+            "__stratum__": np.array([0, 1, 1, 0], dtype=np.int16),
+            text("height"): [real(1.7), real(1.8), real(1.6), real(1.9)],
+        },
+        universes=[text("baseline"), text("intervention")],
+        random_number_generators=[text("onset"), text("screening")],
+        event_tags=[text("birth"), text("onset"), text("death")],
+        event_ages=np.array([20.0, 40.0, 60.0, np.inf]),
+        event_years=np.array([2000.0, np.inf]),
+        duration_tags=[text("alive"), text("ill")],
+        duration_ages=np.array([50.0, np.inf]),
+        duration_years=np.array([1990.0, 2010.0, np.inf]),
+        event_individual_tags=[text("onset"), text("death")],
+        individual_block_size=4096,
+        snapshot_tags=[text("ill"), text("well")],
+        snapshot_ages=[10.0, 20.5, 30.0],
+        snapshot_years=[1990.0, 2000.0],
+        snapshot_functions=[lambda individual: None],
+        n_stratum_hops=3,
+        preserve_stratum=None,
+        log_events_individual=True,
+        verify_tags=True,
+    )
+    arguments.update(overrides)
+    return arguments
+
+
+def state_of(individual) -> tuple:
+    reduced = individual.__reduce__()
+    return reduced[2] if len(reduced) == 3 else reduced[1][2]
+
+
+FIELDS = sorted(
+    """_birth _event_idx _events _log_duration_ages _log_duration_ages_n _log_duration_tags
+    _log_duration_tags_idx _log_duration_tags_n _log_duration_years _log_duration_years_n
+    _log_durations _log_event_ages _log_event_ages_n _log_event_individual_age
+    _log_event_individual_age_current_block _log_event_individual_block_size
+    _log_event_individual_element _log_event_individual_element_current_block
+    _log_event_individual_entry_idx _log_event_individual_individual
+    _log_event_individual_individual_current_block _log_event_individual_tag
+    _log_event_individual_tag_current_block _log_event_individual_tags
+    _log_event_individual_tags_idx _log_event_individual_universe
+    _log_event_individual_universe_current_block _log_event_tags _log_event_tags_idx
+    _log_event_tags_n _log_event_years _log_event_years_n _log_events _log_events_individual
+    _ongoing_durations _person _person_birth _person_block _person_stratum
+    _person_stratum_hops_ages _person_stratum_hops_n _person_stratum_hops_strata
+    _preserve_dynamic _preserve_final _preserve_stratum_setting _properties _properties_tmp
+    _queue _snapshot_age_idx _snapshot_ages _snapshot_ages_do _snapshot_ages_n
+    _snapshot_functions _snapshot_next_age _snapshot_next_age_years _snapshot_tags
+    _snapshot_tags_idx _snapshot_tags_n _snapshot_year_idx _snapshot_years _snapshot_years_do
+    _snapshot_years_n _snapshots_ages _snapshots_years _stratum _stratum_hops_do _stratum_n
+    _universe _universe_n age memory random verify_tags""".split()
+)
+POSITION = {name: i for i, name in enumerate(FIELDS)}
+BLOCK_LISTS = [f"_log_event_individual_{column}" for column in ("universe", "individual", "element", "age", "tag")]
+
+
+def with_items(state: tuple, **changes) -> tuple:
+    items = list(state)
+    for name, value in changes.items():
+        items[POSITION[name]] = value
+    return tuple(items)
+
+
+class Life:
+    """An individual stepped into a person's first life, and a reset to that
+    point that gives it fresh containers (the state's own are mutated by use)."""
+
+    def __init__(self, cls=Individual, **overrides):
+        self.individual = cls(**configuration(**overrides))
+        self.individual.next_block(1, {text("dose"): [real(0.5), real(0.25), real(0.125)]}, {})
+        self.individual.next_person()
+        self.state = state_of(self.individual)
+
+    def reset(self):
+        state = self.state
+        blocks = {name: list(state[POSITION[name]]) for name in BLOCK_LISTS}
+        self.individual.__setstate__(with_items(state, **blocks))
+        self.individual.next_universe()
+        return self.individual
+
+
+# --- Groups ---------------------------------------------------------------------------
+
+
+@dataclass
+class Group:
+    name: str
+    setup: Callable[[], tuple[Callable[[], None], list]]  # -> (one batch, watched objects)
+    numpy: bool = False  # the batch calls into NumPy: the total refcount is not compared
+
+
+GROUPS: list[Group] = []
+
+
+def group(numpy=False):
+    def register(setup):
+        GROUPS.append(Group(setup.__name__, setup, numpy))
+        return setup
+
+    return register
+
+
+@group()
+def attributes():
+    individual = Individual(**configuration())
+    memory, generators, age = {text("key"): real(1.0)}, {}, real(3.5)
+
+    def batch():
+        individual.age = age
+        individual.age = 7
+        assert individual.age == 7.0 and individual.year == individual.year
+        fails(TypeError, setattr, individual, "age", text("old"))
+        fails(NotImplementedError, delattr, individual, "age")
+        fails(AttributeError, setattr, individual, "year", age)
+        fails(AttributeError, delattr, individual, "year")
+        for name, value in (("memory", memory), ("random", generators)):
+            saved = getattr(individual, name)
+            setattr(individual, name, value)
+            assert getattr(individual, name) is value
+            fails(TypeError, setattr, individual, name, [value])
+            delattr(individual, name)
+            setattr(individual, name, saved)
+
+    return batch, [individual, memory, generators, age]
+
+
+@group(numpy=True)
+def construction():
+    arguments = configuration(snapshot_functions=[lambda individual: None, lambda individual: None])
+    bad = [
+        {"properties": []},
+        {"universes": (text("universe"),)},
+        {"event_tags": text("birth")},
+        {"individual_block_size": text("four")},
+        {"n_stratum_hops": text("one")},
+        {"preserve_stratum": 3},
+        {"snapshot_functions": None},
+        {"properties": {"__stratum__": arguments["properties"]["__stratum__"]}},
+        {"event_ages": np.zeros(3, dtype=np.int32)},
+        {"event_ages": np.zeros((2, 2))},
+        {"log_events_individual": Unbooleable()},
+    ]
+    bad = [dict(arguments, **change) for change in bad]
+    objects = [value for value in arguments.values()]
+    objects += [value for change in bad for value in change.values()]
+
+    def batch():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            individual = Individual(**arguments)
+            individual.__init__(**arguments)  # construction again replaces every field
+            for arguments_ in bad:
+                fails((TypeError, ValueError, KeyError, OverflowError), Individual, **arguments_)
+        fails(TypeError, Individual, *arguments.values(), None)
+        fails(TypeError, Individual, unexpected=1, **arguments)
+        fails(TypeError, Individual)
+        Individual.__new__(Individual, 1, key=2)
+
+    return batch, objects
+
+
+class Unbooleable:
+    def __bool__(self):
+        raise ValueError("no truth value")
+
+
+class Subclass(Individual):
+    pass
+
+
+@group()
+def pickling():
+    individual = Individual(**configuration())
+    state = state_of(individual)
+    attributes = {text("label"): text("value")}
+    derived = Subclass(**configuration())
+    derived.__dict__.update(attributes)
+    readonly = memoryview(bytes(8)).cast("d")
+    wrong = [
+        with_items(state, _preserve_stratum_setting=3),
+        with_items(state, _events=[]),
+        with_items(state, _person=2**40),
+        with_items(state, _stratum_n=real(1.5)),
+        with_items(state, _birth=memoryview(bytearray(8)).cast("B")),
+        with_items(state, _log_events=state[POSITION["_birth"]]),
+        with_items(state, _birth=readonly),
+        with_items(state, age=text("old")),
+        with_items(state, verify_tags=Unbooleable()),
+        state[:40],
+        state + ({text("extra"): 1},),
+    ]
+    blank = Individual.__new__(Individual)
+
+    def batch():
+        individual.__setstate__(state)
+        individual.__setstate__(state + ({},))
+        reduced = individual.__reduce__()
+        clone = __pyx_unpickle_Individual(*reduced[1])
+        clone.__setstate__(reduced[2])
+        copy.copy(individual)
+        copy.copy(derived)
+        fails(TypeError, copy.deepcopy, individual)
+        for bad in wrong:
+            fails((TypeError, ValueError, BufferError, OverflowError, IndexError, AttributeError),
+                  individual.__setstate__, bad)
+        individual.__setstate__(state)
+        fails(TypeError, individual.__setstate__, list(state))
+        fails(TypeError, individual.__setstate__, None)
+        fails(TypeError, individual.__setstate__)
+        fails(AttributeError, blank.__reduce__)
+        fails(Exception, __pyx_unpickle_Individual, Individual, 0x1234, None)
+        fails(TypeError, __pyx_unpickle_Individual, Individual, 0x43FECE, [])
+        fails(TypeError, __pyx_unpickle_Individual, int, 0x43FECE, state)
+        fails(IndexError, __pyx_unpickle_Individual, Individual, 0x43FECE, state[:5])
+        __pyx_unpickle_Individual(Individual, 0x43FECE, None)
+        __pyx_unpickle_Individual(Subclass, 0x9955CC3, state + (attributes,))
+
+    return batch, [individual, derived, attributes, readonly, *state, *wrong]
+
+
+@group(numpy=True)
+def output():
+    life = Life(individual_block_size=2)
+    individual = life.reset()
+    tags = [text("onset"), text("death")]
+    individual.log_event_individual(tags[0])
+    individual.log_event_individual(tags[1], real(3.0), 7)
+    individual.log_event_individual(tags[0])
+    state = state_of(individual)
+    broken = Individual.__new__(Individual)
+    broken.__setstate__(with_items(state, _log_events=None, _log_event_individual_tag=None,
+                                   _log_event_individual_age=[]))
+
+    def batch():
+        for method in (individual.output_events, individual.output_durations,
+                       individual.output_snapshots_ages, individual.output_snapshots_years):
+            method()
+            fails(TypeError, method, 1)
+        individual.output_events_individual()
+        fails(TypeError, individual.output_events_individual, key=1)
+        fails(TypeError, broken.output_events)
+        fails((TypeError, IndexError), broken.output_events_individual)
+        fails(AttributeError, Individual.__new__(Individual).output_durations)
+
+    return batch, [individual, broken, *tags, *state]
+
+
+@group()
+def stepping():
+    individual = Individual(**configuration())
+    dose = {text("dose"): [real(0.5), real(0.25)]}
+    seeds = {text("onset"): 12345678901234567890, text("screening"): text("seed")}
+    unknown_seed = {text("nowhere"): 3}
+    height = text("height")
+
+    def batch():
+        individual.next_block(0, dose, seeds)
+        individual.next_person()
+        individual.next_universe()
+        individual.next_universe()
+        assert individual.properties(height) is not None
+        assert individual.properties_tmp(text("dose")) == 0.5
+        fails(KeyError, individual.properties, text("weight"))
+        fails(TypeError, individual.properties, 3)
+        fails(KeyError, individual.properties_tmp, height)
+        individual.next_block(real(2.0), dose, {})
+        individual.next_person()
+        fails(KeyError, individual.next_block, 0, dose, unknown_seed)
+        fails(TypeError, individual.next_block, text("zero"), dose, seeds)
+        fails(TypeError, individual.next_block, 0, [], seeds)
+        fails(OverflowError, individual.next_block, -(2**31), dose, seeds)
+        fails(TypeError, individual.next_person, 1)
+        fails(TypeError, individual.next_universe, key=1)
+        generators = individual.random
+        individual.random = None
+        fails(TypeError, individual.next_block, 0, dose, seeds)
+        individual.random = generators
+
+    return batch, [individual, dose, seeds, unknown_seed, height, *seeds, *dose.values()]
+
+
+@group()
+def queue():
+    life = Life()
+    message, other = text("onset"), text("death")
+    payload = {text("lesion"): [real(1.0)], text("site"): text("colon")}
+    payload_age = {"age": real(1.0)}
+
+    def batch():
+        individual = life.reset()
+        first = individual.add_to_queue(real(2.5), message, 3, 1, **payload)
+        individual.add_to_queue_age(real(4.0), other, priority=real(2.9))
+        individual.add_to_queue_year(individual.year + 6.0, message, -1, False)
+        moved = individual.move_in_queue(first, real(0.5))
+        individual.move_in_queue_age(moved, real(5.0))
+        late = individual.add_to_queue(real(30.0), other)
+        individual.move_in_queue_year(late, individual.year + 31.0)
+        individual.remove_from_queue(late)
+        individual.remove_from_queue(10**30)
+        individual.remove_from_queue_message(other)
+        odd = individual.add_to_queue(real(1.0), message, **payload_age)
+        fails(TypeError, individual.move_in_queue, odd, real(1.0))
+        individual.remove_from_queue(odd)  # a failed move may keep the event
+        fails(KeyError, individual.move_in_queue, odd, real(1.0))
+        fails(KeyError, individual.move_in_queue_age, 10**30, real(1.0))
+        fails(TypeError, individual.add_to_queue, real(1.0), [message])
+        fails(TypeError, individual.add_to_queue, text("soon"), message)
+        fails(TypeError, individual.add_to_queue_age, real(1.0), message, text("high"))
+        fails(TypeError, individual.remove_from_queue, message)
+        fails(TypeError, individual.remove_from_queue_message, 3)
+        fails(TypeError, individual.move_in_queue, 0, real(1.0), 2)
+        fails(TypeError, individual.next_event, 1)
+        while True:
+            try:
+                record = individual.next_event()
+            except RuntimeError:
+                break
+            assert record[2] in (message, other)
+        individual.add_to_queue(real(1.0), message)
+        individual.age = real(3.0)
+        if __debug__:
+            fails(AssertionError, individual.add_to_queue, real(-1.0), message)
+            fails(AssertionError, individual.add_to_queue_age, real(1.0), message, **payload)
+            fails(AssertionError, individual.add_to_queue_age, float("nan"), message)
+            stale = individual.add_to_queue(real(4.0), message, **payload)
+            fails(AssertionError, individual.move_in_queue_age, stale, real(0.5))
+
+    return batch, [life.individual, message, other, payload, payload_age, *payload.values()]
+
+
+class Values:
+    """A snapshot function: its results are kept and watched."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __call__(self, individual):
+        return self.result
+
+
+class Generator:
+    def __init__(self, tags):
+        self.tags = tags
+
+    def __call__(self, individual):
+        return (tag for tag in self.tags)
+
+
+class Raising:
+    def __call__(self, individual):
+        raise LookupError("snapshot function failed")
+
+
+@group()
+def snapshots():
+    ill, well = text("ill"), text("well")
+    by_dict = Values({ill: 2, well: 1})
+    by_list = Values([ill, ill, well])
+    by_generator = Generator([well, ill])
+    functions = [by_dict, by_list, by_generator, Values(None), Values({}), Values({well: 10**20 // 10**20})]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        life = Life(snapshot_functions=functions)
+    failing = [
+        Raising(),
+        Values(42),
+        Values([3]),
+        Values({ill: text("many")}),
+        Values({ill: 2**40}),
+        Values({text("sick"): 1}),
+    ]
+    lenient = Values({text("sick"): 1, ill: 1})
+
+    def batch():
+        individual = life.reset()
+        for age in (5.0, 15.0, 25.0, 45.0, 80.0):
+            individual.add_to_queue_age(real(age), ill)
+        while True:
+            try:
+                individual.next_event()
+            except RuntimeError:
+                break
+        individual = life.reset()
+        individual._snapshot_age(real(100.0))
+        individual._snapshot_year(70)
+        fails(TypeError, individual._snapshot_age, text("soon"))
+        for function in failing:
+            individual = life.reset()
+            functions.append(function)
+            try:
+                fails((LookupError, TypeError, OverflowError, Exception), individual._snapshot_age, real(40.0))
+                fails((LookupError, TypeError, OverflowError, Exception), individual._snapshot_year, real(60.0))
+            finally:
+                functions.pop()
+        individual = life.reset()
+        state = state_of(individual)
+        individual.__setstate__(with_items(state, verify_tags=False, _snapshot_functions=[lenient]))
+        individual._snapshot_age(real(40.0))
+
+    return batch, [life.individual, ill, well, *functions, *failing, lenient, by_dict.result,
+                   by_list.result, by_generator.tags]
+
+
+@group()
+def strata():
+    life = Life(preserve_stratum=text("dynamic"))
+    alive = text("alive")
+
+    def batch():
+        individual = life.reset()
+        individual.age = real(10.0)
+        individual.hop_stratum(1)
+        individual.age = real(20.0)
+        individual.hop_stratum(real(2.9))
+        individual._log_duration_stratum_hops(alive, real(5.0), real(30.0))
+        individual.log_duration(alive, 5, real(30.0))
+        fails(TypeError, individual.hop_stratum, text("one"))
+        fails(OverflowError, individual.hop_stratum, 2**40)
+        if __debug__:
+            fails(AssertionError, individual.hop_stratum, 4)
+        for _ in range(254):
+            individual.hop_stratum(0)
+        fails(IndexError, individual.hop_stratum, 0)
+        individual.log_duration(alive, real(5.0), real(30.0))
+        individual.next_universe()  # preserved: hops replayed, hop_stratum ignored
+        individual.hop_stratum(2)
+        individual.log_event(text("onset"))
+        individual.log_duration(alive, real(5.0), real(30.0))
+
+    return batch, [life.individual, alive]
+
+
+@group()
+def logs():
+    life = Life()
+    onset, death, alive, ill = text("onset"), text("death"), text("alive"), text("ill")
+    unknown = text("unknown")
+
+    def batch():
+        individual = life.reset()
+        individual.age = real(35.0)
+        individual.log_event(onset)
+        individual.log_event_individual(death, real(30.0), real(2.5))
+        individual.log_event_individual(tag=onset, element=65535)
+        fails(OverflowError, individual.log_event_individual, onset, real(1.0), 65536)
+        fails(OverflowError, individual.log_event_individual, onset, real(1.0), -1)
+        fails(TypeError, individual.log_event_individual, onset, None)
+        individual.log_duration(alive, real(0.0), real(35.0))
+        individual.log_duration(ill, 10, 20)
+        individual.log_duration(ill, real(20.0), real(10.0))
+        individual.log_duration_start(alive)
+        individual.log_duration_start(ill, real(30.0))
+        individual.log_duration_end(alive)
+        individual.log_duration_start(alive, real(31.0))
+        individual.log_ongoing_durations(real(70.0))
+        individual.log_duration_start(alive)
+        individual.log_ongoing_durations()
+        for method, args in (
+            (individual.log_event, (unknown,)),
+            (individual.log_event_individual, (unknown,)),
+            (individual.log_duration, (unknown, real(1.0), real(2.0))),
+            (individual._log_duration_stratum_hops, (unknown, real(1.0), real(2.0))),
+        ):
+            fails(Exception, method, *args)
+        fails(Exception, individual.log_event, text("birth"))
+        individual.log_duration_start(unknown)
+        fails(Exception, individual.log_duration_end, unknown)
+        fails(AssertionError, individual.log_duration_end, unknown)
+        if __debug__:
+            individual.log_duration_start(alive)
+            fails(AssertionError, individual.log_duration_start, alive)
+        fails(TypeError, individual.log_duration_start, ill, 30)
+        fails(TypeError, individual.log_duration_end, ill, real(1.0), 3)
+        fails(TypeError, individual.log_ongoing_durations, text("now"))
+        fails(TypeError, individual.log_event, [onset])
+        individual.__setstate__(with_items(state_of(individual), verify_tags=False))
+        individual.log_event(unknown)
+        individual.log_event_individual(unknown)
+        individual.log_duration(unknown, real(1.0), real(2.0))
+
+    return batch, [life.individual, onset, death, alive, ill, unknown]
+
+
+@group(numpy=True)
+def individual_log_growth():
+    life = Life(individual_block_size=2)
+    onset = text("onset")
+
+    def batch():
+        individual = life.reset()
+        for _ in range(5):
+            individual.log_event_individual(onset)
+            individual.log_event(onset)
+        individual.output_events_individual()
+
+    return batch, [life.individual, onset]
+
+
+# --- Measuring -----------------------------------------------------------------------
+
+
+@dataclass
+class Result:
+    name: str
+    leaks: list[str] = field(default_factory=list)
+    error: str | None = None
+    skipped: str | None = None
+
+
+def settle():
+    sys._clear_internal_caches() if hasattr(sys, "_clear_internal_caches") else sys._clear_type_cache()
+    gc.collect()
+    gc.collect()
+
+
+def mortal(objects):
+    is_immortal = getattr(sys, "_is_immortal", lambda obj: False)
+    return [obj for obj in objects if not is_immortal(obj)]
+
+
+def placeholders(n):
+    """n distinct ints that are not cached by the interpreter."""
+    return [int(str(10**9 + k)) for k in range(n)]
+
+
+def growing(deltas):
+    return all(delta >= 1 for delta in deltas)
+
+
+def shrinking(deltas):
+    return all(delta <= -1 for delta in deltas)
+
+
+def measure(group: Group, warmups=WARMUPS, rounds=ROUNDS, batch_size=BATCH) -> Result:
+    result = Result(group.name)
+    try:
+        batch, watched = group.setup()
+        watched = mortal(watched)
+        count_total = hasattr(sys, "gettotalrefcount") and not group.numpy
+        # The readings replace preallocated ints that are freed as they go,
+        # so that storing them changes neither the total nor the blocks.
+        points = warmups + rounds + 1
+        totals, blocks = placeholders(points), placeholders(points)
+        references = [placeholders(len(watched)) for _ in range(points)]
+        for round_ in range(points):
+            settle()
+            if count_total:
+                totals[round_] = sys.gettotalrefcount()
+            blocks[round_] = sys.getallocatedblocks()
+            row = references[round_]
+            for k in range(len(watched)):
+                row[k] = sys.getrefcount(watched[k])
+            if round_ == points - 1:
+                break
+            for _ in range(batch_size):
+                batch()
+    except (NotImplementedYet, NotImplementedError) as reason:
+        if "not implemented yet" not in str(reason):
+            result.error = f"NotImplementedError: {reason}"
+        else:
+            result.skipped = str(reason)
+        return result
+    except Exception as error:  # a group that cannot run is a failure of the check
+        result.error = f"{type(error).__name__}: {error}"
+        return result
+
+    def deltas(series):
+        return [series[i + 1] - series[i] for i in range(warmups, warmups + rounds)]
+
+    if count_total and growing(deltas(totals)):
+        result.leaks.append(f"total refcount grows by {deltas(totals)} per round")
+    if growing(deltas(blocks)):
+        result.leaks.append(f"allocated blocks grow by {deltas(blocks)} per round")
+    for k, obj in enumerate(watched):
+        changes = deltas([counts[k] for counts in references])
+        if growing(changes) or shrinking(changes):
+            result.leaks.append(f"refcount of {type(obj).__name__} {short(obj)} changes by {changes} per round")
+    return result
+
+
+def short(obj) -> str:
+    text_ = repr(obj)
+    return text_ if len(text_) <= 60 else text_[:57] + "..."
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("names", nargs="*", help="run only groups whose name contains one of these")
+    parser.add_argument("-v", "--verbose", action="store_true")
+    parser.add_argument("--rounds", type=int, default=ROUNDS)
+    parser.add_argument("--batch", type=int, default=BATCH)
+    options = parser.parse_args(argv)
+    groups = [g for g in GROUPS if not options.names or any(name in g.name for name in options.names)]
+    interpreter = "debug" if hasattr(sys, "gettotalrefcount") else "release (no total refcount)"
+    print(f"leakcheck: {len(groups)} groups, {WARMUPS} warm-up and {options.rounds} measured rounds "
+          f"of {options.batch} batches, {interpreter} interpreter")
+    failed = 0
+    for group_ in groups:
+        result = measure(group_, rounds=options.rounds, batch_size=options.batch)
+        if result.skipped:
+            print(f"  {group_.name}: skipped ({result.skipped})")
+        elif result.error:
+            failed += 1
+            print(f"  {group_.name}: ERROR {result.error}")
+        elif result.leaks:
+            failed += 1
+            print(f"  {group_.name}: LEAK")
+            for leak in result.leaks:
+                print(f"      {leak}")
+        elif options.verbose:
+            print(f"  {group_.name}: clean")
+    print(f"leakcheck: {'clean' if not failed else f'{failed} group(s) failed'}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
