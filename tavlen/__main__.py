@@ -52,7 +52,7 @@ def _seed(text: str) -> int:
 
 def parser() -> argparse.ArgumentParser:
     p = _Parser(prog="python -m tavlen", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("-n", "--population", type=_positive, default=20_000, metavar="N",
+    p.add_argument("-n", "--population", type=_positive, default=200_000, metavar="N",
                    help="number of people to simulate (default: %(default)s)")
     p.add_argument("-s", "--seed", type=_seed, default=2024,
                    help="seed of the run: the same seed gives the same results (default: %(default)s)")

@@ -2,6 +2,7 @@
 process, a local process pool, or a Dask cluster of worker processes."""
 
 import concurrent.futures
+import logging
 import os
 import pathlib
 
@@ -39,7 +40,7 @@ def test_two_local_processes_give_the_same_results(in_process):
 def test_a_dask_cluster_gives_the_same_results(in_process):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs="error") as cluster, distributed.Client(cluster) as client:
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=client.get_executor()).equals(in_process)
 
 
