@@ -2,6 +2,7 @@
 dispatch of events to processes, the seeding of generators by block, and the
 errors for models and configurations that cannot run."""
 
+import pathlib
 import pickle
 import random
 
@@ -288,3 +289,14 @@ def test_model_needs_processes():
     with pytest.raises(TypeError, match="Process objects, got function"):
         Model([lambda individual: None])
     assert "Life" in repr(Model([Life()])) and tavlen.Model is Model
+
+
+def test_readme_example_runs(tmp_path, monkeypatch):
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    exec(compile(code.replace("10_000", "300"), "README.md", "exec"), namespace)
+    results = namespace["results"]
+    assert results.universes == ("reference", "vaccinated") and results.event_counts("death").sum() == 600
+    assert tavlen.Results.load(tmp_path / "flu.npz").equals(results)
