@@ -15,11 +15,11 @@ from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
+import hashlib
 import importlib
 import math
 import operator
 import pickle
-import zlib
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from types import ModuleType
 from typing import Any, TypeVar
@@ -186,10 +186,13 @@ def block_seed(seed: int, block: int, name: str, stream: int = 0) -> int:
     """The seed of one named generator for one block of a run.
 
     It depends only on the run's seed, the block's index and the
-    generator's name (by a stable hash, never Python's salted ``hash``), so
-    a run gives the same draws whatever the number of workers.
+    generator's name, so a run gives the same draws whatever the number of
+    workers. The name enters through a stable 128-bit hash (Python's own
+    ``hash`` of a str changes from process to process), wide enough that
+    two names never share their streams.
     """
-    key = (block, zlib.crc32(name.encode("utf-8")), stream)
+    name_hash = int.from_bytes(hashlib.blake2b(name.encode("utf-8"), digest_size=16).digest(), "little")
+    key = (block, name_hash, stream)
     state = np.random.SeedSequence(seed, spawn_key=key).generate_state(4, np.uint32)
     return int.from_bytes(state.tobytes(), "little")
 
