@@ -1,6 +1,8 @@
 """Shared helpers: a small run configuration and a view of an Individual's
 private fields through its reduce protocol."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -112,3 +114,27 @@ def state_with(individual, **changes):
 @pytest.fixture
 def individual():
     return make()
+
+
+def in_life(individual, **changes):
+    """Start the first life of person 0 (born 1950.0, stratum 0) and set its
+    age to 30; further changes are made by restoring a modified state."""
+    individual.next_block(0, {}, {})
+    individual.next_person()
+    individual.next_universe()
+    individual.age = 30.0
+    if changes:
+        individual.__setstate__(state_with(individual, **changes))
+    return individual
+
+
+# Property and hostile-input tests: a few reproducible examples in CI;
+# TAVLEN_HYPOTHESIS_PROFILE=thorough runs many more.
+try:
+    from hypothesis import settings
+except ImportError:
+    pass
+else:
+    settings.register_profile("ci", max_examples=20, deadline=None, derandomize=True, database=None)
+    settings.register_profile("thorough", max_examples=1000, deadline=None)
+    settings.load_profile(os.environ.get("TAVLEN_HYPOTHESIS_PROFILE", "ci"))

@@ -256,15 +256,6 @@ class TestBlocks:
         with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
             individual.next_block(0, {}, seeds)
 
-    @pytest.mark.parametrize("arguments, name, expected", [
-        (("1", {}, {}), "first_person", "int"),
-        ((1, [], {}), "properties_tmp", "dict"),
-        ((1, {}, None), "random_seeds", "dict"),
-    ])
-    def test_argument_types(self, individual, arguments, name, expected):
-        with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type \\(expected {expected}"):
-            individual.next_block(*arguments)
-
 
 class TestProperties:
     def test_position_counts_from_the_end_when_negative(self, individual):

@@ -579,6 +579,90 @@ def individual_log_growth():
     return batch, [life.individual, onset]
 
 
+class Overriding(Individual):
+    """Every method the object calls on itself, replaced in Python."""
+
+    def _snapshot_age(self, age_next_event):
+        return Individual._snapshot_age(self, age_next_event)
+
+    def _snapshot_year(self, age_next_event):
+        return Individual._snapshot_year(self, age_next_event)
+
+    def add_to_queue_age(self, age, message, priority=0, terminate=False, **kwargs):
+        return Individual.add_to_queue_age(self, age, message, priority, terminate, **kwargs)
+
+    def log_event_individual(self, tag, age=-1.0, element=0):
+        return Individual.log_event_individual(self, tag, age, element)
+
+    def _log_duration_stratum_hops(self, tag, start_age, end_age):
+        return Individual._log_duration_stratum_hops(self, tag, start_age, end_age)
+
+    def log_duration(self, tag, start_age, end_age):
+        return Individual.log_duration(self, tag, start_age, end_age)
+
+    def log_duration_end(self, tag, end_age=None):
+        return Individual.log_duration_end(self, tag, end_age)
+
+
+@group()
+def overridden_methods():
+    life = Life(Overriding, snapshot_functions=[Values({text("ill"): 1})])
+    onset, alive, message = text("onset"), text("alive"), text("visit")
+    payload = {text("site"): real(2.0)}
+
+    def batch():
+        individual = life.reset()
+        moved = individual.move_in_queue(individual.add_to_queue(real(25.0), message, **payload), real(1.0))
+        individual.move_in_queue_age(moved, real(40.0))
+        individual.next_event()
+        individual.log_event(onset)
+        fails(Exception, individual.log_event, text("birth"))
+        individual.log_duration(alive, real(1.0), real(30.0))
+        individual.log_duration_start(alive, real(2.0))
+        individual.log_ongoing_durations(real(35.0))
+
+    return batch, [life.individual, onset, alive, message, payload, *payload.values()]
+
+
+class Odd:
+    """A number that converts to nothing."""
+
+
+@group()
+def refusals():
+    """Error paths of restored states that no constructor would make."""
+    life = Life()
+    onset, alive = text("onset"), text("alive")
+    odd = Odd()
+    states = [
+        dict(_log_event_tags_idx={onset: odd}, _log_duration_tags_idx={alive: text("first")},
+             _log_event_individual_tags_idx=None, _snapshot_tags_idx={text("ill"): odd}),
+        dict(_queue=[odd, (real(1.0), 0, odd)], _events={0: odd, 1: (odd,)}, _ongoing_durations={alive: odd}),
+        dict(_universe=7, _person_stratum=-3, _log_event_individual_entry_idx=10**9),
+        dict(_log_events=None, _log_durations=None, _snapshots_ages=None,
+             _log_event_individual_universe_current_block=None, _properties=None, random={onset: odd}),
+    ]
+
+    def batch():
+        for changes in states:
+            individual = life.reset()
+            individual.__setstate__(with_items(state_of(individual), **changes))
+            for call in (lambda: individual.log_event(onset), lambda: individual.log_duration(alive, 1.0, 2.0),
+                         lambda: individual.log_event_individual(onset), lambda: individual._snapshot_age(50.0),
+                         individual.next_event, lambda: individual.move_in_queue(1, real(1.0)),
+                         lambda: individual.log_ongoing_durations(real(40.0)),
+                         lambda: individual.properties(text("height")),
+                         lambda: individual.next_block(0, {}, {onset: 1})):
+                try:
+                    call()
+                except NotImplementedError:
+                    raise
+                except Exception:
+                    pass
+
+    return batch, [life.individual, onset, alive, odd, *[value for changes in states for value in changes.values()]]
+
+
 # --- Measuring -----------------------------------------------------------------------
 
 

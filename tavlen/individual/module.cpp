@@ -246,6 +246,9 @@ int module_exec(PyObject* module) {
     state.heapq_heappush = global(module, state.names.heappush).release();
     state.heapq_heappop = global(module, state.names.heappop).release();
     if (!state.heapq_heappush || !state.heapq_heappop) return -1;
+    Ref numpy = global(module, state.names.np);
+    state.ndarray_type = numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr;
+    if (!state.ndarray_type) return -1;
 
     state.method_type = create_method_type(module);
     state.layout_export_type = create_layout_export_type(module);
@@ -291,6 +294,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.layout_export_type);
     Py_VISIT(state.heapq_heappush);
     Py_VISIT(state.heapq_heappop);
+    Py_VISIT(state.ndarray_type);
     return 0;
 }
 
@@ -301,6 +305,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(state.layout_export_type);
     Py_CLEAR(state.heapq_heappush);
     Py_CLEAR(state.heapq_heappop);
+    Py_CLEAR(state.ndarray_type);
     return 0;
 }
 

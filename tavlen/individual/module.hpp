@@ -16,7 +16,10 @@ namespace tavlen {
     X(stacklevel, "stacklevel") X(instance_dict, "__dict__") X(update, "update")            \
     X(new_, "__new__") X(birth_key, "__birth__") X(stratum_key, "__stratum__")             \
     X(seed, "seed") X(dynamic, "dynamic") X(final, "final") X(snapshot_age, "_snapshot_age") \
-    X(snapshot_year, "_snapshot_year") X(add_to_queue_age, "add_to_queue_age")
+    X(snapshot_year, "_snapshot_year") X(add_to_queue_age, "add_to_queue_age")              \
+    X(log_event_individual, "log_event_individual") X(log_duration, "log_duration")           \
+    X(log_duration_stratum_hops, "_log_duration_stratum_hops")                                 \
+    X(log_duration_end, "log_duration_end")
 
 struct InternedNames {
 #define TAVLEN_DECLARE_NAME(member, text) PyObject* member;
@@ -37,6 +40,9 @@ struct ModuleState {
     // natively (identically); a rebinding takes effect at the next call.
     PyObject* heapq_heappush;
     PyObject* heapq_heappop;
+    // numpy.ndarray as imported: the property accessors index an exact
+    // ndarray through its sequence slot, which gives what item access gives.
+    PyObject* ndarray_type;
     InternedNames names;
 };
 

@@ -472,7 +472,7 @@ PyObject* next_universe(Individual* self, BoundArguments& args) {
 }
 
 // dict[tag][position], through the value's own item access.
-PyObject* property_of(PyObject* properties, PyObject* tag, Py_ssize_t position) {
+PyObject* property_of(PyObject* module, PyObject* properties, PyObject* tag, Py_ssize_t position) {
     Ref values;
     if (PyDict_CheckExact(properties)) {
         PyObject* found;
@@ -485,18 +485,23 @@ PyObject* property_of(PyObject* properties, PyObject* tag, Py_ssize_t position) 
         values = Ref::steal(PyObject_GetItem(properties, tag));
     }
     if (!values) return nullptr;
+    // An ndarray's sequence slot gives for an index what its item access
+    // gives, without making an int object first.
+    if (position >= 0 && reinterpret_cast<PyObject*>(Py_TYPE(values.get())) == module_state(module).ndarray_type) {
+        return PySequence_GetItem(values.get(), position);
+    }
     Ref index = Ref::steal(PyLong_FromSsize_t(position));
     return index ? PyObject_GetItem(values.get(), index.get()) : nullptr;
 }
 
 PyObject* person_property(Individual* self, BoundArguments& args) {
     if (!check_argument_type(args[0], &PyUnicode_Type, args.name(0))) return nullptr;
-    return property_of(Ref::borrow(self->_properties).get(), args[0], self->_person);
+    return property_of(args.module, Ref::borrow(self->_properties).get(), args[0], self->_person);
 }
 
 PyObject* block_property(Individual* self, BoundArguments& args) {
     if (!check_argument_type(args[0], &PyUnicode_Type, args.name(0))) return nullptr;
-    return property_of(Ref::borrow(self->_properties_tmp).get(), args[0], self->_person_block);
+    return property_of(args.module, Ref::borrow(self->_properties_tmp).get(), args[0], self->_person_block);
 }
 
 }  // namespace

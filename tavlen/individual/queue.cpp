@@ -3,6 +3,7 @@
 #include "module.hpp"
 #include "support/heap.hpp"
 
+#include <initializer_list>
 #include <utility>
 
 namespace tavlen {
@@ -51,22 +52,6 @@ struct QueueContainers {
     Ref events;  // exact dict: id -> (due age, priority, message, terminate, kwargs)
 };
 
-bool hold_queue(const Individual* self, QueueContainers& held) {
-    if (!PyList_CheckExact(self->_queue)) {
-        PyErr_Format(PyExc_TypeError, "the event queue _queue must be a list, not %.200s",
-                     Py_TYPE(self->_queue)->tp_name);
-        return false;
-    }
-    if (!PyDict_CheckExact(self->_events)) {
-        PyErr_Format(PyExc_TypeError, "the event records _events must be a dict, not %.200s",
-                     Py_TYPE(self->_events)->tp_name);
-        return false;
-    }
-    held.queue = Ref::borrow(self->_queue);
-    held.events = Ref::borrow(self->_events);
-    return true;
-}
-
 bool hold_events(const Individual* self, Ref& events) {
     if (!PyDict_CheckExact(self->_events)) {
         PyErr_Format(PyExc_TypeError, "the event records _events must be a dict, not %.200s",
@@ -75,6 +60,31 @@ bool hold_events(const Individual* self, Ref& events) {
     }
     events = Ref::borrow(self->_events);
     return true;
+}
+
+bool hold_queue(const Individual* self, QueueContainers& held) {
+    if (!PyList_CheckExact(self->_queue)) {
+        PyErr_Format(PyExc_TypeError, "the event queue _queue must be a list, not %.200s",
+                     Py_TYPE(self->_queue)->tp_name);
+        return false;
+    }
+    if (!hold_events(self, held.events)) return false;
+    held.queue = Ref::borrow(self->_queue);
+    return true;
+}
+
+// Raises error again once undo() has put an event back; should the undo
+// fail too, its error is raised, with the first one as its context.
+template <class Undo>
+PyObject* undo_and_raise(Undo undo) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!undo()) {
+        Ref undo_error = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(undo_error.get(), error.release());
+        error = std::move(undo_error);
+    }
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
 }
 
 // heappush and heappop as the module's globals hold them at this call.
@@ -120,6 +130,20 @@ bool check_future(const BoundArguments& args, bool in_future) {
     return false;
 }
 
+// A tuple that takes over the references to its items (all non-null).
+Ref new_tuple(std::initializer_list<PyObject*> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        if (tuple) {
+            PyTuple_SET_ITEM(tuple.get(), i++, item);
+        } else {
+            Py_DECREF(item);
+        }
+    }
+    return tuple;
+}
+
 // Stores the record and pushes the entry of a new event due at due_age;
 // returns its id.
 PyObject* schedule(Individual* self, BoundArguments& args, double due_age, bool in_future) {
@@ -138,10 +162,9 @@ PyObject* schedule(Individual* self, BoundArguments& args, double due_age, bool 
     self->_event_idx += 1;
     Ref id = Ref::steal(PyLong_FromLong(self->_event_idx));
     if (!id) return nullptr;
-    PyObject* terminate = event.terminate ? Py_True : Py_False;
-    Ref record = Ref::steal(PyTuple_Pack(5, record_age.get(), event.priority.get(), event.message.get(), terminate,
-                                         args.extra_keywords.get()));
-    Ref entry = record ? Ref::steal(PyTuple_Pack(3, entry_age.get(), negated_priority.get(), id.get())) : Ref();
+    Ref record = new_tuple({record_age.release(), event.priority.release(), event.message.release(),
+                            Py_NewRef(event.terminate ? Py_True : Py_False), Py_NewRef(args.extra_keywords.get())});
+    Ref entry = record ? new_tuple({entry_age.release(), negated_priority.release(), Py_NewRef(id.get())}) : Ref();
     if (!entry || PyDict_SetItem(held.events.get(), id.get(), record.get()) < 0 ||
         !push(args.module, held.queue.get(), entry.get())) {
         return nullptr;
@@ -240,13 +263,15 @@ Ref reschedule(Individual* self, PyObject* module, const Record& record, double 
     if (!age) return {};
     PyObject* args[] = {reinterpret_cast<PyObject*>(self), age.get(), record.message.get(), record.priority.get(),
                         record.terminate.get()};
-    PyObject* kwargs = record.kwargs.get();
-    if (PyDict_CheckExact(kwargs) && PyDict_GET_SIZE(kwargs) == 0) {
+    Ref keywords = record.kwargs;
+    if (!PyDict_Check(keywords.get())) {  // a restored record may hold another mapping
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords || PyDict_Update(keywords.get(), record.kwargs.get()) < 0) return {};
+    }
+    if (PyDict_GET_SIZE(keywords.get()) == 0) {
         return Ref::steal(PyObject_VectorcallMethod(names.add_to_queue_age, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                     nullptr));
     }
-    Ref keywords = Ref::steal(PyDict_New());
-    if (!keywords || PyDict_Update(keywords.get(), kwargs) < 0) return {};
     Ref method = Ref::steal(PyObject_GetAttr(args[0], names.add_to_queue_age));
     return method ? Ref::steal(PyObject_VectorcallDict(method.get(), args + 1, 4, keywords.get())) : Ref();
 }
@@ -278,16 +303,7 @@ PyObject* move(Individual* self, BoundArguments& args, MoveTarget target) {
         new_id = reschedule(self, args.module, unpacked, due_age);
     }
     if (!new_id) {
-        Ref error = Ref::steal(PyErr_GetRaisedException());
-        if (PyDict_SetItem(events.get(), id.get(), record.get()) < 0) {
-            // Both errors are reported: the move's, then the failed restore.
-            Ref restore_error = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(restore_error.get(), error.release());
-            PyErr_SetRaisedException(restore_error.release());
-            return nullptr;
-        }
-        PyErr_SetRaisedException(error.release());
-        return nullptr;
+        return undo_and_raise([&] { return PyDict_SetItem(events.get(), id.get(), record.get()) == 0; });
     }
     return new_id.release();
 }
@@ -299,9 +315,17 @@ PyObject* move_in_queue_year(Individual* self, BoundArguments& args) { return mo
 // The id of a queue entry, as an int32 (a restored entry may be anything).
 bool entry_id(PyObject* entry, Ref& id) {
     Ref item = record_item(entry, 2);
+    if (!item) return false;
+    if (PyLong_CheckExact(item.get()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item.get()))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item.get()));
+        if (value >= INT32_MIN && value <= INT32_MAX) {
+            id = std::move(item);
+            return true;
+        }
+    }
     int32_t value;
-    if (!item || !int32_value(item.get(), value)) return false;
-    id = PyLong_CheckExact(item.get()) ? std::move(item) : Ref::steal(PyLong_FromLong(value));
+    if (!int32_value(item.get(), value)) return false;
+    id = Ref::steal(PyLong_FromLong(value));
     return id.get() != nullptr;
 }
 
@@ -343,17 +367,11 @@ PyObject* next_event(Individual* self, BoundArguments& args) {
             ok = due_float && call_snapshot(self, names.snapshot_year, due_float.get());
         }
         if (!ok) {
-            Ref error = Ref::steal(PyErr_GetRaisedException());
             self->age = age_before;
-            if (PyDict_SetItem(held.events.get(), id.get(), record.get()) < 0 ||
-                !push(args.module, held.queue.get(), entry.get())) {
-                Ref restore_error = Ref::steal(PyErr_GetRaisedException());
-                PyException_SetContext(restore_error.get(), error.release());
-                PyErr_SetRaisedException(restore_error.release());
-                return nullptr;
-            }
-            PyErr_SetRaisedException(error.release());
-            return nullptr;
+            return undo_and_raise([&] {
+                return PyDict_SetItem(held.events.get(), id.get(), record.get()) == 0 &&
+                       push(args.module, held.queue.get(), entry.get());
+            });
         }
         self->age = due_age;
         return record.release();

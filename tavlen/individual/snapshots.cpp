@@ -57,7 +57,8 @@ bool end_of_range(const Individual* self, const SnapshotFields& fields, double n
 // items once.
 Ref collect_tags(Individual* self) {
     Ref tags = Ref::steal(PyDict_New());
-    Ref functions = tags ? Ref::steal(PyObject_GetIter(self->_snapshot_functions)) : Ref();
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref functions = tags && one ? Ref::steal(PyObject_GetIter(self->_snapshot_functions)) : Ref();
     if (!functions) return {};
     while (Ref function = Ref::steal(PyIter_Next(functions.get()))) {
         Ref result = Ref::steal(PyObject_CallOneArg(function.get(), reinterpret_cast<PyObject*>(self)));
@@ -70,12 +71,11 @@ Ref collect_tags(Individual* self) {
             if (!items) return {};
             while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
                 if (!check_field_type(item.get(), &PyUnicode_Type) ||
-                    PyDict_SetItem(counted.get(), item.get(), Py_True) < 0) {
+                    PyDict_SetItem(counted.get(), item.get(), one.get()) < 0) {
                     return {};
                 }
             }
             if (PyErr_Occurred()) return {};
-            // Each item counts as 1 (True is the int 1, and keeps no new object).
             result = std::move(counted);
         }
         if (PyDict_Update(tags.get(), result.get()) < 0) return {};

@@ -55,18 +55,22 @@ bool raise_size_changed() {
     return false;
 }
 
-PyObject** items(PyObject* heap) { return reinterpret_cast<PyListObject*>(heap)->ob_item; }
+void swap_items(PyObject* heap, Py_ssize_t i, Py_ssize_t j) {
+    PyObject* item = PyList_GET_ITEM(heap, i);
+    PyList_SET_ITEM(heap, i, PyList_GET_ITEM(heap, j));
+    PyList_SET_ITEM(heap, j, item);
+}
 
 // Moves the item at pos towards the root until its parent is not greater.
 bool sift_down(PyObject* heap, Py_ssize_t start, Py_ssize_t pos) {
     const Py_ssize_t size = PyList_GET_SIZE(heap);
     while (pos > start) {
         const Py_ssize_t parent = (pos - 1) >> 1;
-        const int cmp = less(items(heap)[pos], items(heap)[parent]);
+        const int cmp = less(PyList_GET_ITEM(heap, pos), PyList_GET_ITEM(heap, parent));
         if (cmp < 0) return false;
         if (size != PyList_GET_SIZE(heap)) return raise_size_changed();
         if (cmp == 0) break;
-        std::swap(items(heap)[parent], items(heap)[pos]);
+        swap_items(heap, parent, pos);
         pos = parent;
     }
     return true;
@@ -81,12 +85,12 @@ bool sift_up(PyObject* heap, Py_ssize_t pos) {
     while (pos < limit) {
         Py_ssize_t child = 2 * pos + 1;
         if (child + 1 < end) {
-            const int cmp = less(items(heap)[child], items(heap)[child + 1]);
+            const int cmp = less(PyList_GET_ITEM(heap, child), PyList_GET_ITEM(heap, child + 1));
             if (cmp < 0) return false;
             child += cmp ^ 1;
             if (end != PyList_GET_SIZE(heap)) return raise_size_changed();
         }
-        std::swap(items(heap)[child], items(heap)[pos]);
+        swap_items(heap, child, pos);
         pos = child;
     }
     return sift_down(heap, start, pos);
@@ -104,8 +108,8 @@ Ref heap_pop(PyObject* heap) {
     Ref last = Ref::borrow(PyList_GET_ITEM(heap, n - 1));
     if (PyList_SetSlice(heap, n - 1, n, nullptr) < 0) return {};
     if (n == 1) return last;
-    Ref smallest = Ref::steal(items(heap)[0]);
-    items(heap)[0] = last.release();
+    Ref smallest = Ref::steal(PyList_GET_ITEM(heap, 0));
+    PyList_SET_ITEM(heap, 0, last.release());
     if (!sift_up(heap, 0)) return {};
     return smallest;
 }
