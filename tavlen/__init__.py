@@ -1,11 +1,16 @@
 """tavlen: discrete-event microsimulation of population health, person by person.
 
 Every person of a population is simulated once in each of several parallel
-scenarios (universes). :class:`Individual` carries the whole state of a run:
-the current person's event queue, the logs of events, durations and
-individual-level events, and the snapshots taken at fixed ages and years.
+scenarios (universes). A model is a list of :class:`Process` objects that
+handle the events of each life; :meth:`Model.run` simulates the population
+and returns :class:`Results`: event counts and durations by universe,
+stratum, tag, year group and age group, snapshots at fixed ages and years,
+and an individual-level event log. :class:`Individual` carries the state of
+a run and is what every process call receives.
 """
 
 from .individual import Individual
+from .model import Block, Model, ModelError, Process, block_seed, handles
+from .results import Results
 
-__all__ = ["Individual"]
+__all__ = ["Block", "Individual", "Model", "ModelError", "Process", "Results", "block_seed", "handles"]

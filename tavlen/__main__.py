@@ -1,48 +1,126 @@
-"""A smoke run: constructs an Individual for a small run configuration and
-prints what it was configured with."""
+"""The demo's command line: python -m tavlen [options]."""
 
-import numpy as np
+from __future__ import annotations
 
-from tavlen import Individual
+import argparse
+import contextlib
+import os
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from concurrent.futures import Executor
+from typing import NoReturn
+
+from . import demo
+
+DESCRIPTION = """\
+Runs the bundled demo model: the natural history of a chronic disease (onset,
+a preclinical and a clinical stage, death from the disease, and death from
+other causes by a Gompertz law) in a reference universe and in a universe
+with screening, which finds preclinical disease earlier. Prints a summary
+(diagnoses, deaths and person-years by age group, life-years gained by
+screening) on stdout, shows progress on stderr, and writes a plot (PNG) and
+the results (.npz) into the output folder.
+"""
 
 
-def main() -> None:
-    individual = Individual(
-        properties={
-            "__birth__": np.array([1950.0, 1965.5, 1980.0]),
-            "__stratum__": np.array([0, 1, 0], dtype=np.int16),
-        },
-        universes=["no screening", "screening"],
-        random_number_generators=["onset", "screening"],
-        event_tags=["onset", "diagnosis", "death"],
-        event_ages=np.array([40.0, 60.0, 80.0, np.inf]),
-        event_years=np.array([2000.0, 2020.0, np.inf]),
-        duration_tags=["ill"],
-        duration_ages=np.array([50.0, np.inf]),
-        duration_years=np.array([2010.0, np.inf]),
-        event_individual_tags=["diagnosis"],
-        individual_block_size=1024,
-        snapshot_tags=["ill"],
-        snapshot_ages=[50, 70],
-        snapshot_years=[2025],
-        snapshot_functions=[lambda person: None],
-        n_stratum_hops=None,
-        preserve_stratum=None,
-        log_events_individual=False,
-        verify_tags=True,
-    )
-    print("tavlen: constructed", type(individual).__qualname__)
-    print("  random number generators:", ", ".join(individual.random))
-    for name, array in [
-        ("event counts", individual.output_events()),
-        ("durations", individual.output_durations()),
-        ("snapshots by age", individual.output_snapshots_ages()),
-        ("snapshots by year", individual.output_snapshots_years()),
-    ]:
-        print(f"  {name}: {array.dtype} array of shape {array.shape}")
-    log = individual.output_events_individual()
-    print("  individual-level log:", ", ".join(f"{key} ({column.dtype})" for key, column in log.items()))
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, and the way to more help.
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text.replace("_", ""))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1, got {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 or more, got {value}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    p = _Parser(prog="python -m tavlen", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("-n", "--population", type=_positive, default=200_000, metavar="N",
+                   help="number of people to simulate (default: %(default)s)")
+    p.add_argument("-s", "--seed", type=_seed, default=2024,
+                   help="seed of the run: the same seed gives the same results (default: %(default)s)")
+    p.add_argument("-w", "--workers", type=_positive, default=1, metavar="W",
+                   help="number of worker processes; results do not depend on it (default: %(default)s)")
+    p.add_argument("--executor", choices=("process", "dask"), default="process",
+                   help="where workers run: 'process', a local process pool; 'dask', a local Dask "
+                        "cluster (needs dask.distributed) (default: %(default)s)")
+    p.add_argument("-o", "--output", default="tavlen-demo", metavar="DIR",
+                   help="folder for the plot and the results file, created if needed (default: %(default)s)")
+    p.add_argument("--block-size", type=_positive, default=500, metavar="B",
+                   help="people per block, the unit of work; results depend on it (default: %(default)s)")
+    p.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
+    p.add_argument("--no-plot", action="store_true", help="do not draw the plot")
+    return p
+
+
+@contextlib.contextmanager
+def _executor(kind: str, workers: int) -> Iterator[Executor | None]:
+    if workers == 1 and kind == "process":
+        yield None  # in this process
+    elif kind == "process":
+        from concurrent.futures import ProcessPoolExecutor
+
+        with ProcessPoolExecutor(workers) as pool:
+            yield pool
+    else:
+        from .model import optional_import
+
+        distributed = optional_import("distributed", "distributed", "--executor dask")
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            yield client.get_executor()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    options = parser().parse_args(argv)
+    try:
+        os.makedirs(options.output, exist_ok=True)
+    except OSError as error:
+        print(f"python -m tavlen: error: cannot create the output folder {options.output!r}: {error.strerror}",
+              file=sys.stderr)
+        return 1
+    started = time.perf_counter()
+    try:
+        with _executor(options.executor, options.workers) as executor:
+            results = demo.run(options.population, options.seed, executor=executor, progress=not options.no_progress,
+                               block_size=options.block_size)
+    except ImportError as error:
+        print(f"python -m tavlen: error: {error}", file=sys.stderr)
+        return 1
+    elapsed = time.perf_counter() - started
+    print(demo.summary(results))
+    results_path = os.path.join(options.output, "results.npz")
+    results.save(results_path)
+    written = [results_path]
+    if not options.no_plot:
+        plot_path = os.path.join(options.output, "demo.png")
+        try:
+            demo.plot(results, plot_path)
+            written.append(plot_path)
+        except ImportError as error:
+            print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
+    print()
+    workers = f"{options.workers} {options.executor} worker{'s' if options.workers > 1 else ''}"
+    print(f"Simulated in {elapsed:.1f} s on {workers}; wrote {', '.join(written)}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,306 @@
+"""A demo model: the natural history of a chronic disease, and screening.
+
+Every person dies of other causes at an age drawn from a Gompertz law (the
+"OC" process, which ends every life). The disease starts (onset) at an age
+drawn from a Weibull law, stays preclinical for an exponentially distributed
+sojourn time and then becomes clinical (diagnosed by symptoms); a diagnosed
+person dies of the disease after an exponentially distributed survival time,
+unless other causes come first. Two universes share each person's natural
+history: in "reference" nothing else happens; in "screening" people are
+screened at fixed ages, and a screen finds a preclinical disease with some
+sensitivity. A screen-detected disease has a better prognosis: its survival
+time is longer. The difference between the universes is what screening gains.
+
+    python -m tavlen --help
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+from collections.abc import Mapping, Sequence
+from concurrent.futures import Executor
+from typing import Any
+
+import numpy as np
+
+from .individual import Individual
+from .model import Block, Model, Process, handles, optional_import
+from .results import Results, bin_labels, format_table
+
+__all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "summary", "plot"]
+
+UNIVERSES = ("reference", "screening")
+AGE_GROUPS = (0, 40, 50, 60, 70, 80, 90)
+YEAR_GROUPS = (1940, 1990, 2010, 2030)
+SNAPSHOT_AGES = (50, 60, 70, 80)
+
+
+@dataclasses.dataclass(frozen=True)
+class Laws:
+    """The demo's parameters. An infinite ``onset_scale`` switches the disease off."""
+
+    #: Hazard of death from other causes at age a: gompertz_a * exp(gompertz_b * a).
+    gompertz_a: float = 2e-5
+    gompertz_b: float = 0.1
+    #: Cumulative hazard of onset by age a: (a / onset_scale) ** onset_shape.
+    onset_scale: float = 120.0
+    onset_shape: float = 5.0
+    #: Mean time in years from onset to clinical diagnosis.
+    sojourn_mean: float = 4.0
+    #: Mean survival in years from the age of clinical diagnosis, for a
+    #: disease found clinically and for one found earlier by screening.
+    clinical_survival_mean: float = 6.0
+    screen_detected_survival_mean: float = 15.0
+    screening_ages: tuple[float, ...] = tuple(range(50, 76, 2))
+    sensitivity: float = 0.7
+
+    def other_causes_survival(self, age: np.ndarray) -> np.ndarray:
+        """Probability of no death from other causes by ``age``."""
+        return np.exp(-self.gompertz_a / self.gompertz_b * np.expm1(self.gompertz_b * age))
+
+    def onset_hazard(self, age: np.ndarray) -> np.ndarray:
+        return self.onset_shape / self.onset_scale * (age / self.onset_scale) ** (self.onset_shape - 1)
+
+    def onset_free(self, age: np.ndarray) -> np.ndarray:
+        """Probability of no onset by ``age``, in the absence of death."""
+        return np.exp(-((age / self.onset_scale) ** self.onset_shape))
+
+
+class OC(Process):
+    """Death from other causes, by a Gompertz law: it ends every life, and
+    the time alive is logged as the duration "alive"."""
+
+    event_tags = ("death_other",)
+    duration_tags = ("alive",)
+
+    def __init__(self, laws: Laws) -> None:
+        self.a = laws.gompertz_a
+        self.b = laws.gompertz_b
+
+    def block_properties(self, block: Block) -> Mapping[str, np.ndarray]:
+        # Inverse of the cumulative hazard, applied to unit exponential draws;
+        # every universe of a person shares the draw (common random numbers).
+        unit = block.generator("OC").exponential(size=block.size)
+        return {"death_other_age": np.log1p(self.b / self.a * unit) / self.b}
+
+    def start(self, individual: Individual) -> None:
+        individual.log_duration_start("alive")
+        individual.add_to_queue_age(float(individual.properties_tmp("death_other_age")), "death_other", terminate=True)
+
+    @handles("death_other")
+    def death(self, individual: Individual) -> None:
+        individual.log_event("death_other")
+
+
+class Disease(Process):
+    """Onset, the preclinical stage, clinical diagnosis and death from the disease.
+
+    The stage of the life is kept in ``individual.memory["stage"]``; a
+    screen-detected diagnosis arrives as the message "screen_detected".
+    """
+
+    event_tags = ("onset", "clinical", "screen_detected", "death_disease")
+    duration_tags = ("preclinical", "diagnosed")
+    event_individual_tags = ("clinical", "screen_detected", "death_disease")
+    snapshot_tags = ("preclinical", "diagnosed")
+
+    def __init__(self, laws: Laws) -> None:
+        self.laws = laws
+
+    def block_properties(self, block: Block) -> Mapping[str, np.ndarray]:
+        draws = block.generator("disease").exponential(size=(3, block.size))
+        laws = self.laws
+        return {
+            "onset_age": laws.onset_scale * draws[0] ** (1.0 / laws.onset_shape),
+            "sojourn": laws.sojourn_mean * draws[1],
+            "survival": draws[2],  # in units of the mean survival
+        }
+
+    def start(self, individual: Individual) -> None:
+        individual.memory["stage"] = "healthy"
+        onset_age = float(individual.properties_tmp("onset_age"))
+        if onset_age < math.inf:
+            individual.add_to_queue_age(onset_age, "onset")
+
+    @handles("onset")
+    def onset(self, individual: Individual) -> None:
+        individual.log_event("onset")
+        individual.log_duration_start("preclinical")
+        memory = individual.memory
+        memory["stage"] = "preclinical"
+        sojourn = float(individual.properties_tmp("sojourn"))
+        memory["clinical_age"] = individual.age + sojourn
+        memory["clinical_event"] = individual.add_to_queue(sojourn, "clinical")
+
+    @handles("clinical")
+    def clinical(self, individual: Individual) -> None:
+        self._diagnose(individual, "clinical", self.laws.clinical_survival_mean)
+
+    @handles("screen_detected")
+    def screen_detected(self, individual: Individual) -> None:
+        memory = individual.memory
+        if memory["stage"] == "preclinical":
+            individual.remove_from_queue(memory["clinical_event"])
+            self._diagnose(individual, "screen_detected", self.laws.screen_detected_survival_mean)
+
+    def _diagnose(self, individual: Individual, how: str, mean_survival: float) -> None:
+        individual.log_event(how)
+        individual.log_event_individual(how)
+        individual.log_duration_end("preclinical")
+        individual.log_duration_start("diagnosed")
+        memory = individual.memory
+        memory["stage"] = "diagnosed"
+        # Survival counts from the age of clinical diagnosis, screen-detected
+        # or not: an earlier diagnosis alone (lead time) gains no life.
+        survival = mean_survival * float(individual.properties_tmp("survival"))
+        individual.add_to_queue_age(memory["clinical_age"] + survival, "death_disease", terminate=True)
+
+    @handles("death_disease")
+    def death(self, individual: Individual) -> None:
+        individual.log_event("death_disease")
+        individual.log_event_individual("death_disease")
+
+    def snapshot_functions(self) -> Sequence[Any]:
+        return (self.stage,)
+
+    def stage(self, individual: Individual) -> tuple[str, ...]:
+        stage = individual.memory["stage"]
+        return (stage,) if stage != "healthy" else ()
+
+
+class Screening(Process):
+    """Screens at fixed ages in the "screening" universe; a screen finds a
+    preclinical disease with the given sensitivity."""
+
+    event_tags = ("screen",)
+    random_number_generators = ("screening",)
+
+    def __init__(self, laws: Laws, universe: str = "screening") -> None:
+        self.ages = tuple(float(age) for age in laws.screening_ages)
+        self.sensitivity = laws.sensitivity
+        self.screening_universe = universe
+
+    def start(self, individual: Individual) -> None:
+        if self.ages and self.universe == self.screening_universe:
+            individual.add_to_queue_age(self.ages[0], "screen", visit=0)
+
+    @handles("screen")
+    def screen(self, individual: Individual, visit: int) -> None:
+        individual.log_event("screen")
+        if individual.memory["stage"] == "preclinical" and individual.random["screening"].random() < self.sensitivity:
+            # Taken before anything else due at this age.
+            individual.add_to_queue(0.0, "screen_detected", priority=1)
+        if visit + 1 < len(self.ages):
+            individual.add_to_queue_age(self.ages[visit + 1], "screen", visit=visit + 1)
+
+
+def model(laws: Laws = Laws()) -> Model:
+    """The demo's model."""
+    return Model([OC(laws), Disease(laws), Screening(laws)])
+
+
+def population(size: int, seed: int = 0) -> np.ndarray:
+    """Birth years of ``size`` people, spread evenly over 1940 to 1970."""
+    generator = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(0x70707,)))
+    return generator.uniform(1940.0, 1970.0, size=size)
+
+
+def run(
+    size: int = 20_000,
+    seed: int = 2024,
+    laws: Laws = Laws(),
+    *,
+    executor: Executor | None = None,
+    workers: int | None = None,
+    progress: bool = False,
+    block_size: int = 500,
+) -> Results:
+    """Runs the demo for ``size`` people."""
+    return model(laws).run(
+        population(size, seed),
+        universes=UNIVERSES,
+        event_ages=AGE_GROUPS,
+        event_years=YEAR_GROUPS,
+        duration_ages=AGE_GROUPS,
+        duration_years=YEAR_GROUPS,
+        snapshot_ages=SNAPSHOT_AGES,
+        seed=seed,
+        block_size=block_size,
+        executor=executor,
+        workers=workers,
+        progress=progress,
+    )
+
+
+def summary(results: Results) -> str:
+    """The demo's figures as text: diagnoses, deaths and person-years by age
+    group and universe, and what screening gains."""
+    people = int(results.metadata.get("population", 0))
+    lines = [
+        f"Chronic disease demo: {people:,} people, each in the universes {', '.join(results.universes)}",
+        "",
+        results.table(events=["onset", "clinical", "screen_detected", "death_disease", "death_other"], durations=["alive"]),
+        "",
+    ]
+    diagnosed = {u: results.event_counts("clinical")[i] + results.event_counts("screen_detected")[i]
+                 for i, u in enumerate(results.universes)}
+    years = {u: results.duration_totals("alive")[i] for i, u in enumerate(results.universes)}
+    groups = [*bin_labels(results.event_ages), "total"]
+    rates = {u: [*(100_000 * diagnosed[u] / np.maximum(years[u], 1e-300)),
+                 100_000 * diagnosed[u].sum() / max(years[u].sum(), 1e-300)] for u in results.universes}
+    lines += [
+        "Diagnoses (clinical and screen-detected) per 100,000 person-years",
+        format_table(["age group", *results.universes],
+                     [[group, *(f"{rates[u][g]:,.1f}" for u in results.universes)] for g, group in enumerate(groups)]),
+        "",
+    ]
+    if set(UNIVERSES) <= set(results.universes) and people:
+        reference, screening = (results.universes.index(u) for u in UNIVERSES)
+        alive = results.duration_totals("alive").sum(axis=1)
+        disease_deaths = results.event_counts("death_disease").sum(axis=1)
+        screens = results.event_counts("screen").sum(axis=1)[screening]
+        gained = alive[screening] - alive[reference]
+        averted = disease_deaths[reference] - disease_deaths[screening]
+        lines += [
+            "Screening against the reference",
+            f"  life expectancy at birth: {alive[reference] / people:.3f} years without, "
+            f"{alive[screening] / people:.3f} years with screening",
+            f"  life-years gained: {gained:,.1f} in total, {1000 * gained / people:.2f} per 1,000 people",
+            f"  deaths from the disease averted: {averted:,d} ({1000 * averted / people:.2f} per 1,000 people)",
+            f"  screens: {screens:,d}; screens per life-year gained: "
+            + (f"{screens / gained:,.1f}" if gained > 0 else "none gained"),
+        ]
+    return "\n".join(lines)
+
+
+def plot(results: Results, path: str | os.PathLike[str]) -> None:
+    """Saves a PNG: diagnoses per 100,000 person-years and deaths from the
+    disease by age group, for every universe."""
+    matplotlib = optional_import("matplotlib", "plot", "The demo's plot")
+    matplotlib.use("Agg")  # headless: draws into files only
+    import matplotlib.pyplot as plt
+
+    labels = bin_labels(results.event_ages)
+    x = np.arange(len(labels))
+    alive = results.duration_totals("alive")
+    diagnosed = results.event_counts("clinical") + results.event_counts("screen_detected")
+    deaths = results.event_counts("death_disease")
+    figure, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2), layout="constrained")
+    width = 0.8 / len(results.universes)
+    for i, universe in enumerate(results.universes):
+        offset = (i - (len(results.universes) - 1) / 2) * width
+        rate = 100_000 * diagnosed[i] / np.maximum(alive[i], 1e-300)
+        left.bar(x + offset, rate, width, label=universe)
+        right.bar(x + offset, deaths[i], width, label=universe)
+    for axes, title, unit in ((left, "Diagnoses", "per 100,000 person-years"), (right, "Deaths from the disease", "deaths")):
+        axes.set_xticks(x, labels)
+        axes.set_xlabel("age group")
+        axes.set_ylabel(unit)
+        axes.set_title(title)
+        axes.legend()
+    people = results.metadata.get("population", "?")
+    figure.suptitle(f"Chronic disease demo, {people:,} people" if isinstance(people, int) else "Chronic disease demo")
+    figure.savefig(path, dpi=110)
+    plt.close(figure)

@@ -1,0 +1,290 @@
+"""The results of a run: labelled arrays, tables, xarray, and files.
+
+Every axis of every array carries its labels: the universes, the strata, the
+tags, and the bin edges of the age and year groups. A file keeps them: it is
+one ``.npz`` archive holding the arrays and a JSON header with the labels
+(no pickle, so a file can be read safely whatever its origin).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import os
+import zipfile
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Results", "grid_edges", "bin_labels"]
+
+FILE_FORMAT = "tavlen.results"
+FILE_VERSION = 1
+
+_AGGREGATES = ("events", "durations", "snapshots_ages", "snapshots_years")
+_EDGES = ("event_ages", "event_years", "duration_ages", "duration_years")
+_POINTS = ("snapshot_ages", "snapshot_years")
+_LABELS = ("universes", "strata", "event_tags", "duration_tags", "event_individual_tags", "snapshot_tags")
+_LOG_COLUMNS = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
+
+
+def grid_edges(values: npt.ArrayLike, name: str) -> tuple[np.ndarray, np.ndarray]:
+    """Bin edges as a run takes them, and the grid of upper edges the logs use.
+
+    ``values`` are ascending edges; a bin runs from one edge to the next, the
+    last bin has no upper end (a trailing +inf may be given or left out) and
+    the first bin also takes what lies below the first edge. Returns the
+    n + 1 edges of the n bins (the last one +inf) and the n upper edges.
+    """
+    edges = np.array(values, dtype=np.float64, ndmin=1)
+    if edges.ndim != 1 or edges.size == 0:
+        raise _model_error(f"{name} must be a non-empty sequence of ascending bin edges")
+    if len(edges) > 1 and edges[-1] == math.inf:
+        edges = edges[:-1]
+    if np.isnan(edges).any() or (np.diff(edges) <= 0).any() or edges[-1] == math.inf or (edges[1:] == -math.inf).any():
+        raise _model_error(f"{name} must be strictly ascending bin edges, got {edges.tolist()}")
+    edges = np.append(edges, math.inf)
+    return edges, edges[1:].copy()
+
+
+def bin_labels(edges: npt.ArrayLike) -> list[str]:
+    """'40-50' for each bin, '80+' for the open last one, '<2000' below a first edge of -inf."""
+    e = np.asarray(edges, dtype=np.float64)
+    labels = []
+    for lower, upper in zip(e[:-1], e[1:]):
+        if upper == math.inf:
+            labels.append("all" if lower == -math.inf else f"{lower:g}+")
+        elif lower == -math.inf:
+            labels.append(f"<{upper:g}")
+        else:
+            labels.append(f"{lower:g}-{upper:g}")
+    return labels
+
+
+def _model_error(message: str) -> Exception:
+    from .model import ModelError
+
+    return ModelError(message)
+
+
+@dataclasses.dataclass(eq=False)
+class Results:
+    """What a run accumulated, summed over all people.
+
+    ``events`` (counts) and ``durations`` (years) have the axes universe,
+    stratum, tag, year group, age group; ``snapshots_ages`` and
+    ``snapshots_years`` the axes universe, stratum, snapshot tag, snapshot
+    age (year). ``individual`` is the individual-level log: five columns
+    "universe", "individual" (the person's index in the population),
+    "element", "age" and "tag" (an index into ``event_individual_tags``).
+    The ``*_ages`` and ``*_years`` edges have one value more than their
+    axis has groups.
+    """
+
+    events: np.ndarray
+    durations: np.ndarray
+    snapshots_ages: np.ndarray
+    snapshots_years: np.ndarray
+    individual: dict[str, np.ndarray]
+    universes: tuple[str, ...]
+    strata: tuple[str, ...]
+    event_tags: tuple[str, ...]
+    duration_tags: tuple[str, ...]
+    event_individual_tags: tuple[str, ...]
+    snapshot_tags: tuple[str, ...]
+    event_ages: np.ndarray
+    event_years: np.ndarray
+    duration_ages: np.ndarray
+    duration_years: np.ndarray
+    snapshot_ages: np.ndarray
+    snapshot_years: np.ndarray
+    metadata: dict[str, Any] = dataclasses.field(default_factory=dict)
+
+    def __post_init__(self) -> None:
+        self._check()
+
+    def _check(self) -> None:
+        """The arrays' shapes agree with the labels (a file may not)."""
+        head = (len(self.universes), len(self.strata))
+        expected = {
+            "events": (*head, len(self.event_tags), len(self.event_years) - 1, len(self.event_ages) - 1),
+            "durations": (*head, len(self.duration_tags), len(self.duration_years) - 1, len(self.duration_ages) - 1),
+            "snapshots_ages": (*head, len(self.snapshot_tags), len(self.snapshot_ages)),
+            "snapshots_years": (*head, len(self.snapshot_tags), len(self.snapshot_years)),
+        }
+        for name, shape in expected.items():
+            if getattr(self, name).shape != shape:
+                raise ValueError(f"results: {name} has shape {getattr(self, name).shape}, its labels give {shape}")
+        lengths = {len(self.individual.get(key, ())) for key in _LOG_COLUMNS}
+        if set(self.individual) != set(_LOG_COLUMNS) or len(lengths) != 1:
+            raise ValueError("results: the individual-level log needs five columns of one length")
+
+    # -- questions -----------------------------------------------------------
+
+    def _tag_index(self, tags: Sequence[str], tag: str, what: str) -> int:
+        try:
+            return tags.index(tag)
+        except ValueError:
+            raise KeyError(f"{tag!r} is not among the {what}: {list(tags)}") from None
+
+    def event_counts(self, tag: str, by: str = "age") -> np.ndarray:
+        """Counts of one event tag by universe and age group (``by="age"``)
+        or year group (``by="year"``), summed over strata."""
+        return self.events[:, :, self._tag_index(self.event_tags, tag, "event tags")].sum(axis=_summed_axes(by))
+
+    def duration_totals(self, tag: str, by: str = "age") -> np.ndarray:
+        """Years spent in one duration tag by universe and age or year group, summed over strata."""
+        return self.durations[:, :, self._tag_index(self.duration_tags, tag, "duration tags")].sum(axis=_summed_axes(by))
+
+    def table(self, events: Sequence[str] = (), durations: Sequence[str] = (), by: str = "age") -> str:
+        """A text table of event counts and durations (in years) by universe
+        and age group (or year group), with a total for each universe::
+
+            print(results.table(events=["onset", "death"], durations=["alive"]))
+        """
+        _summed_axes(by)
+        axis = "ages" if by == "age" else "years"
+        edges = [getattr(self, f"{kind}_{axis}") for kind, tags in (("event", events), ("duration", durations)) if tags]
+        if not edges:
+            raise ValueError("table() needs at least one event or duration tag")
+        if len(edges) == 2 and not np.array_equal(edges[0], edges[1]):
+            raise ValueError(f"the event and the duration {axis} groups differ; make one table for each")
+        columns = [(tag, self.event_counts(tag, by), "{:,.0f}") for tag in events]
+        columns += [(f"{tag} (years)", self.duration_totals(tag, by), "{:,.1f}") for tag in durations]
+        groups = [*bin_labels(edges[0]), "total"]
+        rows = []
+        for u, universe in enumerate(self.universes):
+            for g, group in enumerate(groups):
+                cells = [fmt.format(values[u].sum() if group == "total" else values[u, g]) for _, values, fmt in columns]
+                rows.append([universe if g == 0 else "", group, *cells])
+        return format_table(["universe", f"{by} group", *(name for name, _, _ in columns)], rows, labels=2)
+
+    # -- conversion ----------------------------------------------------------
+
+    def to_xarray(self) -> Any:
+        """An ``xarray.Dataset`` with named dimensions and labelled coordinates.
+
+        The age and year dimensions are labelled by their groups ("40-50");
+        the coordinates ``<dim>_lower`` and ``<dim>_upper`` hold the edges.
+        """
+        from .model import optional_import
+
+        xr = optional_import("xarray", "xarray", "Results.to_xarray()")
+        head = {"universe": list(self.universes), "stratum": list(self.strata)}
+        coords: dict[str, Any] = {**head}
+
+        def groups(dim: str, edges: np.ndarray) -> None:
+            coords[dim] = bin_labels(edges)
+            coords[f"{dim}_lower"] = (dim, edges[:-1])
+            coords[f"{dim}_upper"] = (dim, edges[1:])
+
+        for dim in _EDGES:
+            groups(dim.replace("ages", "age").replace("years", "year"), getattr(self, dim))
+        coords.update(
+            event_tag=list(self.event_tags),
+            duration_tag=list(self.duration_tags),
+            snapshot_tag=list(self.snapshot_tags),
+            snapshot_age=self.snapshot_ages,
+            snapshot_year=self.snapshot_years,
+        )
+        data = {
+            "events": (("universe", "stratum", "event_tag", "event_year", "event_age"), self.events),
+            "durations": (("universe", "stratum", "duration_tag", "duration_year", "duration_age"), self.durations),
+            "snapshots_ages": (("universe", "stratum", "snapshot_tag", "snapshot_age"), self.snapshots_ages),
+            "snapshots_years": (("universe", "stratum", "snapshot_tag", "snapshot_year"), self.snapshots_years),
+        }
+        data.update({f"individual_{key}": (("entry",), column) for key, column in self.individual.items()})
+        dataset = xr.Dataset(data, coords=coords)
+        dataset["durations"].attrs["units"] = "years"
+        dataset["individual_age"].attrs["units"] = "years"
+        dataset["individual_tag"].attrs["labels"] = list(self.event_individual_tags)
+        dataset["individual_universe"].attrs["labels"] = list(self.universes)
+        dataset.attrs.update({key: value for key, value in self.metadata.items() if isinstance(value, (str, int, float))})
+        return dataset
+
+    # -- files ---------------------------------------------------------------
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the results to one ``.npz`` file (compressed), labels included."""
+        header = {
+            "format": FILE_FORMAT,
+            "version": FILE_VERSION,
+            **{name: list(getattr(self, name)) for name in _LABELS},
+            "metadata": self.metadata,
+        }
+        arrays = {name: getattr(self, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
+        arrays.update({f"individual_{key}": column for key, column in self.individual.items()})
+        encoded = np.frombuffer(json.dumps(header, allow_nan=False).encode("utf-8"), dtype=np.uint8)
+        with open(path, "wb") as file:
+            np.savez_compressed(file, header=encoded, **arrays)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Results:
+        """Reads results written by :meth:`save`."""
+        name = os.fspath(path)
+        try:
+            with np.load(path, allow_pickle=False) as archive:
+                header = json.loads(archive["header"].tobytes().decode("utf-8"))
+                arrays = {key: archive[key] for key in archive.files if key != "header"}
+        except (KeyError, ValueError, zipfile.BadZipFile, UnicodeDecodeError) as error:
+            raise ValueError(f"{name!r} is not a readable tavlen results file: {error}") from error
+        if not isinstance(header, dict) or header.get("format") != FILE_FORMAT:
+            raise ValueError(f"{name!r} is not a tavlen results file")
+        if header.get("version") != FILE_VERSION:
+            raise ValueError(
+                f"{name!r} has results file version {header.get('version')!r}, this tavlen reads version {FILE_VERSION}"
+            )
+        try:
+            log = {key: arrays.pop(f"individual_{key}").astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
+            numbers = {key: arrays[key] for key in (*_AGGREGATES, *_EDGES, *_POINTS)}
+        except KeyError as error:
+            raise ValueError(f"{name!r} lacks the array {error}") from None
+        labels = {name: tuple(str(label) for label in header.get(name, ())) for name in _LABELS}
+        metadata = header.get("metadata", {})
+        return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
+
+    def equals(self, other: Results) -> bool:
+        """Whether both hold the same labels and exactly the same numbers."""
+        return (
+            all(getattr(self, name) == getattr(other, name) for name in _LABELS)
+            and all(np.array_equal(getattr(self, name), getattr(other, name)) for name in (*_AGGREGATES, *_EDGES, *_POINTS))
+            and all(
+                np.array_equal(self.individual[key], other.individual[key])
+                and self.individual[key].dtype == other.individual[key].dtype
+                for key in _LOG_COLUMNS
+            )
+            and all(getattr(self, name).dtype == getattr(other, name).dtype for name in _AGGREGATES)
+        )
+
+    def __repr__(self) -> str:
+        people = self.metadata.get("population", "?")
+        return (
+            f"<Results of {people} people in {len(self.universes)} universes {list(self.universes)}: "
+            f"{int(self.events.sum())} events, {float(self.durations.sum()):.1f} years of durations, "
+            f"{len(self.individual['age'])} individual-level entries>"
+        )
+
+
+def _summed_axes(by: str) -> tuple[int, int]:
+    """Of an (universe, stratum, year, age) array, the axes summed to keep ``by``."""
+    if by == "age":
+        return (1, 2)
+    if by == "year":
+        return (1, 3)
+    raise ValueError(f"by is 'age' or 'year', not {by!r}")
+
+
+def format_table(headers: Sequence[str], rows: Sequence[Sequence[str]], labels: int = 1) -> str:
+    """A plain-text table: the first ``labels`` columns left-aligned, the
+    others (numbers) right-aligned, a rule under the header."""
+    widths = [max(len(text) for text in column) for column in zip(headers, *rows)]
+
+    def line(cells: Sequence[str]) -> str:
+        return "  ".join(
+            cell.ljust(width) if c < labels else cell.rjust(width) for c, (cell, width) in enumerate(zip(cells, widths))
+        ).rstrip()
+
+    return "\n".join([line(headers), line(["-" * width for width in widths]), *(line(row) for row in rows)])

@@ -1,0 +1,128 @@
+"""The demo model against the closed forms of its own laws, its invariants,
+its summary and plot, and its command line."""
+
+import importlib.util
+import math
+
+import numpy as np
+import pytest
+
+from tavlen import Results, demo
+from tavlen.__main__ import main
+
+PEOPLE = 3000
+OC_ONLY = demo.Laws(onset_scale=math.inf, screening_ages=())
+NO_SCREENING = demo.Laws(screening_ages=())
+
+
+def integral(function, lower, upper, points=20001):
+    upper = min(upper, 130.0)  # nobody outlives 130 by these laws
+    ages = np.linspace(lower, upper, points)
+    return np.trapezoid(function(ages), ages)
+
+
+def assert_binomial(counts, probabilities, people):
+    """Counts of people against their expected share, within 4.5 standard deviations."""
+    for count, p in zip(counts, probabilities):
+        assert abs(count - people * p) <= 4.5 * math.sqrt(people * p * (1 - p)) + 1, (counts, people * probabilities)
+
+
+@pytest.fixture(scope="module")
+def oc_only():
+    return demo.run(PEOPLE, seed=11, laws=OC_ONLY)
+
+
+def test_deaths_and_person_years_follow_the_gompertz_law(oc_only):
+    laws, edges = OC_ONLY, oc_only.event_ages
+    survival = laws.other_causes_survival(edges)
+    deaths = oc_only.event_counts("death_other")
+    assert_binomial(deaths[0], survival[:-1] - survival[1:], PEOPLE)
+    years = oc_only.duration_totals("alive")[0]
+    for (lower, upper), observed in zip(zip(edges[:-1], edges[1:]), years):
+        expected = integral(laws.other_causes_survival, lower, upper)
+        # A person's years in a group lie between 0 and its width w, so their
+        # variance is at most w times their mean.
+        width = min(upper, 130.0) - lower
+        assert abs(observed / PEOPLE - expected) <= 4.5 * math.sqrt(width * expected / PEOPLE), (lower, observed)
+    assert deaths.sum(axis=1).tolist() == [PEOPLE, PEOPLE]
+
+
+def test_universes_share_each_persons_natural_history(oc_only):
+    np.testing.assert_array_equal(oc_only.events[0], oc_only.events[1])
+    np.testing.assert_array_equal(oc_only.durations[0], oc_only.durations[1])
+
+
+def test_onset_follows_its_weibull_hazard_competing_with_other_causes():
+    laws = NO_SCREENING
+    results = demo.run(PEOPLE, seed=12, laws=laws)
+    edges = results.event_ages
+    density = lambda a: laws.onset_hazard(a) * laws.onset_free(a) * laws.other_causes_survival(a)
+    expected = [integral(density, lower, upper) for lower, upper in zip(edges[:-1], edges[1:])]
+    assert_binomial(results.event_counts("onset")[0], expected, PEOPLE)
+    deaths = results.event_counts("death_other") + results.event_counts("death_disease")
+    assert deaths.sum(axis=1).tolist() == [PEOPLE, PEOPLE]
+
+
+@pytest.fixture(scope="module")
+def screening():
+    return demo.run(600, seed=5)
+
+
+def test_screening_changes_only_what_follows_detection(screening):
+    reference, screened = 0, 1
+    onsets = screening.event_counts("onset")
+    np.testing.assert_array_equal(onsets[reference], onsets[screened])
+    assert screening.event_counts("screen")[reference].sum() == 0
+    assert screening.event_counts("screen")[screened].sum() > 0
+    assert screening.event_counts("screen_detected")[screened].sum() > 0
+    diagnosed = screening.event_counts("clinical") + screening.event_counts("screen_detected")
+    # Screening also finds disease that other causes of death would have left unseen.
+    assert diagnosed[reference].sum() <= diagnosed[screened].sum() <= onsets[0].sum()
+    # Survival counts from the age of clinical diagnosis, so screening never shortens a life.
+    alive = screening.duration_totals("alive").sum(axis=1)
+    disease_deaths = screening.event_counts("death_disease").sum(axis=1)
+    assert alive[screened] >= alive[reference] and disease_deaths[screened] <= disease_deaths[reference]
+    tags = np.array(screening.event_individual_tags)[screening.individual["tag"]]
+    assert set(tags) <= {"clinical", "screen_detected", "death_disease"}
+    assert (screening.snapshots_ages >= 0).all() and screening.snapshots_ages.sum() > 0
+
+
+def test_summary_and_plot(screening, tmp_path):
+    text = demo.summary(screening)
+    for phrase in ["600 people", "reference", "screening", "90+", "per 100,000 person-years", "life-years gained"]:
+        assert phrase in text
+    pytest.importorskip("matplotlib")
+    path = tmp_path / "plot.png"
+    demo.plot(screening, path)
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):
+    assert main(["-n", "200", "--seed", "3", "-o", str(tmp_path / "out"), "--no-progress"]) == 0
+    out = capsys.readouterr().out
+    assert "Screening against the reference" in out and "wrote" in out
+    loaded = Results.load(tmp_path / "out" / "results.npz")
+    assert loaded.metadata["population"] == 200 and loaded.metadata["seed"] == 3
+    if importlib.util.find_spec("matplotlib"):
+        assert (tmp_path / "out" / "demo.png").stat().st_size > 0
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--population", "0"], "argument -n/--population: expected at least 1, got 0"),
+    (["--workers", "many"], "argument -w/--workers: expected a whole number, got 'many'"),
+    (["--executor", "mpi"], "argument --executor: invalid choice: 'mpi'"),
+    (["--colour"], "unrecognized arguments: --colour"),
+])
+def test_command_line_refuses_bad_options_in_one_line(argv, message, capsys):
+    with pytest.raises(SystemExit) as exit:
+        main(argv)
+    assert exit.value.code == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
+
+
+def test_command_line_help(capsys):
+    with pytest.raises(SystemExit) as exit:
+        main(["--help"])
+    assert exit.value.code == 0
+    assert "--population" in capsys.readouterr().out

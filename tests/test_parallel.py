@@ -1,0 +1,51 @@
+"""Runs give the same numbers, bit for bit, whatever runs their blocks: this
+process, a local process pool, or a Dask cluster of worker processes."""
+
+import concurrent.futures
+import logging
+import os
+import pathlib
+
+import pytest
+
+from tavlen import demo
+
+PEOPLE = 300
+BLOCK_SIZE = 40  # 8 blocks, the last one short
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+
+
+@pytest.fixture(autouse=True)
+def workers_import_this_checkout(monkeypatch):
+    """Worker processes start fresh interpreters, which find tavlen through PYTHONPATH."""
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")])))
+
+
+@pytest.fixture(scope="module")
+def in_process():
+    return demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE)
+
+
+def test_a_run_repeats_and_depends_on_its_seed(in_process):
+    assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE).equals(in_process)
+    assert not demo.run(PEOPLE, seed=10, block_size=BLOCK_SIZE).equals(in_process)
+
+
+def test_two_local_processes_give_the_same_results(in_process):
+    assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, workers=2).equals(in_process)
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=pool).equals(in_process)
+
+
+def test_a_dask_cluster_gives_the_same_results(in_process):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=client.get_executor()).equals(in_process)
+
+
+def test_an_error_in_a_worker_reaches_the_caller_with_its_context():
+    laws = demo.Laws(screening_ages=(-1.0,))  # a screen before birth: the queue refuses it
+    with concurrent.futures.ProcessPoolExecutor(2) as pool, pytest.raises(AssertionError) as caught:
+        demo.run(20, seed=1, laws=laws, block_size=10, executor=pool)
+    assert any("while simulating person" in note for note in caught.value.__notes__)

@@ -1,0 +1,138 @@
+"""Results: bin edges and their labels, the questions and the table, xarray,
+and files that keep every label."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+from tavlen import ModelError, Results
+from tavlen.results import bin_labels, grid_edges
+
+INF = math.inf
+
+
+@pytest.mark.parametrize("given, edges, grid, labels", [
+    ([0, 50, 70], [0, 50, 70, INF], [50, 70, INF], ["0-50", "50-70", "70+"]),
+    ([0, 50, INF], [0, 50, INF], [50, INF], ["0-50", "50+"]),
+    ((0.0,), [0, INF], [INF], ["0+"]),
+    ([-INF], [-INF, INF], [INF], ["all"]),
+    ([-INF, 2000, 2010.5], [-INF, 2000, 2010.5, INF], [2000, 2010.5, INF], ["<2000", "2000-2010.5", "2010.5+"]),
+    (40, [40, INF], [INF], ["40+"]),
+])
+def test_edges_become_grids_of_upper_edges_and_labels(given, edges, grid, labels):
+    got_edges, got_grid = grid_edges(given, "ages")
+    assert got_edges.tolist() == edges and got_grid.tolist() == grid
+    assert got_grid.dtype == np.float64 and got_grid.flags.writeable
+    assert bin_labels(got_edges) == labels
+
+
+@pytest.mark.parametrize("given", [[], [50, 50], [60, 50], [0, np.nan], [INF], [0, -INF], [[0, 1]]])
+def test_edges_that_are_not_strictly_ascending_are_refused(given):
+    with pytest.raises(ModelError, match="ages must be"):
+        grid_edges(given, "ages")
+
+
+def sample(individual_entries=3):
+    """Results of two universes, two strata, with every kind of array filled."""
+    rng = np.random.default_rng(1)
+    event_ages, _ = grid_edges([0, 50, 70], "")
+    years, _ = grid_edges([-INF, 2000], "")
+    n = individual_entries
+    return Results(
+        events=rng.integers(0, 9, size=(2, 2, 2, 2, 3)),
+        durations=rng.random((2, 2, 1, 2, 3)) * 10,
+        snapshots_ages=rng.integers(0, 9, size=(2, 2, 1, 2)),
+        snapshots_years=rng.integers(0, 9, size=(2, 2, 1, 1)),
+        individual={"universe": np.arange(n, dtype=np.uint8) % 2, "individual": np.arange(n, dtype=np.uint32),
+                    "element": np.zeros(n, np.uint16), "age": np.linspace(1, 2, n), "tag": np.zeros(n, np.uint16)},
+        universes=("reference", "screening"), strata=("women", "men"),
+        event_tags=("onset", "death"), duration_tags=("alive",), event_individual_tags=("onset",),
+        snapshot_tags=("ill",), event_ages=event_ages, event_years=years, duration_ages=event_ages.copy(),
+        duration_years=years.copy(), snapshot_ages=np.array([50.0, 60.0]), snapshot_years=np.array([2020.0]),
+        metadata={"seed": 2**100 + 1, "block_size": 10, "population": 7},
+    )
+
+
+def test_questions_sum_over_strata_and_the_other_axis():
+    results = sample()
+    np.testing.assert_array_equal(results.event_counts("death"), results.events[:, :, 1].sum(axis=(1, 2)))
+    np.testing.assert_array_equal(results.event_counts("death", by="year"), results.events[:, :, 1].sum(axis=(1, 3)))
+    np.testing.assert_array_equal(results.duration_totals("alive"), results.durations[:, :, 0].sum(axis=(1, 2)))
+    with pytest.raises(KeyError, match="'birth' is not among the event tags"):
+        results.event_counts("birth")
+    with pytest.raises(ValueError, match="by is 'age' or 'year'"):
+        results.duration_totals("alive", by="stratum")
+
+
+def test_table_has_a_row_per_universe_and_group_with_totals():
+    results = sample()
+    lines = results.table(events=["death"], durations=["alive"]).splitlines()
+    assert lines[0].split() == ["universe", "age", "group", "death", "alive", "(years)"]
+    assert [line.split()[0] for line in lines[2:]] == ["reference", "50-70", "70+", "total", "screening",
+                                                       "50-70", "70+", "total"]
+    deaths = results.event_counts("death")
+    assert lines[2].split()[-2] == f"{deaths[0, 0]:,}" and lines[5].split()[-2] == f"{deaths[0].sum():,}"
+    assert lines[9].split()[-1] == f"{results.duration_totals('alive')[1].sum():,.1f}"
+    with pytest.raises(ValueError, match="at least one event or duration tag"):
+        results.table()
+
+
+def test_table_refuses_groups_that_differ():
+    results = sample()
+    results.duration_ages = np.array([0.0, 40.0, 70.0, INF])
+    with pytest.raises(ValueError, match="groups differ"):
+        results.table(events=["death"], durations=["alive"])
+
+
+def test_xarray_has_named_dimensions_and_labelled_coordinates():
+    pytest.importorskip("xarray")
+    results = sample()
+    dataset = results.to_xarray()
+    events = dataset["events"]
+    assert events.dims == ("universe", "stratum", "event_tag", "event_year", "event_age")
+    assert events.sel(universe="screening", stratum="men", event_tag="death", event_age="70+",
+                      event_year="<2000").item() == results.events[1, 1, 1, 0, 2]
+    assert dataset["event_age_lower"].values.tolist() == [0, 50, 70]
+    assert dataset["event_age_upper"].values.tolist() == [50, 70, INF]
+    assert dataset["snapshots_ages"].sel(snapshot_age=60.0, snapshot_tag="ill").shape == (2, 2)
+    assert dataset["individual_tag"].attrs["labels"] == ["onset"]
+    assert dataset["durations"].attrs["units"] == "years"
+
+
+@pytest.mark.parametrize("entries", [0, 3])
+def test_save_and_load_keep_numbers_labels_and_types(tmp_path, entries):
+    results = sample(entries)
+    path = tmp_path / "run.npz"
+    results.save(path)
+    loaded = Results.load(path)
+    assert loaded.equals(results)
+    assert loaded.metadata == results.metadata and loaded.strata == ("women", "men")
+    assert loaded.individual["universe"].dtype == np.uint8
+    with np.load(path, allow_pickle=False) as archive:  # a plain archive, no pickle inside
+        assert json.loads(archive["header"].tobytes())["format"] == "tavlen.results"
+
+
+def test_loading_something_else_fails_clearly(tmp_path):
+    other = tmp_path / "other.npz"
+    np.savez(other, x=np.zeros(3))
+    with pytest.raises(ValueError, match="not a readable tavlen results file: .*header"):
+        Results.load(other)
+    header = np.frombuffer(json.dumps({"format": "tavlen.results", "version": 99}).encode(), np.uint8)
+    np.savez(other, header=header)
+    with pytest.raises(ValueError, match="has results file version 99"):
+        Results.load(other)
+    text = tmp_path / "text.npz"
+    text.write_text("hello")
+    with pytest.raises(ValueError, match="not a readable tavlen results file"):
+        Results.load(text)
+
+
+def test_arrays_must_fit_their_labels():
+    results = sample()
+    with pytest.raises(ValueError, match="events has shape"):
+        Results(**{**vars(results), "universes": ("one",)})
+    with pytest.raises(ValueError, match="five columns of one length"):
+        Results(**{**vars(results), "individual": {**results.individual, "age": np.zeros(1)}})
+    assert "7 people in 2 universes" in repr(results)
