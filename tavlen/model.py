@@ -788,7 +788,7 @@ class _progress_bar:
         self.bar: Any = None
         if enabled:
             tqdm = optional_import("tqdm", "progress", "a progress bar").tqdm
-            self.bar = tqdm(total=total, unit="people", unit_scale=True, desc="tavlen", leave=False)
+            self.bar = tqdm(total=total, unit="people", unit_scale=total >= 10_000, desc="tavlen")
 
     def __enter__(self) -> Callable[[int], None]:
         return self.bar.update if self.bar is not None else _ignore
