@@ -379,20 +379,14 @@ class Model:
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
+        workers = None if workers is None else _positive_int(workers, "workers")
         if seed is None:
             seed = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
         seed = _nonnegative_int(seed, "seed")
         block_size = _positive_int(block_size, "block_size")
         population = _population(birth_years, strata, properties)
         people_n = len(population["birth_year"])
-
-        universes = tuple(universes) if not isinstance(universes, str) else (universes,)
-        if not universes:
-            raise ModelError("a run needs at least one universe")
-        if any(type(name) is not str for name in universes):
-            raise TypeError("universes are named by str")
-        if len(set(universes)) != len(universes):
-            raise ModelError(f"universe names must differ: {universes}")
+        universes = _universe_names(universes)
 
         event_individual = self._declared("event_individual_tags", event_individual_tags, "individual event tags")
         event_tag_list = self._declared("event_tags", event_tags, "event tags")
@@ -407,13 +401,7 @@ class Model:
 
         if n_stratum_hops is not None:
             n_stratum_hops = _nonnegative_int(n_stratum_hops, "n_stratum_hops")
-        strata_n = _strata_count(population["stratum"], n_stratum_hops)
-        if stratum_labels is None:
-            labels = tuple(str(stratum) for stratum in range(strata_n))
-        else:
-            labels = tuple(str(label) for label in stratum_labels)
-            if len(labels) != strata_n:
-                raise ModelError(f"{len(labels)} stratum labels given for {strata_n} strata")
+        labels = _stratum_labels(population["stratum"], n_stratum_hops, stratum_labels)
         if preserve_stratum not in (None, "dynamic", "final"):
             raise ModelError(f"preserve_stratum is None, 'dynamic' or 'final', not {preserve_stratum!r}")
 
@@ -451,17 +439,16 @@ class Model:
         )
 
         blocks = [(index, first, min(first + block_size, people_n)) for index, first in enumerate(range(0, people_n, block_size))]
-        shape = _result_shapes(configuration, strata_n)
-        totals = _Totals(shape)
+        totals = _Totals(_result_shapes(configuration, len(labels)))
         with _progress_bar(progress, people_n) as advance:
-            if workers is not None and _positive_int(workers, "workers") > 1:
+            if workers is not None and workers > 1:
                 with concurrent.futures.ProcessPoolExecutor(workers) as pool:
                     _run_on(pool, configuration, population, blocks, totals, advance)
             elif executor is not None:
                 _run_on(executor, configuration, population, blocks, totals, advance)
             else:
                 for index, first, end in blocks:
-                    totals.add(_simulate_block(configuration, index, first, _slice(population, first, end)), first)
+                    totals.add(_simulate_block(configuration, index, first, _slice(population, first, end)))
                     advance(end - first)
 
         return Results(
@@ -530,7 +517,7 @@ def _population(
         if given.size and (given.dtype.kind not in "iub" or given.min() < 0 or given.max() >= _MAX_STRATA):
             raise ModelError(f"strata must be ints from 0 to {_MAX_STRATA - 1}")
         stratum = given.astype(np.int16)
-    arrays = {"birth_year": births, "stratum": stratum}
+    arrays: dict[str, np.ndarray] = {"birth_year": births, "stratum": stratum}
     for name, values in (properties or {}).items():
         if type(name) is not str:
             raise TypeError(f"property names are str, got {type(name).__name__}: {name!r}")
@@ -544,6 +531,27 @@ def _population(
             )
         arrays[name] = array
     return arrays
+
+
+def _universe_names(universes: Sequence[str]) -> tuple[str, ...]:
+    names = (universes,) if isinstance(universes, str) else tuple(universes)
+    if not names:
+        raise ModelError("a run needs at least one universe")
+    if any(type(name) is not str for name in names):
+        raise TypeError("universes are named by str")
+    if len(set(names)) != len(names):
+        raise ModelError(f"universe names must differ: {names}")
+    return names
+
+
+def _stratum_labels(stratum: np.ndarray, n_stratum_hops: int | None, given: Sequence[str] | None) -> tuple[str, ...]:
+    strata_n = _strata_count(stratum, n_stratum_hops)
+    if given is None:
+        return tuple(str(label) for label in range(strata_n))
+    labels = tuple(str(label) for label in given)
+    if len(labels) != strata_n:
+        raise ModelError(f"{len(labels)} stratum labels given for {strata_n} strata")
+    return labels
 
 
 def _strata_count(stratum: np.ndarray, n_stratum_hops: int | None) -> int:
@@ -615,7 +623,7 @@ def _run_on(
             finished[position] = future.result()
             advance(blocks[position][2] - blocks[position][1])
             while next_position in finished:
-                totals.add(finished.pop(next_position), blocks[next_position][1])
+                totals.add(finished.pop(next_position))
                 next_position += 1
     except BaseException:
         for future in futures:
@@ -753,7 +761,7 @@ class _Totals:
         self.snapshots_years = np.zeros(shapes["snapshots_years"], dtype=np.int64)
         self.logs: list[dict[str, np.ndarray]] = []
 
-    def add(self, partial: _Partial, first: int) -> None:
+    def add(self, partial: _Partial) -> None:
         for name in ("events", "durations", "snapshots_ages", "snapshots_years"):
             total = getattr(self, name)
             part = getattr(partial, name)
@@ -780,7 +788,7 @@ class _progress_bar:
         self.bar: Any = None
         if enabled:
             tqdm = optional_import("tqdm", "progress", "a progress bar").tqdm
-            self.bar = tqdm(total=total, unit="people", unit_scale=True, desc="tavlen", leave=False)
+            self.bar = tqdm(total=total, unit="people", unit_scale=total >= 10_000, desc="tavlen")
 
     def __enter__(self) -> Callable[[int], None]:
         return self.bar.update if self.bar is not None else _ignore

@@ -242,7 +242,12 @@ class Results:
             numbers = {key: arrays[key] for key in (*_AGGREGATES, *_EDGES, *_POINTS)}
         except KeyError as error:
             raise ValueError(f"{name!r} lacks the array {error}") from None
-        labels = {name: tuple(str(label) for label in header.get(name, ())) for name in _LABELS}
+        labels: dict[str, Any] = {}
+        for key in _LABELS:
+            value = header.get(key, [])
+            if not isinstance(value, list):
+                raise ValueError(f"{name!r} has no list of {key} in its header")
+            labels[key] = tuple(str(label) for label in value)
         metadata = header.get("metadata", {})
         return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
 

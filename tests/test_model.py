@@ -5,6 +5,7 @@ errors for models and configurations that cannot run."""
 import pathlib
 import pickle
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -317,3 +318,19 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     results = namespace["results"]
     assert results.universes == ("reference", "vaccinated") and results.event_counts("death").sum() == 600
     assert tavlen.Results.load(tmp_path / "flu.npz").equals(results)
+
+
+@pytest.mark.parametrize("module, use, extra", [
+    ("tqdm", lambda: Model([Life()]).run([2000.0], progress=True), "progress"),
+    ("xarray", lambda: Model([Life()]).run([2000.0]).to_xarray(), "xarray"),
+])
+def test_optional_packages_are_named_when_missing(monkeypatch, module, use, extra):
+    monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+    with pytest.raises(ImportError, match=rf"needs the optional package '{module}'.*pip install 'tavlen\[{extra}\]'"):
+        use()
+
+
+def test_progress_bar_counts_people(capsys):
+    pytest.importorskip("tqdm")
+    Model([Life()]).run(np.full(5, 2000.0), progress=True, block_size=2)
+    assert "5/5" in capsys.readouterr().err
