@@ -207,6 +207,17 @@ def population(size: int, seed: int = 0) -> np.ndarray:
     return generator.uniform(1940.0, 1970.0, size=size)
 
 
+#: The demo's universes and groups, as Model.run takes them.
+RUN_OPTIONS: dict[str, Any] = dict(
+    universes=UNIVERSES,
+    event_ages=AGE_GROUPS,
+    event_years=YEAR_GROUPS,
+    duration_ages=AGE_GROUPS,
+    duration_years=YEAR_GROUPS,
+    snapshot_ages=SNAPSHOT_AGES,
+)
+
+
 def run(
     size: int = 20_000,
     seed: int = 2024,
@@ -220,12 +231,7 @@ def run(
     """Runs the demo for ``size`` people."""
     return model(laws).run(
         population(size, seed),
-        universes=UNIVERSES,
-        event_ages=AGE_GROUPS,
-        event_years=YEAR_GROUPS,
-        duration_ages=AGE_GROUPS,
-        duration_years=YEAR_GROUPS,
-        snapshot_ages=SNAPSHOT_AGES,
+        **RUN_OPTIONS,
         seed=seed,
         block_size=block_size,
         executor=executor,

@@ -344,6 +344,7 @@ class Model:
         block_size: int = 1000,
         executor: concurrent.futures.Executor | None = None,
         workers: int | None = None,
+        blocks_per_task: int | None = None,
         progress: bool = False,
     ) -> Results:
         """Simulates every person of the population once in each universe.
@@ -373,9 +374,11 @@ class Model:
         (the default), on a ``concurrent.futures.Executor`` given as
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
         mpi4py's ``MPIPoolExecutor``), or on a pool of ``workers`` local
-        processes that the run starts and stops. Without a seed, one is
-        drawn and kept in the results. ``progress`` shows a progress bar on
-        stderr (needs tqdm).
+        processes that the run starts and stops. A task sent to a worker
+        holds ``blocks_per_task`` consecutive blocks (by default enough to
+        make about a hundred tasks); it changes nothing in the results.
+        Without a seed, one is drawn and kept in the results. ``progress``
+        shows a progress bar on stderr (needs tqdm).
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
@@ -440,12 +443,17 @@ class Model:
 
         blocks = [(index, first, min(first + block_size, people_n)) for index, first in enumerate(range(0, people_n, block_size))]
         totals = _Totals(_result_shapes(configuration, len(labels)))
+        # Tasks group blocks only to spare the executor's overhead per task:
+        # about a hundred tasks keep any pool busy to the end.
+        if blocks_per_task is None:
+            blocks_per_task = max(1, len(blocks) // 64)
+        per_task = _positive_int(blocks_per_task, "blocks_per_task")
         with _progress_bar(progress, people_n) as advance:
             if workers is not None and workers > 1:
                 with concurrent.futures.ProcessPoolExecutor(workers) as pool:
-                    _run_on(pool, configuration, population, blocks, totals, advance)
+                    _run_on(pool, configuration, population, blocks, per_task, totals, advance)
             elif executor is not None:
-                _run_on(executor, configuration, population, blocks, totals, advance)
+                _run_on(executor, configuration, population, blocks, per_task, totals, advance)
             else:
                 for index, first, end in blocks:
                     totals.add(_simulate_block(configuration, index, first, _slice(population, first, end)))
@@ -599,11 +607,12 @@ def _run_on(
     configuration: _Configuration,
     population: Mapping[str, np.ndarray],
     blocks: Sequence[tuple[int, int, int]],
+    blocks_per_task: int,
     totals: _Totals,
     advance: Callable[[int], None],
 ) -> None:
-    """Runs every block on the executor and adds the partial results in
-    block order as they come in."""
+    """Runs the blocks on the executor, a few consecutive blocks per task,
+    and adds their partial results in block order as they come in."""
     try:
         payload = pickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
     except Exception as error:
@@ -611,19 +620,25 @@ def _run_on(
             "a parallel run sends the model's processes and the run's configuration to its workers, "
             f"so they must pickle: {error}"
         ) from error
+    tasks = [blocks[start : start + blocks_per_task] for start in range(0, len(blocks), blocks_per_task)]
     futures = {
-        executor.submit(_simulate_pickled_block, payload, index, first, _slice(population, first, end)): position
-        for position, (index, first, end) in enumerate(blocks)
+        executor.submit(
+            _simulate_pickled_blocks,
+            payload,
+            [(index, first, _slice(population, first, end)) for index, first, end in task],
+        ): position
+        for position, task in enumerate(tasks)
     }
-    finished: dict[int, _Partial] = {}
+    finished: dict[int, list[_Partial]] = {}
     next_position = 0
     try:
         for future in concurrent.futures.as_completed(futures):
             position = futures[future]
             finished[position] = future.result()
-            advance(blocks[position][2] - blocks[position][1])
+            advance(tasks[position][-1][2] - tasks[position][0][1])
             while next_position in finished:
-                totals.add(finished.pop(next_position))
+                for partial in finished.pop(next_position):
+                    totals.add(partial)
                 next_position += 1
     except BaseException:
         for future in futures:
@@ -631,10 +646,10 @@ def _run_on(
         raise
 
 
-def _simulate_pickled_block(payload: bytes, index: int, first: int, population: dict[str, np.ndarray]) -> _Partial:
-    """A worker's task: one block of a run whose configuration comes pickled."""
+def _simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[_Partial]:
+    """A worker's task: consecutive blocks of a run whose configuration comes pickled."""
     configuration: _Configuration = pickle.loads(payload)
-    return _simulate_block(configuration, index, first, population)
+    return [_simulate_block(configuration, index, first, population) for index, first, population in blocks]
 
 
 def _simulate_block(configuration: _Configuration, index: int, first: int, population: dict[str, np.ndarray]) -> _Partial:

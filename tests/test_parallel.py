@@ -35,6 +35,10 @@ def test_two_local_processes_give_the_same_results(in_process):
     assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, workers=2).equals(in_process)
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=pool).equals(in_process)
+        # Tasks of three, three and two blocks
+        grouped = demo.model().run(demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
+                                   executor=pool, blocks_per_task=3)
+        assert grouped.equals(in_process)
 
 
 def test_a_dask_cluster_gives_the_same_results(in_process):
