@@ -62,7 +62,7 @@ def namespace() -> dict:
 
 
 def cases() -> list[Case]:
-    return [Case(f"driver: Model.run, {PEOPLE:,} two-event lives", "run()", "by_hand()", namespace, 1.5,
+    return [Case(f"driver: Model.run, {PEOPLE:,} two-event lives", "run()", "by_hand()", namespace, 2.0,
                  floor_name="same calls by hand", number=5)]
 
 

@@ -74,6 +74,7 @@ class OC(Process):
 
     event_tags = ("death_other",)
     duration_tags = ("alive",)
+    snapshot_tags = ("alive",)
 
     def __init__(self, laws: Laws) -> None:
         self.a = laws.gompertz_a
@@ -92,6 +93,12 @@ class OC(Process):
     @handles("death_other")
     def death(self, individual: Individual) -> None:
         individual.log_event("death_other")
+
+    def snapshot_functions(self) -> Sequence[Any]:
+        return (self.alive,)
+
+    def alive(self, individual: Individual) -> tuple[str, ...]:
+        return ("alive",)  # counts the people alive at each snapshot age
 
 
 class Disease(Process):
@@ -171,8 +178,8 @@ class Disease(Process):
 
 
 class Screening(Process):
-    """Screens at fixed ages in the "screening" universe; a screen finds a
-    preclinical disease with the given sensitivity."""
+    """Screens at fixed ages in the "screening" universe, until a diagnosis;
+    a screen finds a preclinical disease with the given sensitivity."""
 
     event_tags = ("screen",)
     random_number_generators = ("screening",)
@@ -188,8 +195,11 @@ class Screening(Process):
 
     @handles("screen")
     def screen(self, individual: Individual, visit: int) -> None:
+        stage = individual.memory["stage"]
+        if stage == "diagnosed":
+            return  # in care: no more screens
         individual.log_event("screen")
-        if individual.memory["stage"] == "preclinical" and individual.random["screening"].random() < self.sensitivity:
+        if stage == "preclinical" and individual.random["screening"].random() < self.sensitivity:
             # Taken before anything else due at this age.
             individual.add_to_queue(0.0, "screen_detected", priority=1)
         if visit + 1 < len(self.ages):
@@ -262,6 +272,20 @@ def summary(results: Results) -> str:
                      [[group, *(f"{rates[u][g]:,.1f}" for u in results.universes)] for g, group in enumerate(groups)]),
         "",
     ]
+    if {"alive", "preclinical", "diagnosed"} <= set(results.snapshot_tags) and len(results.snapshot_ages):
+        snapshots = results.snapshots_ages.sum(axis=1)  # universe, tag, age
+        alive, preclinical, diagnosed_now = (snapshots[:, results.snapshot_tags.index(tag)]
+                                             for tag in ("alive", "preclinical", "diagnosed"))
+        per_1000 = lambda counts, u, a: f"{1000 * counts[u, a] / alive[u, a]:.1f}" if alive[u, a] else "-"
+        lines += [
+            "People with the disease per 1,000 alive at some ages",
+            format_table(
+                ["age", *(f"{stage} ({u})" for u in results.universes for stage in ("preclinical", "diagnosed"))],
+                [[f"{age:g}", *(per_1000(counts, u, a) for u in range(len(results.universes))
+                                for counts in (preclinical, diagnosed_now))]
+                 for a, age in enumerate(results.snapshot_ages)]),
+            "",
+        ]
     if set(UNIVERSES) <= set(results.universes) and people:
         reference, screening = (results.universes.index(u) for u in UNIVERSES)
         alive = results.duration_totals("alive").sum(axis=1)

@@ -731,20 +731,28 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
                 life.universe_index = universe_index
                 for start in starts:
                     start(individual)
-                while True:
-                    _, _, message, terminate, data = next_event()
-                    handler = dispatch.get(message)
-                    if handler is None:
-                        raise ModelError(
-                            f"no process handles the message {message!r}; "
-                            f"the model's processes handle {sorted(dispatch) or 'no message'}"
+                try:
+                    while True:
+                        _, _, message, terminate, data = next_event()
+                        handler = dispatch.get(message)
+                        if handler is None:
+                            raise ModelError(
+                                f"no process handles the message {message!r}; "
+                                f"the model's processes handle {sorted(dispatch) or 'no message'}"
+                            )
+                        if data:
+                            handler(individual, **data)
+                        else:
+                            handler(individual)
+                        if terminate:
+                            break
+                except RuntimeError as error:
+                    if str(error).startswith("Event queue empty"):
+                        error.add_note(
+                            "every life needs an event scheduled with terminate=True, "
+                            "such as a death from other causes"
                         )
-                    if data:
-                        handler(individual, **data)
-                    else:
-                        handler(individual)
-                    if terminate:
-                        break
+                    raise
                 log_ongoing_durations()
     except Exception as error:
         if 0 <= person < size and life.universe_index >= 0:

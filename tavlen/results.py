@@ -202,7 +202,12 @@ class Results:
         dataset["individual_age"].attrs["units"] = "years"
         dataset["individual_tag"].attrs["labels"] = list(self.event_individual_tags)
         dataset["individual_universe"].attrs["labels"] = list(self.universes)
-        dataset.attrs.update({key: value for key, value in self.metadata.items() if isinstance(value, (str, int, float))})
+        for key, value in self.metadata.items():
+            if isinstance(value, (str, float)) or (isinstance(value, int) and -(2**63) <= value < 2**63):
+                dataset.attrs[key] = value
+            elif isinstance(value, int):
+                dataset.attrs[key] = str(value)  # file formats store 64-bit integers at most
+
         return dataset
 
     # -- files ---------------------------------------------------------------

@@ -45,6 +45,8 @@ def test_deaths_and_person_years_follow_the_gompertz_law(oc_only):
         width = min(upper, 130.0) - lower
         assert abs(observed / PEOPLE - expected) <= 4.5 * math.sqrt(width * expected / PEOPLE), (lower, observed)
     assert deaths.sum(axis=1).tolist() == [PEOPLE, PEOPLE]
+    alive = oc_only.snapshots_ages[0, :, oc_only.snapshot_tags.index("alive")].sum(axis=0)
+    assert_binomial(alive, laws.other_causes_survival(oc_only.snapshot_ages), PEOPLE)
 
 
 def test_universes_share_each_persons_natural_history(oc_only):

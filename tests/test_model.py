@@ -210,6 +210,7 @@ class Other(Process):
 @pytest.mark.parametrize("model, error, message, note", [
     (Model([Silent()]), RuntimeError, "Event queue empty. Consider including an OC process.",
      "while simulating person 0 in universe 'u'"),
+    (Model([Silent()]), RuntimeError, "Event queue empty", "every life needs an event scheduled with terminate=True"),
     (Model([Stray()]), ModelError, "no process handles the message 'unknown'", "in universe 'u', at age 3"),
     (Model([Unlisted()]), Exception, "tag not-a-tag not present among loggable event tags", "person 0"),
 ])

@@ -99,6 +99,7 @@ def test_xarray_has_named_dimensions_and_labelled_coordinates():
     assert dataset["snapshots_ages"].sel(snapshot_age=60.0, snapshot_tag="ill").shape == (2, 2)
     assert dataset["individual_tag"].attrs["labels"] == ["onset"]
     assert dataset["durations"].attrs["units"] == "years"
+    assert dataset.attrs["seed"] == str(2**100 + 1) and dataset.attrs["block_size"] == 10
 
 
 @pytest.mark.parametrize("entries", [0, 3])
