@@ -37,9 +37,12 @@ SNAPSHOT_AGES = [10.0, 20.5, 30.0]
 SNAPSHOT_YEARS = [1990.0, 2000.0]
 SNAPSHOT_VALUES = {"ill": 1, "well": 2}
 UNIVERSES = 2
-STRATUM_N = 3  # n_stratum_hops=2
+STRATUM_N = 3  # with n_stratum_hops=2; without, the largest initial stratum + 1
 
-ages = st.floats(0.0, 90.0, allow_nan=False)
+# Ages often on a grid edge, a snapshot age or each other, where the rules
+# that compare ages (bins, replay, snapshot ranges) decide.
+EDGES = [0.0, 10.0, 20.0, 20.5, 30.0, 35.0, 40.0, 50.0, 60.0]
+ages = st.one_of(st.sampled_from(EDGES), st.floats(0.0, 90.0, allow_nan=False))
 messages = st.sampled_from(["onset", "death", "visit"])
 priorities = st.integers(-3, 3)
 unknown_tag = "nowhere"
@@ -65,7 +68,7 @@ def implemented(method, *args):
     return True
 
 
-def make():
+def make(preserve_stratum=None, stratum_hops=True):
     return Individual(
         properties={"__birth__": np.array(BIRTHS), "__stratum__": np.array(STRATA, dtype=np.int16)},
         universes=[f"universe {u}" for u in range(UNIVERSES)],
@@ -82,8 +85,8 @@ def make():
         snapshot_ages=list(SNAPSHOT_AGES),
         snapshot_years=list(SNAPSHOT_YEARS),
         snapshot_functions=[lambda individual: dict(SNAPSHOT_VALUES)],
-        n_stratum_hops=STRATUM_N - 1,
-        preserve_stratum=None,
+        n_stratum_hops=STRATUM_N - 1 if stratum_hops else None,
+        preserve_stratum=preserve_stratum,
         log_events_individual=True,
         verify_tags=True,
     )
@@ -119,9 +122,13 @@ WRONG_CALLS = [
 
 
 class IndividualMachine(RuleBasedStateMachine):
+    PRESERVE = None  # the preserve-stratum setting
+    STRATUM_HOPS = True  # n_stratum_hops given: durations split, the record cleared per universe
+
     def __init__(self):
         super().__init__()
-        self.individual = make()
+        self.individual = make(self.PRESERVE, self.STRATUM_HOPS)
+        self.stratum_n = STRATUM_N if self.STRATUM_HOPS else max(STRATA) + 1
         self.individual.next_block(0, {}, {"onset": 1})
         self.person = -1
         self.events_counted = np.zeros(self.individual.output_events().shape, dtype=np.int64)
@@ -137,6 +144,8 @@ class IndividualMachine(RuleBasedStateMachine):
         self.individual.next_person()
         self.person += 1
         self.universe = -1
+        self.hops = []  # the hop record: (age, stratum)
+        self.preserve_dynamic = self.preserve_final = False
         self.start_life()
 
     def start_life(self):
@@ -144,7 +153,14 @@ class IndividualMachine(RuleBasedStateMachine):
         self.universe += 1
         self.age = 0.0
         self.birth = BIRTHS[self.person]
-        self.stratum = STRATA[self.person]
+        if self.universe > 0 and self.PRESERVE == "dynamic":
+            self.preserve_dynamic = True
+        elif self.universe > 0 and self.PRESERVE == "final":
+            self.preserve_final = True
+        elif self.STRATUM_HOPS:
+            self.hops = []
+        if not self.preserve_final:
+            self.stratum = STRATA[self.person]
         self.live = {}  # id -> (due age, priority, message, terminate, kwargs)
         self.ids = set()
         self.ongoing = {}
@@ -168,7 +184,8 @@ class IndividualMachine(RuleBasedStateMachine):
         self.ids.add(event_id)
         self.live[event_id] = (due, priority, message, terminate, kwargs)
 
-    @rule(delta=st.floats(-5.0, 40.0, allow_nan=False), message=messages, priority=priorities,
+    @rule(delta=st.one_of(st.sampled_from([0.0, 5.0, 10.0, -1.0]), st.floats(-5.0, 40.0, allow_nan=False)),
+          message=messages, priority=priorities,
           terminate=st.booleans(), data=st.dictionaries(st.sampled_from(["site", "lesion"]), st.integers()))
     def add_to_queue(self, delta, message, priority, terminate, data):
         if delta < 0:
@@ -256,12 +273,16 @@ class IndividualMachine(RuleBasedStateMachine):
     @precondition(lambda self: HAS["hop_stratum"])
     @rule(stratum=st.integers(0, STRATUM_N))
     def hop_stratum(self, stratum):
-        if stratum >= STRATUM_N:
+        if self.preserve_dynamic or self.preserve_final:
+            self.individual.hop_stratum(stratum)  # no effect in a preserved universe
+            return
+        if stratum >= self.stratum_n:
             with pytest.raises(AssertionError, match="Attempted to hop to a stratum"):
                 self.individual.hop_stratum(stratum)
             return
         self.individual.hop_stratum(stratum)
         self.stratum = stratum
+        self.hops.append((self.age, stratum))
 
     def individual_entry(self, tag, age=-1.0, element=0):
         self.entries.append((self.universe, self.person, element, self.age if age == -1.0 else age,
@@ -274,6 +295,11 @@ class IndividualMachine(RuleBasedStateMachine):
             with pytest.raises(Exception, match=f"tag {tag} not present among loggable event tags"):
                 self.individual.log_event(tag)
             return
+        if self.preserve_dynamic:  # the first universe's changes, replayed up to now
+            for age, stratum in self.hops:
+                if age > self.age:
+                    break
+                self.stratum = stratum
         cell = (self.universe, self.stratum, EVENT_TAGS.index(tag), bin_of(self.birth + self.age, EVENT_YEARS),
                 bin_of(self.age, EVENT_AGES))
         if tag in INDIVIDUAL_TAGS:
@@ -388,5 +414,16 @@ class IndividualMachine(RuleBasedStateMachine):
         assert np.array_equal(self.individual.output_snapshots_years().sum(axis=(1, 2)), self.snapshots_years)
 
 
-TestIndividualMachine = IndividualMachine.TestCase
-TestIndividualMachine.settings = hypothesis.settings(stateful_step_count=40)
+def machine_test(preserve, stratum_hops):
+    machine = type(f"Machine_{preserve}_{stratum_hops}", (IndividualMachine,),
+                   {"PRESERVE": preserve, "STRATUM_HOPS": stratum_hops})
+    test = machine.TestCase
+    test.settings = hypothesis.settings(stateful_step_count=40)
+    return test
+
+
+TestNoPreserveSetting = machine_test(None, True)
+TestNoPreserveSettingNorStratumHops = machine_test(None, False)
+TestPreserveDynamic = machine_test("dynamic", True)
+TestPreserveDynamicWithoutStratumHops = machine_test("dynamic", False)
+TestPreserveFinal = machine_test("final", True)
