@@ -259,6 +259,16 @@ class IndividualMachine(RuleBasedStateMachine):
         self.age = due
         assert self.individual.age == due
 
+    @precondition(lambda self: HAS["log_event"])
+    @rule()
+    def handle_next_event(self):
+        """What a process does with an event: take it and log its message."""
+        if self.live:
+            message = min(self.live.items(), key=lambda item: (item[1][0], -item[1][1], item[0]))[1][2]
+            self.next_event()
+            if message in EVENT_TAGS:
+                self.log_event(message)
+
     def record_snapshots(self, due):
         while self.next_snapshot_age < len(SNAPSHOT_AGES) and due > SNAPSHOT_AGES[self.next_snapshot_age]:
             self.snapshots_ages[self.universe, self.next_snapshot_age] += sum(SNAPSHOT_VALUES.values())
