@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import copy
 import gc
+import pathlib
 import sys
 import warnings
 from dataclasses import dataclass, field
@@ -33,7 +34,9 @@ from typing import Callable
 
 import numpy as np
 
-from tavlen.individual import Individual, __pyx_unpickle_Individual
+# The checkout's package, ahead of any installed one.
+sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1]))
+from tavlen.individual import Individual, __pyx_unpickle_Individual  # noqa: E402
 
 WARMUPS = 3
 ROUNDS = 4
