@@ -5,6 +5,10 @@ outside the object's arrays."""
 
 import inspect
 import math
+import pathlib
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -173,3 +177,35 @@ def test_logging_outside_a_life_is_refused():
         except Exception as error:
             assert not isinstance(error, SystemError) and str(error)
     assert individual.output_events()[-1].sum() == 0 and individual.output_durations()[-1].sum() == 0
+
+
+def test_without_assertions_a_stratum_out_of_range_never_reaches_the_arrays():
+    # Under -O the stratum bound of hop_stratum is not checked; the logging
+    # must then refuse the stratum instead of writing outside its axis.
+    script = textwrap.dedent("""
+        import numpy as np
+        from conftest import make
+        individual = make(snapshot_functions=[lambda ind: {"ill": 1}])
+        individual.next_block(0, {}, {})
+        individual.next_person()
+        individual.next_universe()
+        refused = 0
+        for stratum in (3, 70, -1, -300):
+            for call in (lambda: individual.hop_stratum(stratum),
+                         lambda: individual.log_event("onset"), lambda: individual.log_duration("alive", 0.0, 5.0),
+                         lambda: individual._snapshot_age(50.0), lambda: individual._snapshot_year(80.0)):
+                try:
+                    call()
+                except SystemError:
+                    raise
+                except Exception:
+                    refused += 1
+        outputs = (individual.output_events(), individual.output_durations(),
+                   individual.output_snapshots_ages(), individual.output_snapshots_years())
+        print(refused, sum(float(np.asarray(o, dtype=float).sum()) for o in outputs))
+    """)
+    done = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True,
+                          cwd=pathlib.Path(__file__).parent, timeout=120)
+    assert done.returncode == 0, done.stderr
+    refused, logged = done.stdout.split()
+    assert int(refused) >= 16 and float(logged) == 0.0

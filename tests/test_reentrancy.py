@@ -119,6 +119,38 @@ class Seeded:
         self.trap.spring()
 
 
+class Exporter:
+    """An array behind the buffer protocol of a Python class, whose handing
+    out (or taking back) of the buffer springs the trap."""
+
+    def __init__(self, array, trap, on):
+        self.array, self.trap, self.on = array, trap, on
+
+    def __buffer__(self, flags):
+        if self.on == "buffer":
+            self.trap.spring()
+        return memoryview(self.array)
+
+    def __release_buffer__(self, view):
+        view.release()
+        if self.on == "release":
+            self.trap.spring()
+
+
+def with_exporter(on, action, array=None, installed=False):
+    """Arms the trap in an exporter that the action hands to the object (or
+    that the object holds already, when installed)."""
+
+    def arm(trap):
+        individual = in_life(make())
+        exporter = Exporter(np.zeros((2, 3, 3, 2, 4), dtype=np.uint32) if array is None else array, trap, on)
+        if installed:
+            individual.__setstate__(state_with(individual, _log_events=exporter))
+        return individual, lambda ind: action(ind, exporter)
+
+    return arm
+
+
 def in_life(individual):
     individual.next_block(0, {"dose": [1.0, 2.0, 3.0]}, {})
     individual.next_person()
@@ -228,6 +260,13 @@ TRIGGERS = {
         _events=lambda trap: {0: (1.0, 0, "m", False, {"data": OnRelease(trap)})}, _queue=[(1.0, 0, 0)]),
     "__del__ of a state item replaced": with_state(
         lambda ind: ind.__setstate__(other_state()), _properties_tmp=lambda trap: {"data": OnRelease(trap)}),
+    "__buffer__ of an array being restored": with_exporter(
+        "buffer", lambda ind, exporter: ind.__setstate__(state_with(ind, _log_events=exporter))),
+    "__release_buffer__ of an array being replaced": with_exporter(
+        "release", lambda ind, exporter: ind.__setstate__(state_with(ind, _log_events=np.zeros_like(exporter.array))),
+        installed=True),
+    "__buffer__ of a grid in construction": with_exporter(
+        "buffer", lambda ind, exporter: ind.__init__(**config(event_ages=exporter)), np.array([10.0, np.inf])),
 }
 
 

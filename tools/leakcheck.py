@@ -624,6 +624,28 @@ def overridden_methods():
     return batch, [life.individual, onset, alive, message, payload, *payload.values()]
 
 
+@group()
+def cycles():
+    """Objects in reference cycles through each container field are found
+    and freed by the collector (traversal and clearing)."""
+    state = Life().state
+    derived_state = state_of(Subclass(**configuration()))
+    containers = [name for name in FIELDS if isinstance(state[POSITION[name]], (dict, list))]
+
+    def batch():
+        for name in containers:
+            individual = Individual.__new__(Individual)
+            individual.__setstate__(state)
+            loop = {text("self"): individual} if isinstance(state[POSITION[name]], dict) else [individual]
+            individual.__setstate__(with_items(state, **{name: loop}))
+        derived = Subclass.__new__(Subclass)
+        derived.__setstate__(derived_state)
+        derived.itself = derived
+        gc.collect()
+
+    return batch, [*state]
+
+
 class Odd:
     """A number that converts to nothing."""
 
@@ -772,8 +794,11 @@ def main(argv=None) -> int:
         elif result.leaks:
             failed += 1
             print(f"  {group_.name}: LEAK")
-            for leak in result.leaks:
+            shown = result.leaks if options.verbose else result.leaks[:8]
+            for leak in shown:
                 print(f"      {leak}")
+            if len(shown) < len(result.leaks):
+                print(f"      ... and {len(result.leaks) - len(shown)} more (-v shows all)")
         elif options.verbose:
             print(f"  {group_.name}: clean")
     print(f"leakcheck: {'clean' if not failed else f'{failed} group(s) failed'}")
