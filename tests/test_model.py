@@ -335,3 +335,34 @@ def test_progress_bar_counts_people(capsys):
     pytest.importorskip("tqdm")
     Model([Life()]).run(np.full(5, 2000.0), progress=True, block_size=2)
     assert "5/5" in capsys.readouterr().err
+
+
+class Hop(Process):
+    """Logs "mark" at birth, moves to stratum 1 at age 1, and ends the life at 2."""
+
+    event_tags = ("mark",)
+    duration_tags = ("alive",)
+
+    def start(self, individual):
+        individual.log_event("mark")
+        individual.log_duration_start("alive")
+        individual.add_to_queue(1.0, "hop")
+        individual.add_to_queue(2.0, "end", terminate=True)
+
+    @handles("hop")
+    def hop(self, individual):
+        individual.hop_stratum(1)
+
+    @handles("end")
+    def end(self, individual):
+        pass
+
+
+@pytest.mark.parametrize("preserve, marks_by_stratum", [(None, [[1, 0], [1, 0]]), ("final", [[1, 0], [0, 1]])])
+def test_strata_and_preserve_setting_reach_the_individual(preserve, marks_by_stratum):
+    results = Model([Hop()]).run([2000.0], universes=["first", "second"], n_stratum_hops=1,
+                                 stratum_labels=["well", "ill"], preserve_stratum=preserve)
+    assert results.strata == ("well", "ill")
+    assert results.events[:, :, 0].sum(axis=(2, 3)).tolist() == marks_by_stratum
+    # A year in each stratum in the first universe, split at the hop.
+    assert results.durations[0, :, 0].sum(axis=(1, 2)).tolist() == [1.0, 1.0]
