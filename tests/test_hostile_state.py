@@ -15,6 +15,7 @@ the run as well.
 import copy
 import faulthandler
 import math
+import os
 
 import numpy as np
 import pytest
@@ -29,12 +30,27 @@ from hypothesis import strategies as st  # noqa: E402
 SENTINEL = {"float64": -7.25e300, "int16": -12345, "uint8": 0xAB, "uint16": 0xBEEF, "uint32": 0xDEADBEEF}
 
 
+# A method that loops without end must fail the run, not hang it: each
+# restored state gets a minute, after which the tracebacks go to the real
+# standard error (not pytest's capture) and the process exits.
+watchdog_fd = None
+
+
 @pytest.fixture(autouse=True)
-def watchdog():
-    # A method that loops without end must fail the run, not hang it.
-    faulthandler.dump_traceback_later(120, exit=True)
+def watchdog(pytestconfig):
+    global watchdog_fd
+    if watchdog_fd is None:
+        with pytestconfig.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
+            watchdog_fd = os.dup(2)
     yield
-    faulthandler.cancel_dump_traceback_later()
+
+
+def watched(function, *args):
+    faulthandler.dump_traceback_later(60, exit=True, file=watchdog_fd if watchdog_fd is not None else 2)
+    try:
+        return function(*args)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 class Guarded:
@@ -52,6 +68,14 @@ class Guarded:
         mask[(slice(1, -1),) * len(shape)] = False
         self.borders.append((big, mask, SENTINEL[dtype]))
         return interior
+
+    def unaligned(self, array):
+        """A copy of array at an odd address, inside a guarded byte buffer."""
+        array = np.asarray(array)
+        raw = self.array("uint8", (array.nbytes + 1,), 0)
+        copy_ = raw[1:].view(array.dtype).reshape(array.shape) if array.size else raw[1:1].view(array.dtype)
+        copy_[...] = array
+        return copy_.reshape(array.shape)
 
     def like(self, array):
         array = np.asarray(array)
@@ -167,6 +191,10 @@ def restore(items, through_unpickle):
 
 
 def drive(guard, items, through_unpickle=False):
+    watched(restore_and_run, guard, items, through_unpickle)
+
+
+def restore_and_run(guard, items, through_unpickle):
     try:
         individual = restore(items, through_unpickle)
     except SystemError:
@@ -199,6 +227,11 @@ def corruptions():
 
     def not_last_block(guard, items):
         items["_log_event_individual_age_current_block"] = guard.array("float64", (2,))
+
+    def unaligned_arrays(guard, items):
+        for name in VIEW_FIELDS:
+            if items[name] is not None:
+                items[name] = guard.unaligned(items[name])
 
     def block_list_of(blocks):
         def apply(guard, items):
@@ -263,6 +296,7 @@ def corruptions():
         "short current blocks": set_items(_log_event_individual_tag_current_block=array("uint16", (0,)),
                                           _log_event_individual_universe_current_block=array("uint8", (1,))),
         "a current block that is not the last": not_last_block,
+        "unaligned arrays": unaligned_arrays,
         "empty block lists": block_list_of(lambda guard, column: []),
         "blocks that are not arrays": block_list_of(lambda guard, column: [None, "block"]),
         "blocks of the wrong dtype": block_list_of(lambda guard, column: [guard.array("float64", (2,))]),
