@@ -144,7 +144,7 @@ VALUES = {
     "nan first person": (lambda ind: ind.next_block(NAN, {}, {}), ValueError),
     "seed for no generator": (lambda ind: ind.next_block(0, {}, {"nowhere": 1}), KeyError),
     "property of a person past the population": (lambda ind: (ind.next_block(7, {}, {}), ind.next_person(),
-                                                             ind.properties("height")), (IndexError, Exception)),
+                                                             ind.properties("height")), Exception),
     "more persons than the population": (lambda ind: [ind.next_person() for _ in range(4)], Exception),
     "more universes than the run": (lambda ind: [(ind.next_universe(), ind.log_event("onset"))
                                                  for _ in range(3)], Exception),
@@ -155,7 +155,6 @@ VALUES = {
 
 @pytest.mark.parametrize("call, outcome", VALUES.values(), ids=VALUES.keys())
 def test_values(life, call, outcome):
-    counts = life.output_events().copy()
     if outcome is None:
         try:
             call(life)
@@ -163,7 +162,6 @@ def test_values(life, call, outcome):
             assert not isinstance(error, SystemError) and str(error)
     else:
         raises_clearly(outcome, lambda: call(life))
-    assert life.output_events().shape == counts.shape
 
 
 def test_logging_outside_a_life_is_refused():
