@@ -244,6 +244,8 @@ def corruptions():
         # Counts that disagree with the arrays.
         "universe past the universe axis": set_items(_universe=5),
         "universe at the int32 limit": set_items(_universe=INT32_MAX),
+        "universe at the int32 limit with universes to come": set_items(_universe=INT32_MAX, _universe_n=BIG),
+        "stratum count at the smallest size": set_items(_stratum_n=-(2**63)),
         "negative universe": set_items(_universe=-3),
         "person past the population": set_items(_person=50),
         "negative person": set_items(_person=-50),

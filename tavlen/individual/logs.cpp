@@ -213,10 +213,12 @@ PyObject* hop_stratum(Individual* self, BoundArguments& args) {
                      stratum);
     }
     if (module_state(args.module).assertions_enabled && stratum >= self->_stratum_n) {
+        // A restored count may be the smallest size, which has no predecessor.
+        const Py_ssize_t highest = self->_stratum_n == PY_SSIZE_T_MIN ? PY_SSIZE_T_MIN : self->_stratum_n - 1;
         return raise(PyExc_AssertionError,
                      "Attempted to hop to a stratum %d whilst only strata up to %zd are allocated. Check that the "
                      "argument `n_stratum_hops` reflects the number of additional strata.",
-                     stratum, self->_stratum_n - 1);
+                     stratum, highest);
     }
     self->_person_stratum = stratum;
     if (stratum > INT16_MAX) return raise(PyExc_OverflowError, "value too large to convert to short");

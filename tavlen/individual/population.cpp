@@ -398,6 +398,11 @@ bool read_life_start(const Individual* self, LifeStart& start) {
                      self->_universe_n);
         return false;
     }
+    // A restored count of universes may exceed what the int32 counter holds.
+    if (self->_universe == INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "next_universe(): the universe counter would pass 2147483647");
+        return false;
+    }
     if (!self->_stratum.contains(self->_person)) {
         PyErr_Format(PyExc_IndexError,
                      "next_universe(): no current person (person %d is outside the population's %zd "
