@@ -309,3 +309,15 @@ def test_a_snapshot_function_that_restarts_the_life_records_into_the_new_arrays(
         pass
     assert before.sum() == 0
     assert individual.output_snapshots_ages().sum() in (0, 1)
+
+
+def test_a_seed_method_that_changes_the_seeds_stops_the_loop():
+    class Growing:
+        def seed(self, value):
+            seeds[f"extra {len(seeds)}"] = value
+
+    individual = make()
+    individual.random = {"onset": Growing(), "screening": Growing()}
+    seeds = {"onset": 1, "screening": 2}
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        individual.next_block(0, {}, seeds)
