@@ -15,8 +15,20 @@ class Individual:
     def year(self) -> float:
         """The current year."""
     age: float
-    memory: dict[Any, Any] | None
-    random: dict[Any, Random] | None
+    # During a life both are dicts (next_universe makes memory anew); None is
+    # accepted when assigning, and is what deleting leaves.
+    @property
+    def memory(self) -> dict[Any, Any]: ...
+    @memory.setter
+    def memory(self, value: dict[Any, Any] | None) -> None: ...
+    @memory.deleter
+    def memory(self) -> None: ...
+    @property
+    def random(self) -> dict[Any, Random]: ...
+    @random.setter
+    def random(self, value: dict[Any, Random] | None) -> None: ...
+    @random.deleter
+    def random(self) -> None: ...
 
     def __init__(
         self,

@@ -76,23 +76,9 @@ bool check_required(const BoundArguments& out, Py_ssize_t nargs) {
 void add_note(const char* note) {
     Ref text = Ref::steal(PyUnicode_FromString(note));
     if (!text) return;
-#if PY_VERSION_HEX >= 0x030C0000
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     Ref result = Ref::steal(PyObject_CallMethod(exception.get(), "add_note", "O", text.get()));
     if (result) PyErr_SetRaisedException(exception.release());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "O", text.get()));
-    if (result) {
-        PyErr_Restore(type, value, traceback);
-    } else {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-    }
-#endif
 }
 
 // An int, the result of __int__, or the result of __index__.

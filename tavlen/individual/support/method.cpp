@@ -1,7 +1,5 @@
 #include "support/method.hpp"
 
-#include <structmember.h>
-
 #include <string>
 
 namespace tavlen {
@@ -102,16 +100,8 @@ PyGetSetDef method_getset[] = {
     {},
 };
 
-#if PY_VERSION_HEX >= 0x030C0000
-#define TAVLEN_T_PYSSIZET Py_T_PYSSIZET
-#define TAVLEN_READONLY Py_READONLY
-#else
-#define TAVLEN_T_PYSSIZET T_PYSSIZET
-#define TAVLEN_READONLY READONLY
-#endif
-
 PyMemberDef method_members[] = {
-    {"__vectorcalloffset__", TAVLEN_T_PYSSIZET, offsetof(MethodObject, vectorcall), TAVLEN_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(MethodObject, vectorcall), Py_READONLY, nullptr},
     {},
 };
 
