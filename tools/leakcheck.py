@@ -237,6 +237,8 @@ def construction():
             individual.__init__(**arguments)  # construction again replaces every field
             for arguments_ in bad:
                 fails((TypeError, ValueError, KeyError, OverflowError), Individual, **arguments_)
+                # A construction that fails half-way through an object built before.
+                fails((TypeError, ValueError, KeyError, OverflowError), individual.__init__, **arguments_)
         fails(TypeError, Individual, *arguments.values(), None)
         fails(TypeError, Individual, unexpected=1, **arguments)
         fails(TypeError, Individual)
