@@ -207,3 +207,40 @@ def test_without_assertions_a_stratum_out_of_range_never_reaches_the_arrays():
     assert done.returncode == 0, done.stderr
     refused, logged = done.stdout.split()
     assert int(refused) >= 16 and float(logged) == 0.0
+
+
+CONSTRUCTIONS = {
+    "reversed grid": dict(event_ages=np.array([np.inf, 30.0, 20.0, 10.0])[::-1]),
+    "strided grid": dict(duration_ages=np.array([10.0, 0.0, 50.0, 0.0, np.inf])[::2]),
+    "300 universes": dict(universes=[f"u{i}" for i in range(300)], log_events_individual=True),
+    "odd snapshot ages": dict(snapshot_ages=[1e308, -1e308, NAN]),
+    "odd births and strata": dict(properties={"__birth__": np.array([NAN, INF, -INF]),
+                                              "__stratum__": np.array([32767, -32768, 0], dtype=np.int16)}),
+    "huge stratum count": dict(n_stratum_hops=2**62),
+    "negative stratum count": dict(n_stratum_hops=-5),
+    "block size zero": dict(individual_block_size=0, log_events_individual=True),
+    "negative block size": dict(individual_block_size=-1),
+}
+
+
+@pytest.mark.parametrize("arguments", CONSTRUCTIONS.values(), ids=CONSTRUCTIONS.keys())
+def test_odd_configurations_are_refused_or_run(arguments):
+    try:
+        individual = make(**arguments)
+    except (ValueError, TypeError, OverflowError, MemoryError) as error:
+        assert str(error)
+        return
+    individual.next_block(0, {}, {})
+    individual.next_person()
+    for _ in range(3):  # one more universe than the run has
+        for call in (individual.next_universe, lambda: individual.log_event("onset"),
+                     lambda: individual.log_event_individual("onset"),
+                     lambda: individual.log_duration("alive", 0.0, 30.0),
+                     lambda: individual.add_to_queue(50.0, "m"), individual.next_event):
+            try:
+                call()
+            except SystemError:
+                raise
+            except Exception as error:
+                assert str(error)
+    individual.output_events_individual()
