@@ -51,16 +51,24 @@ def grid_edges(values: npt.ArrayLike, name: str) -> tuple[np.ndarray, np.ndarray
 
 
 def bin_labels(edges: npt.ArrayLike) -> list[str]:
-    """'40-50' for each bin, '80+' for the open last one, '<2000' below a first edge of -inf."""
-    e = np.asarray(edges, dtype=np.float64)
+    """'40-50' for each bin, '80+' for the open last one, '<2000' below a first edge of -inf.
+
+    Edges show six significant digits, or as many more as keep every edge
+    apart (a bin "2000-2000", or two bins of one label, would say nothing).
+    """
+    values = np.asarray(edges, dtype=np.float64).tolist()
+    for digits in (6, 10, 17):
+        texts = [f"{value:.{digits}g}" for value in values]
+        if len(set(texts)) == len(texts):
+            break
     labels = []
-    for lower, upper in zip(e[:-1], e[1:]):
+    for (lower, upper), (low, high) in zip(zip(values[:-1], values[1:]), zip(texts[:-1], texts[1:])):
         if upper == math.inf:
-            labels.append("all" if lower == -math.inf else f"{lower:g}+")
+            labels.append("all" if lower == -math.inf else f"{low}+")
         elif lower == -math.inf:
-            labels.append(f"<{upper:g}")
+            labels.append(f"<{high}")
         else:
-            labels.append(f"{lower:g}-{upper:g}")
+            labels.append(f"{low}-{high}")
     return labels
 
 
@@ -139,12 +147,16 @@ class Results:
         """Years spent in one duration tag by universe and age or year group, summed over strata."""
         return self.durations[:, :, self._tag_index(self.duration_tags, tag, "duration tags")].sum(axis=_summed_axes(by))
 
-    def table(self, events: Sequence[str] = (), durations: Sequence[str] = (), by: str = "age") -> str:
+    def table(self, events: str | Sequence[str] = (), durations: str | Sequence[str] = (), by: str = "age") -> str:
         """A text table of event counts and durations (in years) by universe
         and age group (or year group), with a total for each universe::
 
             print(results.table(events=["onset", "death"], durations=["alive"]))
+
+        A single tag may be given as a str.
         """
+        events = (events,) if isinstance(events, str) else tuple(events)
+        durations = (durations,) if isinstance(durations, str) else tuple(durations)
         _summed_axes(by)
         axis = "ages" if by == "age" else "years"
         edges = [getattr(self, f"{kind}_{axis}") for kind, tags in (("event", events), ("duration", durations)) if tags]

@@ -20,6 +20,9 @@ INF = math.inf
     ([-INF], [-INF, INF], [INF], ["all"]),
     ([-INF, 2000, 2010.5], [-INF, 2000, 2010.5, INF], [2000, 2010.5, INF], ["<2000", "2000-2010.5", "2010.5+"]),
     (40, [40, INF], [INF], ["40+"]),
+    # Days as years: more digits where six would make two labels alike.
+    ([2000, 2000 + 1 / 365, 2000 + 2 / 365], [2000, 2000 + 1 / 365, 2000 + 2 / 365, INF], [2000 + 1 / 365, 2000 + 2 / 365, INF],
+     ["2000-2000.00274", "2000.00274-2000.005479", "2000.005479+"]),
 ])
 def test_edges_become_grids_of_upper_edges_and_labels(given, edges, grid, labels):
     got_edges, got_grid = grid_edges(given, "ages")
@@ -77,6 +80,7 @@ def test_table_has_a_row_per_universe_and_group_with_totals():
     assert lines[9].split()[-1] == f"{results.duration_totals('alive')[1].sum():,.1f}"
     with pytest.raises(ValueError, match="at least one event or duration tag"):
         results.table()
+    assert results.table(events="death", durations="alive") == "\n".join(lines)  # one tag as a str
 
 
 def test_table_refuses_groups_that_differ():
