@@ -241,6 +241,8 @@ class _Configuration:
     snapshot_years: tuple[float, ...]
     snapshot_functions: tuple[Callable[[Individual], Any], ...]
     n_stratum_hops: int | None
+    #: The run's number of strata: every block's Individual must count as many.
+    strata_n: int
     preserve_stratum: str | None
     log_events_individual: bool
     verify_tags: bool
@@ -366,8 +368,8 @@ class Model:
 
         The tags, the random number generators and the snapshot functions
         given here are added to those that the processes declare. With
-        ``n_stratum_hops``, the processes may move people into that many
-        strata beyond the initial ones (``individual.hop_stratum``);
+        ``n_stratum_hops``, the strata are 0 to ``n_stratum_hops`` and the
+        processes may move people between them (``individual.hop_stratum``);
         ``preserve_stratum`` ("dynamic" or "final") keeps the strata of a
         person's first universe in the later ones.
 
@@ -445,6 +447,7 @@ class Model:
             snapshot_years=_snapshot_points(snapshot_years, "snapshot_years"),
             snapshot_functions=(_CombinedSnapshots(functions),) if len(functions) > 1 else tuple(functions),
             n_stratum_hops=n_stratum_hops,
+            strata_n=len(labels),
             preserve_stratum=preserve_stratum,
             log_events_individual=bool(log_events_individual),
             verify_tags=bool(verify_tags),
@@ -452,7 +455,7 @@ class Model:
         )
 
         blocks = [(index, first, min(first + block_size, people_n)) for index, first in enumerate(range(0, people_n, block_size))]
-        totals = _Totals(_result_shapes(configuration, len(labels)))
+        totals = _Totals(_result_shapes(configuration))
         # Tasks group blocks only to spare the executor's overhead per task:
         # about a hundred tasks keep any pool busy to the end.
         if blocks_per_task is None:
@@ -593,9 +596,9 @@ def _snapshot_points(values: npt.ArrayLike, name: str) -> tuple[float, ...]:
     return tuple(points.tolist())
 
 
-def _result_shapes(configuration: _Configuration, strata_n: int) -> dict[str, tuple[int, ...]]:
+def _result_shapes(configuration: _Configuration) -> dict[str, tuple[int, ...]]:
     c = configuration
-    head = (len(c.universes), strata_n)
+    head = (len(c.universes), c.strata_n)
     return {
         "events": (*head, len(c.event_tags), len(c.event_grid_years), len(c.event_grid_ages)),
         "durations": (*head, len(c.duration_tags), len(c.duration_grid_years), len(c.duration_grid_ages)),
@@ -666,7 +669,14 @@ def _simulate_block(configuration: _Configuration, index: int, first: int, popul
     """Simulates one block with an Individual of its own and returns its results."""
     c = configuration
     size = len(population["birth_year"])
-    properties: dict[str, Any] = {"__birth__": population["birth_year"], "__stratum__": population["stratum"]}
+    stratum = population["stratum"]
+    if not c.n_stratum_hops and int(stratum.max(initial=0)) < c.strata_n - 1:
+        # Without n_stratum_hops an Individual counts its strata from the
+        # highest initial stratum it is given, and a block need not hold the
+        # population's highest (a population sorted by stratum). One entry
+        # past the block's people, never simulated, gives it the run's count.
+        stratum = np.append(stratum, np.int16(c.strata_n - 1))
+    properties: dict[str, Any] = {"__birth__": population["birth_year"], "__stratum__": stratum}
     properties.update((name, array) for name, array in population.items() if name not in ("birth_year", "stratum"))
     individual = c.model.individual_type(
         properties,

@@ -171,6 +171,14 @@ def test_population_and_block_properties_reach_their_person():
     assert results.individual["age"].tolist() == [0, 0, 20, 10, 40, 20, 60, 30, 80, 40]
 
 
+@pytest.mark.parametrize("block_size", [1, 2, 4])
+def test_blocks_without_the_highest_stratum_count_every_stratum(block_size):
+    # A population sorted by stratum: the first blocks hold stratum 0 only.
+    results = Model([Life()]).run(np.full(5, 2000.0), strata=[0, 0, 1, 1, 2], block_size=block_size, seed=1)
+    assert results.strata == ("0", "1", "2")
+    assert results.events[0, :, 0].sum(axis=(1, 2)).tolist() == [2, 2, 1]
+
+
 def test_processes_and_run_merge_tags_and_generators():
     results = Model([Life()]).run([2000.0], event_tags=["end", "extra"], random_number_generators=["spare"])
     assert results.event_tags == ("end", "extra")
