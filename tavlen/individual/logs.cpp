@@ -98,14 +98,14 @@ Ref lookup_tag(Individual* self, PyObject* index_field, PyObject* tag, const cha
         return raise(PyExc_TypeError, "the index of loggable %s tags is %.200s, not a dict", kind,
                      Py_TYPE(index.get())->tp_name);
     }
-    PyObject* position;
-    const int found = PyDict_GetItemRef(index.get(), tag, &position);
+    PyObject* found_position;
+    const int found = PyDict_GetItemRef(index.get(), tag, &found_position);
     if (found > 0) {
-        if (PyLong_Check(position)) [[likely]]
-            return Ref::steal(position);
-        Py_DECREF(position);
+        Ref position = Ref::steal(found_position);
+        if (PyLong_Check(position.get())) [[likely]]
+            return position;
         return raise(PyExc_TypeError, "the index of loggable %s tags maps %R to %.200s, not an int", kind, tag,
-                     Py_TYPE(position)->tp_name);
+                     Py_TYPE(position.get())->tp_name);
     }
     if (found == 0 && self->verify_tags) {
         raise_during_key_error(PyExc_Exception, tag,
