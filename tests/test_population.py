@@ -264,6 +264,23 @@ class TestProperties:
         individual.next_block(0, {"risk": [5, 6]}, {})
         assert individual.properties_tmp("risk") == 6
 
+    @pytest.mark.parametrize("method, field_name", [("properties", "_properties"),
+                                                    ("properties_tmp", "_properties_tmp")])
+    def test_position_is_read_after_the_lookup(self, individual, method, field_name):
+        class Stepping(str):
+            """A property name whose comparison moves on to the next person."""
+
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                individual.next_person()
+                return str.__eq__(self, other)
+
+        individual.next_block(0, {}, {})
+        individual.next_person()
+        individual.__setstate__(state_with(individual, **{field_name: {Stepping("rank"): [10, 11, 12]}}))
+        assert getattr(individual, method)("rank") == 11
+
     def test_element_is_returned_as_the_container_gives_it(self, individual):
         started(individual)
         assert type(individual.properties("height")) is np.float64
