@@ -178,6 +178,17 @@ class TestPreserveStratum:
                     fake_hops(individual, 3, 2)
 
 
+    @pytest.mark.parametrize("setting", ["dynamic", "final"])
+    def test_settings_are_compared_by_value(self, setting):
+        # A restored or unpickled setting is an equal string, not the same object.
+        copy = "".join(list(setting))
+        assert copy is not setting
+        individual = population(1, universes=["a", "b"], preserve_stratum=copy)
+        started(individual, universes=2)
+        flags = (field(individual, "_preserve_dynamic"), field(individual, "_preserve_final"))
+        assert flags == (setting == "dynamic", setting == "final")
+
+
 class TestSnapshotCursors:
     @pytest.mark.parametrize("birth, year_idx, next_age_years", [
         (2000.0, 2, 10.0),   # a snapshot year equal to the birth year is not recorded
