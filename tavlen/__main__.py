@@ -96,10 +96,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"python -m tavlen: error: cannot create the output folder {options.output!r}: {error.strerror}",
               file=sys.stderr)
         return 1
+    progress = not options.no_progress
+    if progress:
+        # The bar is a convenience: without tqdm the demo still runs.
+        from .model import optional_import
+
+        try:
+            optional_import("tqdm", "progress", "The progress bar")
+        except ImportError as error:
+            print(f"python -m tavlen: no progress bar: {error}", file=sys.stderr)
+            progress = False
     started = time.perf_counter()
     try:
         with _executor(options.executor, options.workers) as executor:
-            results = demo.run(options.population, options.seed, executor=executor, progress=not options.no_progress,
+            results = demo.run(options.population, options.seed, executor=executor, progress=progress,
                                block_size=options.block_size)
     except ImportError as error:
         print(f"python -m tavlen: error: {error}", file=sys.stderr)

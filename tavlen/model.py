@@ -42,6 +42,11 @@ _MAX_LOGGED_UNIVERSES = 256
 _MAX_INDIVIDUAL_TAGS = 65536
 _MAX_STRATA = 32768  # initial strata are int16
 
+#: The most events one life may take before the run stops it as a life that
+#: never ends: far more than any model needs (an event every hour of a
+#: hundred years is under a million).
+MAX_EVENTS_PER_LIFE = 10_000_000
+
 
 class ModelError(ValueError):
     """A model or run configuration that cannot be simulated."""
@@ -382,6 +387,11 @@ class Model:
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
+        if executor is not None and not callable(getattr(executor, "submit", None)):
+            raise TypeError(
+                "executor must be a concurrent.futures.Executor, such as a ProcessPoolExecutor or "
+                f"a Dask client's get_executor(), got {type(executor).__name__}"
+            )
         workers = None if workers is None else _positive_int(workers, "workers")
         if seed is None:
             seed = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
@@ -732,8 +742,8 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
                 for start in starts:
                     start(individual)
                 try:
-                    while True:
-                        _, _, message, terminate, data = next_event()
+                    for _ in range(MAX_EVENTS_PER_LIFE):
+                        age, _, message, terminate, data = next_event()
                         handler = dispatch.get(message)
                         if handler is None:
                             raise ModelError(
@@ -746,6 +756,15 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
                             handler(individual)
                         if terminate:
                             break
+                    else:
+                        # Without this a life whose events keep coming and
+                        # none of which ends it would run forever.
+                        raise ModelError(
+                            f"a life took {MAX_EVENTS_PER_LIFE:,} events without reaching one scheduled with "
+                            f"terminate=True (the last was {message!r} at age {age:.6g}); every life needs "
+                            "an event that ends it, such as a death from other causes "
+                            "(tavlen.model.MAX_EVENTS_PER_LIFE sets the limit)"
+                        )
                 except RuntimeError as error:
                     if str(error).startswith("Event queue empty"):
                         error.add_note(

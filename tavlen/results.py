@@ -230,6 +230,10 @@ class Results:
     def load(cls, path: str | os.PathLike[str]) -> Results:
         """Reads results written by :meth:`save`."""
         name = os.fspath(path)
+        # np.load takes anything but an archive for a pickle, and its message
+        # about loading it unsafely is no advice for a file that is not ours.
+        if os.path.isfile(path) and not zipfile.is_zipfile(path):
+            raise ValueError(f"{name!r} is not a tavlen results file: it is not an .npz archive")
         try:
             with np.load(path, allow_pickle=False) as archive:
                 header = json.loads(archive["header"].tobytes().decode("utf-8"))

@@ -3,6 +3,7 @@ its summary and plot, and its command line."""
 
 import importlib.util
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -128,3 +129,16 @@ def test_command_line_help(capsys):
         main(["--help"])
     assert exit.value.code == 0
     assert "--population" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("missing, options, code, messages", [
+    # Progress bar and plot are conveniences: the demo runs without them.
+    (["tqdm", "matplotlib"], [], 0, ["no progress bar: ", "tavlen[progress]", "no plot: ", "tavlen[plot]"]),
+    (["distributed"], ["--executor", "dask", "--no-progress"], 1, ["error: --executor dask needs", "tavlen[distributed]"]),
+])
+def test_command_line_without_optional_packages(missing, options, code, messages, monkeypatch, tmp_path, capsys):
+    for module in missing:
+        monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+    assert main(["-n", "50", "-o", str(tmp_path), *options]) == code
+    err = capsys.readouterr().err
+    assert all(message in err for message in messages), err

@@ -77,21 +77,25 @@ def test_interval_goes_to_the_current_universe_stratum_and_tag():
 # -- the split at recorded stratum changes -----------------------------------------
 
 
-@pytest.mark.parametrize("ages, changes, start, end, expected", [
-    ([inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 0, 0): 10}),
-    ([inf], [(30, 1)], 30, 50, {(1, 0, 0): 20}),  # a change at the start is in force
-    ([inf], [(55, 1)], 30, 50, {(0, 0, 0): 20}),
-    ([inf], [(50, 1)], 30, 50, {(0, 0, 0): 20}),  # a change at the end is never used
-    ([inf], [(20, 2), (40, 1)], 30, 50, {(2, 0, 0): 10, (1, 0, 0): 10}),
-    ([inf], [(40, 1), (40, 2)], 30, 50, {(0, 0, 0): 10, (2, 0, 0): 10}),
-    ([40, inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 0, 1): 10}),  # a change on an age edge
-    ([45, inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 0, 0): 5, (1, 0, 1): 5}),
-    ([35, inf], [(40, 1)], 35, 50, {(0, 0, 1): 5, (1, 0, 1): 10}),  # a start on an edge
-    ([inf], [(40, 1)], 30, inf, {(0, 0, 0): 10, (1, 0, 0): inf}),
-    ([35, 40], [(38, 1)], 30, 45, {(0, 0, 0): 5, (0, 0, 1): 3, (1, 0, 1): 7}),
+@pytest.mark.parametrize("ages, years, changes, start, end, expected", [
+    ([inf], [inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 0, 0): 10}),
+    ([inf], [inf], [(30, 1)], 30, 50, {(1, 0, 0): 20}),  # a change at the start is in force
+    ([inf], [inf], [(55, 1)], 30, 50, {(0, 0, 0): 20}),
+    ([inf], [inf], [(50, 1)], 30, 50, {(0, 0, 0): 20}),  # a change at the end is never used
+    ([inf], [inf], [(20, 2), (40, 1)], 30, 50, {(2, 0, 0): 10, (1, 0, 0): 10}),
+    ([inf], [inf], [(40, 1), (40, 2)], 30, 50, {(0, 0, 0): 10, (2, 0, 0): 10}),
+    ([40, inf], [inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 0, 1): 10}),  # a change on an age edge
+    ([45, inf], [inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 0, 0): 5, (1, 0, 1): 5}),
+    ([35, inf], [inf], [(40, 1)], 35, 50, {(0, 0, 1): 5, (1, 0, 1): 10}),  # a start on an edge
+    ([inf], [inf], [(40, 1)], 30, inf, {(0, 0, 0): 10, (1, 0, 0): inf}),
+    ([35, 40], [inf], [(38, 1)], 30, 45, {(0, 0, 0): 5, (0, 0, 1): 3, (1, 0, 1): 7}),
+    ([inf], [1990, inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 1, 0): 10}),  # a change on a year edge
+    ([40, inf], [1990, inf], [(40, 1)], 30, 50, {(0, 0, 0): 10, (1, 1, 1): 10}),  # on both edges
+    ([40, inf], [1990, inf], [(45, 1)], 30, 50, {(0, 0, 0): 10, (0, 1, 1): 5, (1, 1, 1): 5}),
+    ([40, inf], [1985, inf], [(40, 1)], 30, 50, {(0, 0, 0): 5, (0, 1, 0): 5, (1, 1, 1): 10}),
 ])
-def test_split_interval(ages, changes, start, end, expected):
-    individual = in_life(with_grids(ages, [inf], n_stratum_hops=2), **hop_record(changes))
+def test_split_interval(ages, years, changes, start, end, expected):
+    individual = in_life(with_grids(ages, years, n_stratum_hops=2), **hop_record(changes))
     individual.log_duration("alive", start, end)
     assert credited(individual) == pytest.approx(expected)
 

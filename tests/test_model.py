@@ -2,6 +2,7 @@
 dispatch of events to processes, the seeding of generators by block, and the
 errors for models and configurations that cannot run."""
 
+import concurrent.futures
 import pathlib
 import pickle
 import random
@@ -201,6 +202,22 @@ class Unlisted(Process):
         individual.log_event("not-a-tag")
 
 
+class Endless(Process):
+    """Ticks every year and forgets to end the life at death."""
+
+    def start(self, individual):
+        individual.add_to_queue(1.0, "tick")
+        individual.add_to_queue(80.0, "death")
+
+    @handles("tick")
+    def tick(self, individual):
+        individual.add_to_queue(1.0, "tick")
+
+    @handles("death")
+    def death(self, individual):
+        pass
+
+
 class Other(Process):
     @handles("end")
     def end(self, individual):
@@ -213,8 +230,11 @@ class Other(Process):
     (Model([Silent()]), RuntimeError, "Event queue empty", "every life needs an event scheduled with terminate=True"),
     (Model([Stray()]), ModelError, "no process handles the message 'unknown'", "in universe 'u', at age 3"),
     (Model([Unlisted()]), Exception, "tag not-a-tag not present among loggable event tags", "person 0"),
+    (Model([Endless()]), ModelError, r"a life took 100 events without reaching one scheduled with terminate=True "
+     r"\(the last was 'tick' at age 9\d\)", "in universe 'u', at age 9"),
 ])
-def test_a_failing_life_says_which_person_and_universe(model, error, message, note):
+def test_a_failing_life_says_which_person_and_universe(model, error, message, note, monkeypatch):
+    monkeypatch.setattr(tavlen.model, "MAX_EVENTS_PER_LIFE", 100)  # a life that never ends stops here
     with pytest.raises(error, match=message) as caught:
         model.run([2000.0], universes=["u"])
     assert any(note in n for n in caught.value.__notes__)
@@ -262,6 +282,7 @@ BAD_RUNS = [
     (dict(seed=-1), ModelError, "seed must not be negative"),
     (dict(seed=1.5), TypeError, "seed must be an int"),
     (dict(workers=2, executor=object()), ModelError, "either an executor or a number of workers"),
+    (dict(executor="dask"), TypeError, "executor must be a concurrent.futures.Executor.*got str"),
     (dict(universes=[str(u) for u in range(257)], event_individual_tags=["x"]), ModelError, "at most 256 universes"),
 ]
 
@@ -297,8 +318,8 @@ def test_a_parallel_run_needs_processes_that_pickle():
     class Local(Life):  # defined in a function: cannot be pickled by reference
         pass
 
-    with pytest.raises(ModelError, match="must pickle"):
-        Model([Local()]).run([1950.0], executor=object())
+    with concurrent.futures.ThreadPoolExecutor(1) as pool, pytest.raises(ModelError, match="must pickle"):
+        Model([Local()]).run([1950.0], executor=pool)
     assert pickle.loads(pickle.dumps(Model([Life()]))).processes[0].messages == ("end",)
 
 

@@ -9,8 +9,9 @@ a failure)."""
 
 import numpy as np
 import pytest
-from conftest import VIEW_FIELDS, config, make, state_with
+from conftest import VIEW_FIELDS, config, field, make, state_with
 
+import tavlen.individual as individual_module
 from tavlen.individual import Individual
 
 
@@ -151,6 +152,30 @@ def with_exporter(on, action, array=None, installed=False):
     return arm
 
 
+def with_new_blocks(trap):
+    """Arms the trap in the exporter of the first new block of the individual
+    log, made through the module's np, which the caller may rebind."""
+
+    class NumPy:
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def zeros(self, shape, dtype):
+            block = np.zeros(shape, dtype)
+            return block if trap.sprung else Exporter(block, trap, "buffer")
+
+    def action(ind):
+        individual_module.np = NumPy()
+        try:
+            ind.log_event_individual("onset")
+        finally:
+            individual_module.np = np
+
+    individual = in_life(make(individual_block_size=1))
+    individual.log_event_individual("onset")  # the blocks are full
+    return individual, action
+
+
 def in_life(individual):
     individual.next_block(0, {"dose": [1.0, 2.0, 3.0]}, {})
     individual.next_person()
@@ -265,6 +290,7 @@ TRIGGERS = {
     "__release_buffer__ of an array being replaced": with_exporter(
         "release", lambda ind, exporter: ind.__setstate__(state_with(ind, _log_events=np.zeros_like(exporter.array))),
         installed=True),
+    "__buffer__ of a new block of the individual log": with_new_blocks,
     "__buffer__ of a grid in construction": with_exporter(
         "buffer", lambda ind, exporter: ind.__init__(**config(event_ages=exporter)), np.array([10.0, np.inf])),
 }
@@ -309,6 +335,19 @@ def test_a_snapshot_function_that_restarts_the_life_records_into_the_new_arrays(
         pass
     assert before.sum() == 0
     assert individual.output_snapshots_ages().sum() in (0, 1)
+
+
+def test_new_blocks_go_to_the_columns_held_once_their_buffers_are_acquired():
+    # Acquiring a new block's buffer replaces the five columns; the blocks
+    # must be appended to the new lists, not to the freed old ones.
+    columns = [f"_log_event_individual_{c}" for c in ("universe", "individual", "element", "age", "tag")]
+    trap = Trap(lambda ind: ind.__setstate__(state_with(ind, **{column: [] for column in columns})))
+    individual, action = with_new_blocks(trap)
+    trap.victim = individual
+    action(individual)
+    assert trap.sprung
+    assert [len(field(individual, column)) for column in columns] == [1] * 5
+    assert field(individual, "_log_event_individual_entry_idx") == 1
 
 
 def test_a_seed_method_that_changes_the_seeds_stops_the_loop():

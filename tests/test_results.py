@@ -124,10 +124,14 @@ def test_loading_something_else_fails_clearly(tmp_path):
     np.savez(other, header=header)
     with pytest.raises(ValueError, match="has results file version 99"):
         Results.load(other)
+    # Not an archive at all: no advice to load it unsafely, as NumPy would give.
     text = tmp_path / "text.npz"
     text.write_text("hello")
-    with pytest.raises(ValueError, match="not a readable tavlen results file"):
+    with pytest.raises(ValueError, match="not a tavlen results file: it is not an .npz archive") as caught:
         Results.load(text)
+    assert "pickle" not in str(caught.value)
+    with pytest.raises(FileNotFoundError):
+        Results.load(tmp_path / "missing.npz")
 
 
 def test_arrays_must_fit_their_labels():

@@ -98,14 +98,14 @@ Ref lookup_tag(Individual* self, PyObject* index_field, PyObject* tag, const cha
         return raise(PyExc_TypeError, "the index of loggable %s tags is %.200s, not a dict", kind,
                      Py_TYPE(index.get())->tp_name);
     }
-    PyObject* position;
-    const int found = PyDict_GetItemRef(index.get(), tag, &position);
+    PyObject* found_position;
+    const int found = PyDict_GetItemRef(index.get(), tag, &found_position);
     if (found > 0) {
-        if (PyLong_Check(position)) [[likely]]
-            return Ref::steal(position);
-        Py_DECREF(position);
+        Ref position = Ref::steal(found_position);
+        if (PyLong_Check(position.get())) [[likely]]
+            return position;
         return raise(PyExc_TypeError, "the index of loggable %s tags maps %R to %.200s, not an int", kind, tag,
-                     Py_TYPE(position)->tp_name);
+                     Py_TYPE(position.get())->tp_name);
     }
     if (found == 0 && self->verify_tags) {
         raise_during_key_error(PyExc_Exception, tag,
@@ -593,16 +593,6 @@ bool append_blocks(Individual* self, PyObject* module) {
         !(blocks[3] = np.zeros({size}, names.float64)) || !(blocks[4] = np.zeros({size}, names.uint16))) {
         return false;
     }
-    // Fields are read only now: creating the blocks may have run any code.
-    PyObject* const lists[5] = {self->_log_event_individual_universe, self->_log_event_individual_individual,
-                                self->_log_event_individual_element, self->_log_event_individual_age,
-                                self->_log_event_individual_tag};
-    for (PyObject* list : lists) {
-        if (!PyList_CheckExact(list)) {
-            raise(PyExc_TypeError, "a column of the individual log is %.200s, not a list", Py_TYPE(list)->tp_name);
-            return false;
-        }
-    }
     View<uint8_t, 1> universe{};
     View<uint32_t, 1> individual{};
     View<uint16_t, 1> element{};
@@ -610,8 +600,20 @@ bool append_blocks(Individual* self, PyObject* module) {
     View<uint16_t, 1> tag{};
     const bool viewed = universe.assign(blocks[0].get()) && individual.assign(blocks[1].get()) &&
                         element.assign(blocks[2].get()) && age.assign(blocks[3].get()) && tag.assign(blocks[4].get());
+    // Fields are read only now: creating the blocks and acquiring their
+    // buffers may have run any code.
+    PyObject* const lists[5] = {self->_log_event_individual_universe, self->_log_event_individual_individual,
+                                self->_log_event_individual_element, self->_log_event_individual_age,
+                                self->_log_event_individual_tag};
+    bool columns = viewed;
+    for (PyObject* list : lists) {
+        if (columns && !PyList_CheckExact(list)) {
+            raise(PyExc_TypeError, "a column of the individual log is %.200s, not a list", Py_TYPE(list)->tp_name);
+            columns = false;
+        }
+    }
     Py_ssize_t appended = 0;
-    if (viewed) {
+    if (columns) {
         while (appended < 5 && PyList_Append(lists[appended], blocks[appended].get()) == 0) ++appended;
     }
     if (appended == 5) {
