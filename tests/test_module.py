@@ -82,6 +82,16 @@ WHOLE_DOCSTRINGS = {
     "properties": "This method provides access to the properties of the current\n        individual.\n\n"
                   "        :param tag: The name of the property.\n"
                   "        :return: The 'tag' property of the current individual.\n        ",
+    "properties_tmp": "This method provides access to the temporary properties of\n        the current individual.\n\n"
+                      "        :param tag: The name of the property.\n"
+                      "        :return: The 'tag' temporary property of the current individual.\n        ",
+    "_snapshot_age": "Take a snapshot at the current age. Since snapshot functions are not allowed to modify\n"
+                     "        the event queue, the snapshot is duplicated for all snapshot ages until the next event\n"
+                     "        in the queue.\n\n"
+                     "        :param age_next_event: The person's age at the next event in the queue.\n"
+                     "        :raises Exception: The simulation stops if a user-supplied tag doesn't correspond with the\n"
+                     "            list of snapshot tags from the processes or specified by the user in\n"
+                     "            :meth:`~tavlen.Model.run`.\n        ",
 }
 
 
@@ -292,9 +302,17 @@ class TestMethodObjects:
     def test_first_lines_of_docstrings(self):
         first = {name: getattr(Individual, name).__doc__.split("\n")[0] for name in METHODS}
         assert first["add_to_queue"] == "Add an event to the queue at a time relative to the current time."
+        assert first["add_to_queue_age"] == "Add an event to the queue at a specific age."
         assert first["add_to_queue_year"] == "Add an event to the queue at a specific date."
-        assert first["move_in_queue_age"] == "Move an event that is on the queue to a different age."
+        assert first["move_in_queue"] == first["move_in_queue_age"] == \
+            "Move an event that is on the queue to a different age."
+        assert first["move_in_queue_year"] == "Move an event that is on the queue to a different date."
+        assert first["remove_from_queue"] == "Remove an event from the queue."
         assert first["remove_from_queue_message"] == "Remove all events from the queue with a particular message."
+        for name in ("add_to_queue", "add_to_queue_age", "add_to_queue_year"):
+            assert "The unique id of the added event." in getattr(Individual, name).__doc__
+        for name in ("move_in_queue", "move_in_queue_age", "move_in_queue_year"):
+            assert "The unique id of the updated event." in getattr(Individual, name).__doc__
         assert first["log_event"] == "Log an event at the current time."
         assert first["log_duration"] == first["_log_duration_stratum_hops"] == "Log a duration."
         assert first["log_event_individual"] == "Log an event at the individual level."

@@ -178,6 +178,17 @@ class TestPreserveStratum:
                     fake_hops(individual, 3, 2)
 
 
+    @pytest.mark.parametrize("setting", ["dynamic", "final"])
+    def test_settings_are_compared_by_value(self, setting):
+        # A restored or unpickled setting is an equal string, not the same object.
+        copy = "".join(list(setting))
+        assert copy is not setting
+        individual = population(1, universes=["a", "b"], preserve_stratum=copy)
+        started(individual, universes=2)
+        flags = (field(individual, "_preserve_dynamic"), field(individual, "_preserve_final"))
+        assert flags == (setting == "dynamic", setting == "final")
+
+
 class TestSnapshotCursors:
     @pytest.mark.parametrize("birth, year_idx, next_age_years", [
         (2000.0, 2, 10.0),   # a snapshot year equal to the birth year is not recorded
@@ -263,6 +274,23 @@ class TestProperties:
         assert individual.properties("height") == 1.6
         individual.next_block(0, {"risk": [5, 6]}, {})
         assert individual.properties_tmp("risk") == 6
+
+    @pytest.mark.parametrize("method, field_name", [("properties", "_properties"),
+                                                    ("properties_tmp", "_properties_tmp")])
+    def test_position_is_read_after_the_lookup(self, individual, method, field_name):
+        class Stepping(str):
+            """A property name whose comparison moves on to the next person."""
+
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                individual.next_person()
+                return str.__eq__(self, other)
+
+        individual.next_block(0, {}, {})
+        individual.next_person()
+        individual.__setstate__(state_with(individual, **{field_name: {Stepping("rank"): [10, 11, 12]}}))
+        assert getattr(individual, method)("rank") == 11
 
     def test_element_is_returned_as_the_container_gives_it(self, individual):
         started(individual)

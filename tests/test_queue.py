@@ -184,6 +184,7 @@ class TestScheduling:
 
     @pytest.mark.parametrize("call", [
         lambda i: i.add_to_queue(-0.1, "past"),
+        lambda i: i.add_to_queue(-1e-20, "past"),  # negative, though 40 - 1e-20 rounds to 40
         lambda i: i.add_to_queue(math.nan, "nan"),
         lambda i: i.add_to_queue_age(39.9, "past"),
         lambda i: i.add_to_queue_year(1989.5, "past"),
@@ -208,6 +209,29 @@ class TestScheduling:
         with pytest.raises(error, match=message):
             call(life)
         assert field(life, "_events") == {} and field(life, "_event_idx") == -1
+
+    @pytest.mark.parametrize("call, due", [
+        (lambda i, flag: i.add_to_queue(1.0, "m", terminate=flag), 11.0),
+        (lambda i, flag: i.add_to_queue_age(5.0, "m", priority=flag), None),
+        (lambda i, flag: i.add_to_queue_year(1955.0, "m", terminate=flag), None),
+    ])
+    def test_due_age_is_worked_out_after_the_conversions(self, life, call, due):
+        class Converting:
+            """Converting it moves the life on to age 10."""
+
+            def __bool__(self):
+                life.age = 10.0
+                return True
+
+            def __index__(self):
+                return int(self.__bool__())
+
+        if due is None:
+            with pytest.raises(AssertionError):
+                call(life, Converting())
+        else:
+            call(life, Converting())
+            assert life.next_event()[0] == due
 
     def test_ids_are_per_life(self, life):
         assert [life.add_to_queue(1.0, "m") for _ in range(3)] == [0, 1, 2]

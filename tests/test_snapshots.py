@@ -84,14 +84,19 @@ class TestByAge:
 class TestByYear:
     def test_years_are_reached_at_ages_after_birth(self):
         seen = []
-        individual = life(reporting({"a": 3}, seen), ages=(), years=(2000.0, 2010.0), birth=1995.0)
+        individual = life(reporting({"a": 3}, seen), ages=(), years=(2000.0, 2010.0, 2020.0, 2030.0), birth=1995.0)
         at_ages(individual, 6.0)
         assert seen == [5.0]
-        assert sums(individual, "years")[0].tolist() == [3, 0]
+        assert sums(individual, "years")[0].tolist() == [3, 0, 0, 0]
         assert field(individual, "_snapshot_year_idx") == 1
         assert field(individual, "_snapshot_next_age_years") == 15.0
-        at_ages(individual, 30.0)
-        assert sums(individual, "years")[0].tolist() == [3, 3]
+        at_ages(individual, 30.0)  # the year 2025 lies beyond 2010 and 2020
+        assert seen == [5.0, 15.0]
+        assert sums(individual, "years")[0].tolist() == [3, 3, 3, 0]
+        assert field(individual, "_snapshot_year_idx") == 3
+        assert field(individual, "_snapshot_next_age_years") == 35.0
+        at_ages(individual, 40.0)
+        assert sums(individual, "years")[0].tolist() == [3, 3, 3, 3]
         assert field(individual, "_snapshot_next_age_years") == math.inf
 
     def test_ages_and_years_on_one_event(self):

@@ -476,8 +476,11 @@ PyObject* next_universe(Individual* self, BoundArguments& args) {
     Py_RETURN_NONE;
 }
 
-// dict[tag][position], through the value's own item access.
-PyObject* property_of(PyObject* module, PyObject* properties, PyObject* tag, Py_ssize_t position) {
+// dict[tag][position], through the value's own item access. The position
+// is read after the lookup, whose key comparisons may run code that steps
+// the object.
+PyObject* property_of(Individual* self, PyObject* module, PyObject* properties, PyObject* tag,
+                      int32_t Individual::*position_field) {
     Ref values;
     if (PyDict_CheckExact(properties)) {
         PyObject* found;
@@ -490,6 +493,7 @@ PyObject* property_of(PyObject* module, PyObject* properties, PyObject* tag, Py_
         values = Ref::steal(PyObject_GetItem(properties, tag));
     }
     if (!values) return nullptr;
+    const Py_ssize_t position = self->*position_field;
     // An ndarray's sequence slot gives for an index what its item access
     // gives, without making an int object first.
     if (position >= 0 && reinterpret_cast<PyObject*>(Py_TYPE(values.get())) == module_state(module).ndarray_type) {
@@ -501,12 +505,13 @@ PyObject* property_of(PyObject* module, PyObject* properties, PyObject* tag, Py_
 
 PyObject* person_property(Individual* self, BoundArguments& args) {
     if (!check_argument_type(args[0], &PyUnicode_Type, args.name(0))) return nullptr;
-    return property_of(args.module, Ref::borrow(self->_properties).get(), args[0], self->_person);
+    return property_of(self, args.module, Ref::borrow(self->_properties).get(), args[0], &Individual::_person);
 }
 
 PyObject* block_property(Individual* self, BoundArguments& args) {
     if (!check_argument_type(args[0], &PyUnicode_Type, args.name(0))) return nullptr;
-    return property_of(args.module, Ref::borrow(self->_properties_tmp).get(), args[0], self->_person_block);
+    return property_of(self, args.module, Ref::borrow(self->_properties_tmp).get(), args[0],
+                       &Individual::_person_block);
 }
 
 }  // namespace

@@ -144,14 +144,22 @@ Ref new_tuple(std::initializer_list<PyObject*> items) {
     return tuple;
 }
 
-// Stores the record and pushes the entry of a new event due at due_age;
-// returns its id.
-PyObject* schedule(Individual* self, BoundArguments& args, double due_age, bool in_future) {
+// How the first argument of a scheduling call gives the due age.
+enum class DueAt { delay, age, year };
+
+// Stores the record and pushes the entry of a new event; returns its id.
+// The due age is worked out from age and _person_birth only once every
+// argument is converted: a conversion may run code that changes them.
+PyObject* schedule(Individual* self, BoundArguments& args, DueAt kind) {
+    double when;
     Scheduled event;
+    if (!float_argument(args[0], when) || !convert_scheduling(args, event)) return nullptr;
+    const double due_age = kind == DueAt::delay ? when + self->age
+                           : kind == DueAt::age ? when
+                                                : when - self->_person_birth;
+    const bool in_future = kind == DueAt::delay ? when >= 0.0 : due_age >= self->age;
     QueueContainers held;
-    if (!convert_scheduling(args, event) || !check_future(args, in_future) || !hold_queue(self, held)) {
-        return nullptr;
-    }
+    if (!check_future(args, in_future) || !hold_queue(self, held)) return nullptr;
     if (self->_event_idx == INT32_MAX) {
         return raise(PyExc_OverflowError, "no event id is left in this life: 2147483648 events were scheduled");
     }
@@ -172,24 +180,9 @@ PyObject* schedule(Individual* self, BoundArguments& args, double due_age, bool 
     return id.release();
 }
 
-PyObject* add_to_queue(Individual* self, BoundArguments& args) {
-    double delta;
-    if (!float_argument(args[0], delta)) return nullptr;
-    return schedule(self, args, delta + self->age, delta >= 0.0);
-}
-
-PyObject* add_to_queue_age(Individual* self, BoundArguments& args) {
-    double age;
-    if (!float_argument(args[0], age)) return nullptr;
-    return schedule(self, args, age, age >= self->age);
-}
-
-PyObject* add_to_queue_year(Individual* self, BoundArguments& args) {
-    double year;
-    if (!float_argument(args[0], year)) return nullptr;
-    const double age = year - self->_person_birth;
-    return schedule(self, args, age, age >= self->age);
-}
+PyObject* add_to_queue(Individual* self, BoundArguments& args) { return schedule(self, args, DueAt::delay); }
+PyObject* add_to_queue_age(Individual* self, BoundArguments& args) { return schedule(self, args, DueAt::age); }
+PyObject* add_to_queue_year(Individual* self, BoundArguments& args) { return schedule(self, args, DueAt::year); }
 
 PyObject* remove_from_queue(Individual* self, BoundArguments& args) {
     Ref id = int_argument(args[0], args.name(0));
