@@ -205,21 +205,28 @@ bool call_own_method(Individual* self, PyObject* module, const MethodSpec& metho
 
 PyObject* hop_stratum(Individual* self, BoundArguments& args) {
     Ref value = int_argument(args[0], args.name(0));
-    int32_t stratum;
-    if (!value || !int32_value(value.get(), stratum)) return nullptr;
+    if (!value) return nullptr;
     if (self->_preserve_dynamic || self->_preserve_final) Py_RETURN_NONE;
-    if (stratum < 0) {
-        return raise(PyExc_ValueError, "Attempted to hop to the negative stratum %d: strata are numbered from 0",
-                     stratum);
+    // The sign and the bound are tested on the int itself, before it must
+    // fit 32 bits: a preserved universe ignores any int, and the bound
+    // refuses one too large for any field.
+    int overflow = 0;
+    const long long wide = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (wide == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow < 0 || (overflow == 0 && wide < 0)) {
+        return raise(PyExc_ValueError, "Attempted to hop to the negative stratum %S: strata are numbered from 0",
+                     value.get());
     }
-    if (module_state(args.module).assertions_enabled && stratum >= self->_stratum_n) {
+    if (module_state(args.module).assertions_enabled && (overflow > 0 || wide >= self->_stratum_n)) {
         // A restored count may be the smallest size, which has no predecessor.
         const Py_ssize_t highest = self->_stratum_n == PY_SSIZE_T_MIN ? PY_SSIZE_T_MIN : self->_stratum_n - 1;
         return raise(PyExc_AssertionError,
-                     "Attempted to hop to a stratum %d whilst only strata up to %zd are allocated. Check that the "
+                     "Attempted to hop to a stratum %S whilst only strata up to %zd are allocated. Check that the "
                      "argument `n_stratum_hops` reflects the number of additional strata.",
-                     stratum, highest);
+                     value.get(), highest);
     }
+    int32_t stratum;
+    if (!int32_value(value.get(), stratum)) return nullptr;
     self->_person_stratum = stratum;
     if (stratum > INT16_MAX) return raise(PyExc_OverflowError, "value too large to convert to short");
     const Py_ssize_t slot = self->_person_stratum_hops_n;
