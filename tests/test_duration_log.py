@@ -118,6 +118,23 @@ def test_a_full_hop_record_ends_as_if_at_infinity():
     assert (field(individual, "_person_stratum_hops_ages") == ages).all()
 
 
+def test_a_hop_record_sharing_memory_with_the_log_cannot_lead_the_split_outside_it():
+    # A restored state may view the same memory as the log and as the strata
+    # of the hop record: crediting the first piece then rewrites the stratum
+    # of the change that ends it, after the dry walk has tested it.
+    memory = np.zeros((2, 5, 2, 1, 1))  # the log sees strata 1 .. 3 of it
+    strata = memory.reshape(-1).view(np.int16)[8:16]  # slot 0 overlays the log's first cell
+    change_age = np.array([0x4024000000000003], dtype=np.uint64).view(np.float64)[0]  # its low 16 bits are 3
+    ages = np.zeros(256)
+    ages[0] = change_age
+    individual = in_life(with_grids([inf], [inf], n_stratum_hops=2), _log_durations=memory[:, 1:4],
+                         _person_stratum_hops_ages=ages, _person_stratum_hops_strata=strata,
+                         _person_stratum_hops_n=1)
+    with pytest.raises(IndexError, match=r"stratum 3 is not one of the strata 0 \.\. 2"):
+        individual.log_duration("alive", 0.0, 50.0)
+    assert not memory[:, [0, 4]].any()
+
+
 def test_final_preserve_credits_the_whole_interval_to_the_current_stratum():
     individual = in_life(with_grids([inf], [inf], n_stratum_hops=2), _preserve_final=True, _person_stratum=2,
                          **hop_record([(40, 1)]))

@@ -469,21 +469,30 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
     View<double, 5>& durations = self->_log_durations;
     const Walk walk(self, start, end);
     std::optional<int32_t> refused_stratum;
-    const bool valid = walk_split(walk, self, first.stratum, first.next_change,
-                                  [&](int32_t s, Py_ssize_t, Py_ssize_t, double) {
-                                      if (s >= 0 && s < durations.extent(stratum_axis)) return true;
-                                      refused_stratum = s;
-                                      return false;
-                                  });
+    const auto stratum_fits = [&](int32_t s) {
+        if (s >= 0 && s < durations.extent(stratum_axis)) return true;
+        refused_stratum = s;
+        return false;
+    };
+    bool walked = walk_split(walk, self, first.stratum, first.next_change,
+                             [&](int32_t s, Py_ssize_t, Py_ssize_t, double) { return stratum_fits(s); });
+    // The strata are tested again as they are credited: a hop record that
+    // shares memory with the log (a restored state may arrange that) changes
+    // under the crediting walk.
+    if (walked) {
+        walked = walk_split(walk, self, first.stratum, first.next_change,
+                            [&](int32_t s, Py_ssize_t i, Py_ssize_t j, double d) {
+                                if (!stratum_fits(s)) [[unlikely]]
+                                    return false;
+                                durations(cells->universe, s, cells->tag, i, j) += d;
+                                return true;
+                            });
+    }
     if (refused_stratum) {
         const Py_ssize_t cell[5] = {cells->universe, *refused_stratum, cells->tag, 0, 0};
         return refuse_cell(method, "duration log", durations, walk.years, walk.ages, cell);
     }
-    if (!valid) return refuse_walk(self, method);
-    walk_split(walk, self, first.stratum, first.next_change, [&](int32_t s, Py_ssize_t i, Py_ssize_t j, double d) {
-        durations(cells->universe, s, cells->tag, i, j) += d;
-        return true;
-    });
+    if (!walked) return refuse_walk(self, method);
     Py_RETURN_NONE;
 }
 
