@@ -420,10 +420,10 @@ class Model:
         if preserve_stratum not in (None, "dynamic", "final"):
             raise ModelError(f"preserve_stratum is None, 'dynamic' or 'final', not {preserve_stratum!r}")
 
-        functions = [*(f for process in self.processes for f in process.snapshot_functions()), *snapshot_functions]
-        for function in functions:
-            if not callable(function):
-                raise TypeError(f"snapshot functions must be callable, got {type(function).__name__}")
+        functions = [
+            *(f for process in self.processes for f in _functions(process.snapshot_functions(), f"{process.name}.snapshot_functions() must return")),
+            *_functions(snapshot_functions, "snapshot_functions must be"),
+        ]
         event_ages_edges, event_ages_grid = grid_edges(event_ages, "event_ages")
         event_years_edges, event_years_grid = grid_edges(event_years, "event_years")
         duration_ages_edges, duration_ages_grid = grid_edges(duration_ages, "duration_ages")
@@ -552,6 +552,18 @@ def _population(
             )
         arrays[name] = array
     return arrays
+
+
+def _functions(value: Any, where: str) -> tuple[Callable[[Individual], Any], ...]:
+    """Snapshot functions, refused with the name of where they came from
+    unless they are a sequence of callables (a forgotten return gives None)."""
+    if callable(value) or not isinstance(value, Iterable):
+        raise TypeError(f"{where} a sequence of functions, got {type(value).__name__}")
+    functions = tuple(value)
+    for function in functions:
+        if not callable(function):
+            raise TypeError(f"{where} a sequence of functions, got an item of type {type(function).__name__}")
+    return functions
 
 
 def _universe_names(universes: Sequence[str]) -> tuple[str, ...]:
@@ -703,7 +715,12 @@ def _simulate_block(configuration: _Configuration, index: int, first: int, popul
     block_properties: dict[str, np.ndarray] = {}
     owners: dict[str, str] = {}
     for process in c.model.processes:
-        for name, values in process.block_properties(block).items():
+        given = process.block_properties(block)
+        if not isinstance(given, Mapping):
+            raise TypeError(
+                f"{process.name}.block_properties() must return a dict of per-person arrays, got {type(given).__name__}"
+            )
+        for name, values in given.items():
             if name in block_properties:
                 raise ModelError(f"block property {name!r} is given by both {owners[name]} and {process.name}")
             array = np.asarray(values)

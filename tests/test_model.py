@@ -313,6 +313,27 @@ def test_bad_population_and_block_properties():
         Model([Short()]).run([1950.0, 1960.0])
 
 
+class NoBlockProperties(Life):
+    def block_properties(self, block):
+        {"risk": np.zeros(block.size)}  # the return forgotten
+
+
+class NoSnapshotFunctions(Life):
+    def snapshot_functions(self):
+        (self.start,)  # the return forgotten
+
+
+@pytest.mark.parametrize("process, options, message", [
+    (NoSnapshotFunctions(), {}, r"NoSnapshotFunctions.snapshot_functions\(\) must return a sequence of functions, got NoneType"),
+    (Life(), dict(snapshot_functions=len), "snapshot_functions must be a sequence of functions, got builtin_function"),
+    (Life(), dict(snapshot_functions=[1]), "snapshot_functions must be a sequence of functions, got an item of type int"),
+    (NoBlockProperties(), {}, r"NoBlockProperties.block_properties\(\) must return a dict of per-person arrays, got NoneType"),
+])
+def test_hooks_that_return_the_wrong_thing_are_named(process, options, message):
+    with pytest.raises(TypeError, match=message):
+        Model([process]).run([1950.0], **options)
+
+
 def test_overlapping_snapshot_functions_are_an_error():
     class Snap(Life):
         def snapshot_functions(self):
