@@ -758,6 +758,9 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
     next_universe = individual.next_universe
     next_event = individual.next_event
     log_ongoing_durations = individual.log_ongoing_durations
+    # Every life iterates this one range, so a life that never ends stops
+    # at its end without a counter to keep per event.
+    events_limit = range(MAX_EVENTS_PER_LIFE)
     person = -1
     try:
         for person in range(size):
@@ -769,7 +772,7 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
                 for start in starts:
                     start(individual)
                 try:
-                    for _ in range(MAX_EVENTS_PER_LIFE):
+                    for _ in events_limit:
                         age, _, message, terminate, data = next_event()
                         handler = dispatch.get(message)
                         if handler is None:
@@ -787,7 +790,7 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
                         # Without this a life whose events keep coming and
                         # none of which ends it would run forever.
                         raise ModelError(
-                            f"a life took {MAX_EVENTS_PER_LIFE:,} events without reaching one scheduled with "
+                            f"a life took {len(events_limit):,} events without reaching one scheduled with "
                             f"terminate=True (the last was {message!r} at age {age:.6g}); every life needs "
                             "an event that ends it, such as a death from other causes "
                             "(tavlen.model.MAX_EVENTS_PER_LIFE sets the limit)"
