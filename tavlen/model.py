@@ -313,12 +313,18 @@ class Model:
     def _declared(self, attribute: str, extra: Iterable[str], what: str) -> tuple[str, ...]:
         """The processes' declarations and the run's, in order, each once."""
         names: dict[str, None] = {}
-        for source in [*(getattr(process, attribute) for process in self.processes), extra]:
+        sources = [*((f"{process.name}.{attribute}", getattr(process, attribute)) for process in self.processes),
+                   (attribute, extra)]
+        for where, source in sources:
             if isinstance(source, str):
-                raise TypeError(f"{what} are a sequence of str, not a single str: {source!r}")
+                # Most often a one-tag tuple written without its comma.
+                raise TypeError(
+                    f"{where} is a sequence of str, not a single str: {source!r}; "
+                    f"a tuple of one needs a comma: ({source!r},)"
+                )
             for name in source:
                 if type(name) is not str:
-                    raise TypeError(f"{what} are str, got {type(name).__name__}: {name!r}")
+                    raise TypeError(f"{what} are str, got {type(name).__name__} in {where}: {name!r}")
                 names[name] = None
         return tuple(names)
 

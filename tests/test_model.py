@@ -283,8 +283,8 @@ BAD_RUNS = [
     (dict(snapshot_ages=[60, 50]), ModelError, "snapshot_ages must be finite and strictly ascending"),
     (dict(universes=["a", "a"]), ModelError, "universe names must differ"),
     (dict(universes=[]), ModelError, "at least one universe"),
-    (dict(event_tags="end"), TypeError, "not a single str"),
-    (dict(event_tags=[1]), TypeError, "event tags are str"),
+    (dict(event_tags="end"), TypeError, r"event_tags is a sequence of str, not a single str: 'end'; .* \('end',\)"),
+    (dict(event_tags=[1]), TypeError, "event tags are str, got int in event_tags"),
     (dict(preserve_stratum="always"), ModelError, "preserve_stratum is None, 'dynamic' or 'final'"),
     (dict(block_size=0), ModelError, "block_size must be at least 1"),
     (dict(seed=-1), ModelError, "seed must not be negative"),
@@ -350,6 +350,14 @@ def test_a_parallel_run_needs_processes_that_pickle():
     with concurrent.futures.ThreadPoolExecutor(1) as pool, pytest.raises(ModelError, match="must pickle"):
         Model([Local()]).run([1950.0], executor=pool)
     assert pickle.loads(pickle.dumps(Model([Life()]))).processes[0].messages == ("end",)
+
+
+def test_a_process_declaring_one_tag_without_a_comma_is_named():
+    class Comma(Life):
+        duration_tags = ("alive")
+
+    with pytest.raises(TypeError, match=r"Comma.duration_tags is a sequence of str, not a single str: 'alive'"):
+        Model([Comma()]).run([1950.0])
 
 
 def test_model_needs_processes():
