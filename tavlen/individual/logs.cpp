@@ -77,19 +77,6 @@ Replayed replay(const Individual* self, double age, int32_t stratum) noexcept {
 
 // --- Errors ------------------------------------------------------------------
 
-// Raises type(message) as if from an except clause handling KeyError(key).
-std::nullptr_t raise_during_key_error(PyObject* type, PyObject* key, Ref message) {
-    if (!message) return nullptr;
-    Ref key_error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
-    Ref error = key_error ? Ref::steal(PyObject_CallOneArg(type, message.get())) : Ref();
-    if (!error) return nullptr;
-    Ref handled = Ref::steal(PyErr_GetHandledException());
-    if (handled && handled.get() != Py_None) PyException_SetContext(key_error.get(), handled.release());
-    PyException_SetContext(error.get(), key_error.release());
-    PyErr_SetRaisedException(error.release());
-    return nullptr;
-}
-
 // The position of tag in a tag index (an int, as a new reference). Null with
 // no error set when the tag is absent and verify_tags is clear.
 Ref lookup_tag(Individual* self, PyObject* index_field, PyObject* tag, const char* kind) {

@@ -98,12 +98,12 @@ bool tag_position(const Individual* self, PyObject* tag, Py_ssize_t& position, b
         PyErr_Clear();
         return true;
     }
-    Ref key_error = Ref::steal(PyErr_GetRaisedException());
+    PyErr_Clear();
     Ref shown = Ref::steal(PyObject_Format(tag, nullptr));
-    if (shown) PyErr_Format(PyExc_Exception, "tag %U not present among loggable snapshot tags", shown.get());
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    PyException_SetContext(error.get(), key_error.release());
-    PyErr_SetRaisedException(error.release());
+    raise_during_key_error(PyExc_Exception, tag,
+                           shown ? Ref::steal(PyUnicode_FromFormat("tag %U not present among loggable snapshot tags",
+                                                                   shown.get()))
+                                 : Ref());
     return false;
 }
 

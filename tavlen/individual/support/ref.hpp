@@ -80,4 +80,18 @@ inline std::nullptr_t raise(PyObject* type, const char* message) {
     return nullptr;
 }
 
+// Raises type(message) as if from an except clause handling KeyError(key):
+// the KeyError becomes its context, as Python code would show it.
+inline std::nullptr_t raise_during_key_error(PyObject* type, PyObject* key, Ref message) {
+    if (!message) return nullptr;
+    Ref key_error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    Ref error = key_error ? Ref::steal(PyObject_CallOneArg(type, message.get())) : Ref();
+    if (!error) return nullptr;
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    if (handled && handled.get() != Py_None) PyException_SetContext(key_error.get(), handled.release());
+    PyException_SetContext(error.get(), key_error.release());
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
+}
+
 }  // namespace tavlen
