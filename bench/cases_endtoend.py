@@ -6,6 +6,7 @@ local Dask cluster instead of a local process pool."""
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import itertools
 import logging
@@ -237,20 +238,32 @@ def cases() -> list[Case]:
     ]
 
 
-def best_of(repeat: int, *runs: Callable[[], Any]) -> list[float]:
-    """Each run's best time in seconds, the runs taking turns, so that a
-    slower stretch of a shared machine hits them alike."""
-    best = [float("inf")] * len(runs)
+@dataclasses.dataclass
+class Timing:
+    seconds: float = math.inf
+    #: CPU seconds per second of the run: this process's, and its workers'
+    #: once they have ended. Below the cores a run keeps busy, something
+    #: else on the machine took a share of them.
+    cores: float = 0.0
+
+
+def cpu_seconds() -> float:
+    times = os.times()
+    return times.user + times.system + times.children_user + times.children_system
+
+
+def best_of(repeat: int, *runs: Callable[[], Any]) -> list[Timing]:
+    """Each run's best time, the runs taking turns, so that a slower stretch
+    of a shared machine hits them alike."""
+    best = [Timing() for _ in runs]
     for _ in range(repeat):
         for i, run in enumerate(runs):
-            started = time.perf_counter()
+            cpu, started = cpu_seconds(), time.perf_counter()
             run()
-            best[i] = min(best[i], time.perf_counter() - started)
+            seconds = time.perf_counter() - started
+            if seconds < best[i].seconds:
+                best[i] = Timing(seconds, (cpu_seconds() - cpu) / seconds)
     return best
-
-
-def timed(run: Callable[[], Any]) -> float:
-    return best_of(1, run)[0]
 
 
 def load() -> str:
@@ -260,23 +273,22 @@ def load() -> str:
 def report() -> None:
     births = demo.population(PEOPLE, SEED)
     lives = PEOPLE * len(demo.UNIVERSES)
-    print(f"\nDemo model, default run: {PEOPLE:,} people x {len(demo.UNIVERSES)} universes, blocks of {BLOCK_SIZE}"
-          f" ({load()}, {os.cpu_count()} cores)")
-
-    # The first pool of the program also starts the fork server that its workers come from.
-    cold_pool = timed(lambda: model_run(births, workers=WORKERS))
-    one, pool = best_of(3, lambda: model_run(births), lambda: model_run(births, workers=WORKERS))
-    started = time.perf_counter()
     _, events = hand_loop(births, SEED, BLOCK_SIZE)
-    by_hand = time.perf_counter() - started
-    print(f"  one process:        {one:6.2f} s  {lives / one:>11,.0f} lives/s  {events / one:>11,.0f} events/s"
-          f"  ({events:,} events taken from the queues)")
-    print(f"  hand loop:          {by_hand:6.2f} s  Model.run / hand loop {one / by_hand:.2f} (one run)")
-    print(f"  {WORKERS} worker processes: {pool:6.2f} s  parallel efficiency {one / (WORKERS * pool):.2f} (target 0.85),"
-          f" pool start-up included")
-    print(f"    first pool of the program: {cold_pool:.2f} s, efficiency {one / (WORKERS * cold_pool):.2f}"
-          " (starting the fork server too)")
-    dask_report(births, pool)
+    print(f"\nDemo model, default run: {PEOPLE:,} people x {len(demo.UNIVERSES)} universes = {lives:,} lives, "
+          f"{events:,} events taken from the queues; blocks of {BLOCK_SIZE} ({os.cpu_count()} cores, {load()})")
+
+    # The program's first pool also starts the fork server that its workers come from.
+    [cold] = best_of(1, lambda: model_run(births, workers=WORKERS))
+    one, pool = best_of(3, lambda: model_run(births), lambda: model_run(births, workers=WORKERS))
+    print(f"  one process:        {one.seconds:6.2f} s  {lives / one.seconds:>9,.0f} lives/s  "
+          f"{events / one.seconds:>11,.0f} events/s  (cores busy {one.cores:.2f})")
+    print(f"  {WORKERS} worker processes: {pool.seconds:6.2f} s  parallel efficiency "
+          f"{one.seconds / (WORKERS * pool.seconds):.2f} (target 0.85), pool start-up included  (cores busy {pool.cores:.2f})")
+    print(f"    the program's first pool: {cold.seconds:.2f} s, efficiency {one.seconds / (WORKERS * cold.seconds):.2f} "
+          "(starting the fork server too)")
+    if one.cores < 0.9:
+        print("  (the machine was busy: the one-process run had the use of less than 90% of a core)")
+    dask_report(births, pool.seconds)
     print(f"  ({load()})")
 
 
@@ -291,10 +303,10 @@ def dask_report(births: np.ndarray, pool: float) -> None:
                                   silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
         up = time.perf_counter() - started
         executor = client.get_executor()
-        first = timed(lambda: model_run(births, executor=executor))
-        warm = min(first, *best_of(2, lambda: model_run(births, executor=executor)))
+        [first] = best_of(1, lambda: model_run(births, executor=executor))
+        warm = min(first.seconds, best_of(2, lambda: model_run(births, executor=executor))[0].seconds)
         closing = time.perf_counter()
-    total = up + first + time.perf_counter() - closing
+    total = up + first.seconds + time.perf_counter() - closing
     print(f"  Dask LocalCluster, {WORKERS} worker processes of one thread, through Client.get_executor():")
     print(f"    cluster running: {warm:6.2f} s, {warm / pool:.2f} x the process pool")
     print(f"    with its start-up and shutdown ({up:.2f} s to start): {total:6.2f} s, {total / pool:.2f} x the process pool")
