@@ -372,3 +372,5 @@ def test_command_line_checkpoint(tmp_path, capsys):
     assert main(arguments) == 0
     assert_identical(Results.load(tmp_path / "out" / "results.npz"), first)
     capsys.readouterr()
+    assert main([*arguments, "--seed", "4"]) == 1
+    assert "python -m tavlen: error: the checkpoint folder" in capsys.readouterr().err
