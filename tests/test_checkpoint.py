@@ -115,9 +115,8 @@ def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, simula
     kept = block_files(folder)
     assert 3 <= len(kept) <= 6
 
-    resumed = run(folder, people=120)
-    assert_identical(resumed, run(people=120))
-    assert sorted(simulated) == sorted(set(range(12)) - {int(name[6:12]) for name in kept})
+    assert_identical(run(folder, people=120), run(people=120))
+    assert sorted(simulated[:-12]) == sorted(set(range(12)) - {int(name[6:12]) for name in kept})
     assert len(block_files(folder)) == 12
     assert not [path for path in folder.iterdir() if path.name.endswith(".tmp")]
 
@@ -199,7 +198,7 @@ def other_laws():
         ({"random_number_generators": ("extra",)}, "the random number generators"),
         ({"n_stratum_hops": 2}, "the strata"),
         ({"stratum_labels": ("all",)}, "the strata"),
-        ({"seed": 6, "event_tags": ("extra",)}, "the seed (5 there, 6 here), the tags differ"),
+        ({"seed": 6, "event_tags": ("extra",)}, "the seed (5 there, 6 here), the tags"),
     ],
 )
 def test_a_folder_of_another_run_is_refused_and_left_alone(finished, change, named):
@@ -238,6 +237,7 @@ def test_damaged_and_foreign_block_files_are_simulated_again(tmp_path, finished,
     shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
     other = tmp_path.parent / "other"
     run(other, seed=6)
+    simulated.clear()
     block = lambda index: tmp_path / f"block-{index:06d}.npz"  # noqa: E731
     data = block(0).read_bytes()
     block(0).write_bytes(data[: len(data) // 2])  # cut short
@@ -344,7 +344,7 @@ def test_a_block_that_kills_every_worker_ends_the_run(tmp_path, simulated):
     assert 2 in missing
     simulated.clear()
     assert_identical(run(folder, model=model), run(model=model, seed=5))  # in this process, which it never kills
-    assert sorted(simulated) == [*sorted(missing), *range(6)]
+    assert sorted(simulated) == sorted([*missing, *range(6)])
 
 
 def test_a_lost_worker_of_a_given_executor_stops_the_run_and_the_folder_resumes_it(tmp_path):
