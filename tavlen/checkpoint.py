@@ -212,16 +212,14 @@ class Folder:
     def __init__(self, path: str, run: Mapping[str, Any]) -> None:
         self.path = path
         self.key = _run_key(run)
-        self.stored = 0
 
     def load(self, index: int, first: int, size: int, shapes: Mapping[str, tuple[int, ...]]) -> dict[str, Any] | None:
         """The partial results of a finished block, or None when the block
         has no file, or one that is damaged or not this run's and block's."""
         path = os.path.join(self.path, block_name(index))
-        if not os.path.isfile(path):
-            return None
         try:
-            with np.load(path, allow_pickle=False) as archive:
+            # Opened here, not by np.load: it leaves its file open when the archive is damaged.
+            with open(path, "rb") as file, np.load(file, allow_pickle=False) as archive:
                 header = json.loads(archive["header"].tobytes().decode("utf-8"))
                 if header != {"format": FORMAT, "version": VERSION, "run": self.key,
                               "block": index, "first": first, "size": size}:
@@ -251,7 +249,6 @@ class Folder:
         encoded = np.frombuffer(json.dumps(header).encode("utf-8"), dtype=np.uint8)
         _write_atomically(self.path, block_name(index),
                           lambda file: np.savez(file, allow_pickle=False, header=encoded, **arrays))
-        self.stored += 1
 
 
 @contextlib.contextmanager

@@ -536,8 +536,9 @@ class Model:
                         "or a checkpoint folder to keep the blocks that finish"
                     )
                     raise ModelError(
-                        f"a worker process of the executor died running blocks {_block_list(lost.unfinished)} "
-                        f"(killed, out of memory or crashed), and a run cannot replace an executor it was given; {kept_where}"
+                        "a worker process of the executor died (killed, out of memory or crashed), leaving blocks "
+                        f"{_block_list(lost.unfinished)} unfinished, and a run cannot replace an executor it was "
+                        f"given; {kept_where}"
                     ) from lost.__cause__
             else:
                 for index, first, end in remaining:
@@ -835,10 +836,13 @@ def _run_on_own_pools(
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
             if lost_in_a_row >= MAX_LOST_POOLS:
+                kept = "" if collected.folder is None else (
+                    f"; the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}"
+                )
                 raise ModelError(
                     f"worker processes died {lost_in_a_row} times in a row with no task finishing in between "
-                    f"(killed, out of memory or crashed) while running blocks {_block_list(tasks)}; "
-                    "the run gave up"
+                    f"(killed, out of memory or crashed), and blocks {_block_list(tasks)} did not finish: "
+                    f"the run gave up{kept}"
                 ) from lost.__cause__
 
 

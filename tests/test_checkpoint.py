@@ -7,6 +7,7 @@ import fcntl
 import os
 import pathlib
 import pickle
+import re
 import shutil
 import signal
 import subprocess
@@ -141,6 +142,12 @@ def test_an_interrupted_run_without_seed_resumes_with_the_kept_seed(tmp_path, mo
     assert_identical(run(tmp_path, seed=None), resumed)  # the folder is now complete, and read only
     # A fresh run without a folder draws a seed of its own.
     assert run(seed=None).metadata["seed"] != seed
+
+
+def test_a_model_is_recognised_after_it_has_run(tmp_path):
+    model = demo.model()
+    first = run(tmp_path, model=model)
+    assert_identical(run(tmp_path, model=model), first)
 
 
 def test_a_finished_run_is_read_and_not_simulated_again(finished, expected, monkeypatch):
@@ -338,8 +345,11 @@ def test_a_lost_worker_has_its_blocks_run_again(tmp_path, checkpoint):
 def test_a_block_that_kills_every_worker_ends_the_run(tmp_path, simulated):
     model = killing_model(tmp_path / "killed", every_time=True)
     folder = tmp_path / "checkpoint"
-    with pytest.raises(ModelError, match=r"died 3 times in a row .* running blocks 2;"):
+    with pytest.raises(ModelError, match=r"died 3 times in a row .* did not finish: .* kept in the checkpoint folder") as ended:
         run(folder, model=model, workers=2, blocks_per_task=1)
+    # The block that kills its worker, and any that the pool took down with it
+    named = re.search(r"and blocks ([\d, ]+) did not finish", str(ended.value)).group(1)
+    assert "2" in named.split(", ")
     missing = set(range(6)) - {int(name[6:12]) for name in block_files(folder)}
     assert 2 in missing
     simulated.clear()
