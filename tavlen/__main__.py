@@ -75,9 +75,9 @@ def _executor(kind: str, workers: int) -> Iterator[Executor | None]:
     if workers == 1 and kind == "process":
         yield None  # in this process
     elif kind == "process":
-        from concurrent.futures import ProcessPoolExecutor
+        from .model import process_pool
 
-        with ProcessPoolExecutor(workers) as pool:
+        with process_pool(workers) as pool:
             yield pool
     else:
         from .model import optional_import

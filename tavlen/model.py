@@ -18,6 +18,8 @@ import dataclasses
 import hashlib
 import importlib
 import math
+import multiprocessing
+import multiprocessing.forkserver
 import operator
 import pickle
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -30,7 +32,7 @@ import numpy.typing as npt
 from .individual import Individual
 from .results import _LOG_COLUMNS, Results, grid_edges
 
-__all__ = ["Block", "Model", "ModelError", "Process", "block_seed", "handles"]
+__all__ = ["Block", "Model", "ModelError", "Process", "block_seed", "handles", "process_pool"]
 
 Handler = TypeVar("Handler", bound=Callable[..., Any])
 
@@ -469,7 +471,7 @@ class Model:
         per_task = _positive_int(blocks_per_task, "blocks_per_task")
         with _progress_bar(progress, people_n) as advance:
             if workers is not None and workers > 1:
-                with concurrent.futures.ProcessPoolExecutor(workers) as pool:
+                with process_pool(workers) as pool:
                     _run_on(pool, configuration, population, blocks, per_task, totals, advance)
             elif executor is not None:
                 _run_on(executor, configuration, population, blocks, per_task, totals, advance)
@@ -631,6 +633,30 @@ def _slice(population: Mapping[str, np.ndarray], first: int, end: int) -> dict[s
 
 # ---------------------------------------------------------------------------
 # Running blocks
+
+#: What a worker imports before it takes its first task.
+_WORKER_PRELOAD = ("tavlen.model",)
+
+
+def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+    """A pool of ``workers`` local processes for runs, as ``Model.run(workers=...)`` uses.
+
+    Where processes start from a fork server (the default on Linux), the
+    server imports NumPy and tavlen once, so that every worker is forked
+    with them loaded instead of importing them itself: on two cores a
+    worker's imports cost as much as a few thousand lives. A fork server
+    that runs already (started by an earlier pool of the program) keeps
+    what it loaded, and the workers then import on their first task.
+    """
+    workers = _positive_int(workers, "workers")
+    context = None
+    if multiprocessing.get_start_method() == "forkserver":
+        context = multiprocessing.get_context("forkserver")
+        # Added to what the program asked the server to preload, never instead of it.
+        preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
+        preload += [name for name in _WORKER_PRELOAD if name not in preload]
+        context.set_forkserver_preload(preload)
+    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context)
 
 
 def _run_on(

@@ -3,12 +3,16 @@ process, a local process pool, or a Dask cluster of worker processes."""
 
 import concurrent.futures
 import logging
+import multiprocessing
 import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
 from tavlen import demo
+from tavlen.model import process_pool
 
 PEOPLE = 300
 BLOCK_SIZE = 40  # 8 blocks, the last one short
@@ -33,12 +37,38 @@ def test_a_run_repeats_and_depends_on_its_seed(in_process):
 
 def test_two_local_processes_give_the_same_results(in_process):
     assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, workers=2).equals(in_process)
+    with process_pool(2) as pool:
+        assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=pool).equals(in_process)
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=pool).equals(in_process)
         # Tasks of three, three and two blocks
         grouped = demo.model().run(demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
                                    executor=pool, blocks_per_task=3)
         assert grouped.equals(in_process)
+
+
+# In a fresh interpreter, whose fork server no earlier pool has started.
+# eval names no module of the package, so taking the task imports nothing.
+PRELOAD_PROBE = """
+import multiprocessing
+multiprocessing.set_forkserver_preload(["colorsys"])
+from tavlen.model import process_pool
+with process_pool(2) as pool:
+    print(*pool.submit(eval, "sorted({'colorsys', 'numpy', 'tavlen.individual'} & set(__import__('sys').modules))").result())
+"""
+
+
+@pytest.mark.skipif("forkserver" not in multiprocessing.get_all_start_methods(), reason="no fork server here")
+def test_pool_workers_start_with_the_package_loaded_besides_the_programs_own_preload():
+    done = subprocess.run([sys.executable, "-c", PRELOAD_PROBE], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["colorsys", "numpy", "tavlen.individual"]
+
+
+@pytest.mark.parametrize("workers", [0, -1, 1.5])
+def test_a_pool_of_no_workers_is_refused(workers):
+    with pytest.raises((ValueError, TypeError), match="workers"):
+        process_pool(workers)
 
 
 def test_a_dask_cluster_gives_the_same_results(in_process):
