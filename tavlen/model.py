@@ -34,7 +34,7 @@ import numpy.typing as npt
 
 from . import checkpoint as _checkpoint
 from .individual import Individual
-from .results import Results, grid_edges
+from .results import _LOG_COLUMNS, Results, grid_edges
 
 __all__ = ["Block", "Model", "ModelError", "Process", "block_seed", "handles", "process_pool"]
 
@@ -787,13 +787,13 @@ def _run_on(
         ): task
         for task in tasks
     }
-    done: set[concurrent.futures.Future[list[_Partial]]] = set()
 
     def take(future: concurrent.futures.Future[list[_Partial]]) -> None:
-        task = futures[future]
+        # A future keeps its result: dropping it with the result taken
+        # frees each block's log once it is gathered.
+        task = futures.pop(future)
         for block, partial in zip(task, future.result(), strict=True):
             collected.add(block, partial)
-        done.add(future)
         advance(sum(end - first for _, first, end in task))
 
     try:
@@ -803,12 +803,12 @@ def _run_on(
         # The broken pool fails every future it had not finished; keep the
         # results of those that finished before as_completed yielded them.
         concurrent.futures.wait(futures, timeout=60)
-        for future in futures:
-            if future not in done and future.done() and not future.cancelled() and future.exception() is None:
+        for future in list(futures):
+            if future.done() and not future.cancelled() and future.exception() is None:
                 take(future)
         for future in futures:
             future.cancel()
-        raise _LostPool([task for future, task in futures.items() if future not in done]) from error
+        raise _LostPool(list(futures.values())) from error
     except BaseException:
         for future in futures:
             future.cancel()
@@ -915,14 +915,18 @@ def _simulate_block(configuration: _Configuration, index: int, first: int, popul
     individual.next_block(0, block_properties, seeds)
     _simulate_people(individual, c.model.processes, c.universes, size, first)
     log = individual.output_events_individual()
-    log["individual"] = (log["individual"] + np.uint32(first)).astype(np.uint32)
-    return _Partial(
+    partial = _Partial(
         events=individual.output_events(),
         durations=individual.output_durations(),
         snapshots_ages=individual.output_snapshots_ages(),
         snapshots_years=individual.output_snapshots_years(),
         individual=log,
     )
+    # The log is joined out of the Individual's blocks: let them go before
+    # the persons are renumbered, so that a block holds its log twice at most.
+    del individual
+    log["individual"] = (log["individual"] + np.uint32(first)).astype(np.uint32, copy=False)
+    return partial
 
 
 def _simulate_people(individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int) -> None:
@@ -1014,7 +1018,7 @@ class _Totals:
         self.durations = np.zeros(shapes["durations"], dtype=np.float64)
         self.snapshots_ages = np.zeros(shapes["snapshots_ages"], dtype=np.int64)
         self.snapshots_years = np.zeros(shapes["snapshots_years"], dtype=np.int64)
-        self.logs: list[dict[str, np.ndarray]] = []
+        self._log = _LogColumns()
 
     def add(self, partial: _Partial) -> None:
         for name in ("events", "durations", "snapshots_ages", "snapshots_years"):
@@ -1023,17 +1027,61 @@ class _Totals:
             if part.shape != total.shape:
                 raise ModelError(f"a block returned {name} of shape {part.shape}, expected {total.shape}")
             total += part
-        if len(partial.individual["universe"]):
-            self.logs.append(partial.individual)
+        self._log.append(partial.individual)
 
     def individual_log(self) -> dict[str, np.ndarray]:
-        columns = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
-        return {
-            key: np.concatenate([log[key] for log in self.logs]).astype(dtype, copy=False)
-            if self.logs
-            else np.zeros(0, dtype=dtype)
-            for key, dtype in columns.items()
-        }
+        return self._log.take()
+
+
+class _LogColumns:
+    """The run's individual-level log, gathered block by block into its
+    final columns.
+
+    The log of a long run is most of its memory, so it is never held twice:
+    each block's entries are copied in as the block arrives, and the columns
+    grow in place. ndarray.resize reallocates, and for large arrays the C
+    library moves the pages (mremap) instead of copying them, so old and new
+    columns never coexist. NumPy zero-fills what a column grows by, which
+    makes it resident: steps of a thirty-second keep that unused tail small
+    and the reallocations few.
+    """
+
+    GROWTH = 32
+
+    def __init__(self) -> None:
+        self._start_empty()
+
+    def _start_empty(self) -> None:
+        self.columns = {key: np.empty(0, dtype=dtype) for key, dtype in _LOG_COLUMNS.items()}
+        self.length = 0
+
+    def append(self, log: Mapping[str, npt.ArrayLike]) -> None:
+        if not isinstance(log, Mapping) or set(log) != set(_LOG_COLUMNS):
+            given = sorted(map(str, log)) if isinstance(log, Mapping) else type(log).__name__
+            raise ModelError(f"a block returned an individual-level log of {given}, expected the columns {list(_LOG_COLUMNS)}")
+        parts = {key: np.asarray(log[key]) for key in _LOG_COLUMNS}
+        if len({part.shape for part in parts.values()}) != 1 or parts["age"].ndim != 1:
+            shapes = {key: part.shape for key, part in parts.items()}
+            raise ModelError(f"a block returned an individual-level log of columns of unlike shapes: {shapes}")
+        start = self.length
+        end = start + len(parts["age"])
+        for key, part in parts.items():
+            column = self.columns[key]
+            if end > len(column):
+                # The array is this object's alone and no view of it
+                # outlives a statement, so nothing sees it move.
+                column.resize(max(end, len(column) + len(column) // self.GROWTH), refcheck=False)
+            column[start:end] = part
+        self.length = end
+
+    def take(self) -> dict[str, np.ndarray]:
+        """The columns, trimmed to the entries (in place), handed over: the
+        gathering starts again empty, so it never resizes what a caller holds."""
+        columns = self.columns
+        for column in columns.values():
+            column.resize(self.length, refcheck=False)
+        self._start_empty()
+        return columns
 
 
 class _progress_bar:
