@@ -544,6 +544,9 @@ class Model:
                 for index, first, end in remaining:
                     collected.add((index, first, end), _simulate_block(configuration, index, first, _slice(population, first, end)))
                     advance(end - first)
+            if collected.next_index != len(blocks):
+                # Never results with a block missing, whatever became of it.
+                raise RuntimeError(f"the run lost blocks from {collected.next_index} on; its results would be incomplete")
 
         return Results(
             events=totals.events,
@@ -791,8 +794,9 @@ def _run_on(
     def take(future: concurrent.futures.Future[list[_Partial]]) -> None:
         # A future keeps its result: dropping it with the result taken
         # frees each block's log once it is gathered.
+        partials = future.result()  # raises first: a failed task stays in futures
         task = futures.pop(future)
-        for block, partial in zip(task, future.result(), strict=True):
+        for block, partial in zip(task, partials, strict=True):
             collected.add(block, partial)
         advance(sum(end - first for _, first, end in task))
 
