@@ -12,6 +12,7 @@ from concurrent.futures import Executor
 from typing import NoReturn
 
 from . import demo
+from .model import ModelError
 
 DESCRIPTION = """\
 Runs the bundled demo model: the natural history of a chronic disease (onset,
@@ -65,6 +66,9 @@ def parser() -> argparse.ArgumentParser:
                    help="folder for the plot and the results file, created if needed (default: %(default)s)")
     p.add_argument("--block-size", type=_positive, default=500, metavar="B",
                    help="people per block, the unit of work; results depend on it (default: %(default)s)")
+    p.add_argument("--checkpoint", metavar="DIR",
+                   help="folder that keeps every finished block, created if needed: the same command "
+                        "run again after an interruption resumes where it stopped")
     p.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
     p.add_argument("--no-plot", action="store_true", help="do not draw the plot")
     return p
@@ -72,13 +76,9 @@ def parser() -> argparse.ArgumentParser:
 
 @contextlib.contextmanager
 def _executor(kind: str, workers: int) -> Iterator[Executor | None]:
-    if workers == 1 and kind == "process":
-        yield None  # in this process
-    elif kind == "process":
-        from .model import process_pool
-
-        with process_pool(workers) as pool:
-            yield pool
+    if kind == "process":
+        # The run starts its own pool, and starts it again if a worker dies.
+        yield None
     else:
         from .model import optional_import
 
@@ -110,8 +110,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         with _executor(options.executor, options.workers) as executor:
             results = demo.run(options.population, options.seed, executor=executor, progress=progress,
-                               block_size=options.block_size)
-    except ImportError as error:
+                               block_size=options.block_size, checkpoint=options.checkpoint,
+                               workers=options.workers if executor is None else None)
+    except (ImportError, ModelError) as error:
+        # A missing package, or a checkpoint folder of another run.
         print(f"python -m tavlen: error: {error}", file=sys.stderr)
         return 1
     elapsed = time.perf_counter() - started

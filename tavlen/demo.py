@@ -237,8 +237,9 @@ def run(
     workers: int | None = None,
     progress: bool = False,
     block_size: int = 500,
+    checkpoint: str | os.PathLike[str] | None = None,
 ) -> Results:
-    """Runs the demo for ``size`` people."""
+    """Runs the demo for ``size`` people (``checkpoint``: see :meth:`Model.run`)."""
     return model(laws).run(
         population(size, seed),
         **RUN_OPTIONS,
@@ -247,6 +248,7 @@ def run(
         executor=executor,
         workers=workers,
         progress=progress,
+        checkpoint=checkpoint,
     )
 
 

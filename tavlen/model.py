@@ -14,6 +14,8 @@ bit for bit however its blocks are spread over workers.
 from __future__ import annotations
 
 import concurrent.futures
+import concurrent.futures.process
+import contextlib
 import dataclasses
 import hashlib
 import importlib
@@ -21,6 +23,7 @@ import math
 import multiprocessing
 import multiprocessing.forkserver
 import operator
+import os
 import pickle
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from types import ModuleType
@@ -29,8 +32,9 @@ from typing import Any, TypeVar
 import numpy as np
 import numpy.typing as npt
 
+from . import checkpoint as _checkpoint
 from .individual import Individual
-from .results import Results, grid_edges
+from .results import _LOG_COLUMNS, Results, grid_edges
 
 __all__ = ["Block", "Model", "ModelError", "Process", "block_seed", "handles", "process_pool"]
 
@@ -48,6 +52,12 @@ _MAX_STRATA = 32768  # initial strata are int16
 #: never ends: far more than any model needs (an event every hour of a
 #: hundred years is under a million).
 MAX_EVENTS_PER_LIFE = 10_000_000
+
+#: How often in a row the pool of a run's own worker processes may be lost
+#: (a worker killed, out of memory, or crashed) with no task finishing in
+#: between before the run gives up: a block that kills its worker every time
+#: must not start pools forever.
+MAX_LOST_POOLS = 3
 
 
 class ModelError(ValueError):
@@ -373,6 +383,7 @@ class Model:
         workers: int | None = None,
         blocks_per_task: int | None = None,
         progress: bool = False,
+        checkpoint: str | os.PathLike[str] | None = None,
     ) -> Results:
         """Simulates every person of the population once in each universe.
 
@@ -406,6 +417,27 @@ class Model:
         make about a hundred tasks); it changes nothing in the results.
         Without a seed, one is drawn and kept in the results. ``progress``
         shows a progress bar on stderr (needs tqdm).
+
+        ``checkpoint`` names a folder (created if missing) where every
+        finished block's partial result is written as it comes in, each file
+        complete or not there at all. The same run started again with the
+        same folder, after a crash, an interrupt or a killed machine, takes
+        the blocks it finds there and simulates only the others, with the
+        same results bit for bit; given the folder of a finished run, it only
+        reads it. Started without a seed, it takes the seed kept in the
+        folder. A folder of a run that differs in its model (the processes'
+        pickle), population, options, seed or block size is refused, and a
+        block file that is damaged or not this run's is simulated again. A
+        checkpointed run needs its model and snapshot functions to pickle.
+
+        A worker process that dies in the middle of a run (killed, out of
+        memory, a crash) loses the tasks it ran: with ``workers``, the run
+        starts a new pool and runs them again, and gives up with a
+        :class:`ModelError` once it has lost ``MAX_LOST_POOLS`` pools in a
+        row with no task finishing in between. A run cannot replace an
+        ``executor`` it was given: it stops with a :class:`ModelError`, and
+        with a checkpoint folder the run started again resumes. A Dask
+        cluster reruns the tasks of a lost worker by itself.
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
@@ -415,6 +447,8 @@ class Model:
                 f"a Dask client's get_executor(), got {type(executor).__name__}"
             )
         workers = None if workers is None else _positive_int(workers, "workers")
+        if seed is None and checkpoint is not None:
+            seed = _checkpoint.kept_seed(checkpoint)
         if seed is None:
             seed = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
         seed = _nonnegative_int(seed, "seed")
@@ -475,22 +509,56 @@ class Model:
         )
 
         blocks = [(index, first, min(first + block_size, people_n)) for index, first in enumerate(range(0, people_n, block_size))]
-        totals = _Totals(_result_shapes(configuration))
+        shapes = _result_shapes(configuration)
+        totals = _Totals(shapes)
         # Tasks group blocks only to spare the executor's overhead per task:
         # about a hundred tasks keep any pool busy to the end.
         if blocks_per_task is None:
             blocks_per_task = max(1, len(blocks) // 64)
         per_task = _positive_int(blocks_per_task, "blocks_per_task")
-        with _progress_bar(progress, people_n) as advance:
-            if workers is not None and workers > 1:
-                with process_pool(workers) as pool:
-                    _run_on(pool, configuration, population, blocks, per_task, totals, advance)
-            elif executor is not None:
-                _run_on(executor, configuration, population, blocks, per_task, totals, advance)
-            else:
+        folder: contextlib.AbstractContextManager[_checkpoint.Folder | None] = contextlib.nullcontext()
+        if checkpoint is not None:
+            folder = _checkpoint.opened(checkpoint, _checkpoint.identity(configuration, population, labels, block_size))
+        with _progress_bar(progress, people_n) as advance, folder as kept:
+            collected = _InBlockOrder(totals, kept)
+            remaining = blocks
+            if kept is not None:
+                remaining = []
                 for index, first, end in blocks:
-                    totals.add(_simulate_block(configuration, index, first, _slice(population, first, end)))
+                    found = kept.load(index, first, end - first, shapes)
+                    if found is None:
+                        remaining.append((index, first, end))
+                    else:
+                        collected.add((index, first, end), _Partial(**found), stored=True)
+                        advance(end - first)
+            tasks = [remaining[start : start + per_task] for start in range(0, len(remaining), per_task)]
+            if not tasks:
+                pass
+            elif workers is not None and workers > 1:
+                _run_on_own_pools(workers, _pickled(configuration), population, tasks, collected, advance)
+            elif executor is not None:
+                try:
+                    _run_on(executor, _pickled(configuration), population, tasks, collected, advance)
+                except _LostPool as lost:
+                    kept_where = (
+                        f"the blocks that finished are kept in the checkpoint folder {kept.path!r}: "
+                        "run again with a working executor to resume"
+                        if kept is not None
+                        else "give workers=N instead of an executor to let the run start its pool again, "
+                        "or a checkpoint folder to keep the blocks that finish"
+                    )
+                    raise ModelError(
+                        "a worker process of the executor died (killed, out of memory or crashed), leaving blocks "
+                        f"{_block_list(lost.unfinished)} unfinished, and a run cannot replace an executor it was "
+                        f"given; {kept_where}"
+                    ) from lost.__cause__
+            else:
+                for index, first, end in remaining:
+                    collected.add((index, first, end), _simulate_block(configuration, index, first, _slice(population, first, end)))
                     advance(end - first)
+            if collected.next_index != len(blocks):
+                # Never results with a block missing, whatever became of it.
+                raise RuntimeError(f"the run lost blocks from {collected.next_index} on; its results would be incomplete")
 
         return Results(
             events=totals.events,
@@ -671,48 +739,133 @@ def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context)
 
 
-def _run_on(
-    executor: concurrent.futures.Executor,
-    configuration: _Configuration,
-    population: Mapping[str, np.ndarray],
-    blocks: Sequence[tuple[int, int, int]],
-    blocks_per_task: int,
-    totals: _Totals,
-    advance: Callable[[int], None],
-) -> None:
-    """Runs the blocks on the executor, a few consecutive blocks per task,
-    and adds their partial results in block order as they come in."""
+def _pickled(configuration: _Configuration) -> bytes:
     try:
-        payload = pickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+        return pickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
     except Exception as error:
         raise ModelError(
             "a parallel run sends the model's processes and the run's configuration to its workers, "
             f"so they must pickle: {error}"
         ) from error
-    tasks = [blocks[start : start + blocks_per_task] for start in range(0, len(blocks), blocks_per_task)]
+
+
+_Task = list[tuple[int, int, int]]
+
+
+class _InBlockOrder:
+    """Takes the blocks' partial results in any order, stores each new one
+    in the checkpoint folder at once, and adds them to the totals in block
+    order, so that the sums are the same bit for bit however the blocks ran."""
+
+    def __init__(self, totals: _Totals, folder: _checkpoint.Folder | None) -> None:
+        self.totals = totals
+        self.folder = folder
+        self.waiting: dict[int, _Partial] = {}
+        self.next_index = 0
+        self.received = 0
+
+    def add(self, block: tuple[int, int, int], partial: _Partial, stored: bool = False) -> None:
+        index, first, end = block
+        if self.folder is not None and not stored:
+            self.folder.store(index, first, end - first, partial)
+        self.received += 1
+        self.waiting[index] = partial
+        while self.next_index in self.waiting:
+            self.totals.add(self.waiting.pop(self.next_index))
+            self.next_index += 1
+
+
+class _LostPool(Exception):
+    """A process pool broke (a worker died); the tasks it had not finished."""
+
+    def __init__(self, unfinished: list[_Task]) -> None:
+        super().__init__(unfinished)
+        self.unfinished = unfinished
+
+
+def _run_on(
+    executor: concurrent.futures.Executor,
+    payload: bytes,
+    population: Mapping[str, np.ndarray],
+    tasks: Sequence[_Task],
+    collected: _InBlockOrder,
+    advance: Callable[[int], None],
+) -> None:
+    """Runs the tasks on the executor and hands their partial results over
+    as they come in. A broken process pool raises _LostPool with the tasks
+    that did not finish, after handing over those that did."""
     futures = {
         executor.submit(
             _simulate_pickled_blocks,
             payload,
             [(index, first, _slice(population, first, end)) for index, first, end in task],
-        ): position
-        for position, task in enumerate(tasks)
+        ): task
+        for task in tasks
     }
-    finished: dict[int, list[_Partial]] = {}
-    next_position = 0
+
+    def take(future: concurrent.futures.Future[list[_Partial]]) -> None:
+        # A future keeps its result: dropping it with the result taken
+        # frees each block's log once it is gathered.
+        partials = future.result()  # raises first: a failed task stays in futures
+        task = futures.pop(future)
+        for block, partial in zip(task, partials, strict=True):
+            collected.add(block, partial)
+        advance(sum(end - first for _, first, end in task))
+
     try:
         for future in concurrent.futures.as_completed(futures):
-            position = futures[future]
-            finished[position] = future.result()
-            advance(tasks[position][-1][2] - tasks[position][0][1])
-            while next_position in finished:
-                for partial in finished.pop(next_position):
-                    totals.add(partial)
-                next_position += 1
+            take(future)
+    except concurrent.futures.process.BrokenProcessPool as error:
+        # The broken pool fails every future it had not finished; keep the
+        # results of those that finished before as_completed yielded them.
+        concurrent.futures.wait(futures, timeout=60)
+        for future in list(futures):
+            if future.done() and not future.cancelled() and future.exception() is None:
+                take(future)
+        for future in futures:
+            future.cancel()
+        raise _LostPool(list(futures.values())) from error
     except BaseException:
         for future in futures:
             future.cancel()
         raise
+
+
+def _run_on_own_pools(
+    workers: int,
+    payload: bytes,
+    population: Mapping[str, np.ndarray],
+    tasks: list[_Task],
+    collected: _InBlockOrder,
+    advance: Callable[[int], None],
+) -> None:
+    """Runs the tasks on a pool of local processes, and the tasks of a pool
+    that broke on a new one."""
+    lost_in_a_row = 0
+    while tasks:
+        received = collected.received
+        try:
+            with process_pool(workers) as pool:
+                _run_on(pool, payload, population, tasks, collected, advance)
+            return
+        except _LostPool as lost:
+            tasks = lost.unfinished
+            lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
+            if lost_in_a_row >= MAX_LOST_POOLS:
+                kept = "" if collected.folder is None else (
+                    f"; the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}"
+                )
+                raise ModelError(
+                    f"worker processes died {lost_in_a_row} times in a row with no task finishing in between "
+                    f"(killed, out of memory or crashed), and blocks {_block_list(tasks)} did not finish: "
+                    f"the run gave up{kept}"
+                ) from lost.__cause__
+
+
+def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:
+    indices = sorted(index for task in tasks for index, _, _ in task)
+    text = ", ".join(str(index) for index in indices[:shown])
+    return text if len(indices) <= shown else f"{text} and {len(indices) - shown} more"
 
 
 def _simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[_Partial]:
@@ -778,14 +931,18 @@ def _simulate_block(configuration: _Configuration, index: int, first: int, popul
     individual.next_block(0, block_properties, seeds)
     _simulate_people(individual, c.model.processes, c.universes, size, first)
     log = individual.output_events_individual()
-    log["individual"] = (log["individual"] + np.uint32(first)).astype(np.uint32)
-    return _Partial(
+    partial = _Partial(
         events=individual.output_events(),
         durations=individual.output_durations(),
         snapshots_ages=individual.output_snapshots_ages(),
         snapshots_years=individual.output_snapshots_years(),
         individual=log,
     )
+    # The log is joined out of the Individual's blocks: let them go before
+    # the persons are renumbered, so that a block holds its log twice at most.
+    del individual
+    log["individual"] = (log["individual"] + np.uint32(first)).astype(np.uint32, copy=False)
+    return partial
 
 
 def _simulate_people(individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int) -> None:
@@ -857,7 +1014,9 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
         raise
     finally:
         for process in processes:
-            process._life = None
+            # Gone, not None: a process pickles after a run as it did before
+            # (a checkpoint folder recognises its model by that pickle).
+            vars(process).pop("_life", None)
 
 
 def _age_of(individual: Any) -> str:
@@ -876,7 +1035,7 @@ class _Totals:
         self.durations = np.zeros(shapes["durations"], dtype=np.float64)
         self.snapshots_ages = np.zeros(shapes["snapshots_ages"], dtype=np.int64)
         self.snapshots_years = np.zeros(shapes["snapshots_years"], dtype=np.int64)
-        self.logs: list[dict[str, np.ndarray]] = []
+        self._log = _LogColumns()
 
     def add(self, partial: _Partial) -> None:
         for name in ("events", "durations", "snapshots_ages", "snapshots_years"):
@@ -885,17 +1044,61 @@ class _Totals:
             if part.shape != total.shape:
                 raise ModelError(f"a block returned {name} of shape {part.shape}, expected {total.shape}")
             total += part
-        if len(partial.individual["universe"]):
-            self.logs.append(partial.individual)
+        self._log.append(partial.individual)
 
     def individual_log(self) -> dict[str, np.ndarray]:
-        columns = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
-        return {
-            key: np.concatenate([log[key] for log in self.logs]).astype(dtype, copy=False)
-            if self.logs
-            else np.zeros(0, dtype=dtype)
-            for key, dtype in columns.items()
-        }
+        return self._log.take()
+
+
+class _LogColumns:
+    """The run's individual-level log, gathered block by block into its
+    final columns.
+
+    The log of a long run is most of its memory, so it is never held twice:
+    each block's entries are copied in as the block arrives, and the columns
+    grow in place. ndarray.resize reallocates, and for large arrays the C
+    library moves the pages (mremap) instead of copying them, so old and new
+    columns never coexist. NumPy zero-fills what a column grows by, which
+    makes it resident: steps of a thirty-second keep that unused tail small
+    and the reallocations few.
+    """
+
+    GROWTH = 32
+
+    def __init__(self) -> None:
+        self._start_empty()
+
+    def _start_empty(self) -> None:
+        self.columns = {key: np.empty(0, dtype=dtype) for key, dtype in _LOG_COLUMNS.items()}
+        self.length = 0
+
+    def append(self, log: Mapping[str, npt.ArrayLike]) -> None:
+        if not isinstance(log, Mapping) or set(log) != set(_LOG_COLUMNS):
+            given = sorted(map(str, log)) if isinstance(log, Mapping) else type(log).__name__
+            raise ModelError(f"a block returned an individual-level log of {given}, expected the columns {list(_LOG_COLUMNS)}")
+        parts = {key: np.asarray(log[key]) for key in _LOG_COLUMNS}
+        if len({part.shape for part in parts.values()}) != 1 or parts["age"].ndim != 1:
+            shapes = {key: part.shape for key, part in parts.items()}
+            raise ModelError(f"a block returned an individual-level log of columns of unlike shapes: {shapes}")
+        start = self.length
+        end = start + len(parts["age"])
+        for key, part in parts.items():
+            column = self.columns[key]
+            if end > len(column):
+                # The array is this object's alone and no view of it
+                # outlives a statement, so nothing sees it move.
+                column.resize(max(end, len(column) + len(column) // self.GROWTH), refcheck=False)
+            column[start:end] = part
+        self.length = end
+
+    def take(self) -> dict[str, np.ndarray]:
+        """The columns, trimmed to the entries (in place), handed over: the
+        gathering starts again empty, so it never resizes what a caller holds."""
+        columns = self.columns
+        for column in columns.values():
+            column.resize(self.length, refcheck=False)
+        self._start_empty()
+        return columns
 
 
 class _progress_bar:

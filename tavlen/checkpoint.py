@@ -1,0 +1,298 @@
+"""Checkpoint folders: the finished blocks of a run, kept on disk so that a
+run stopped by a crash, an interrupt or a killed machine resumes where it was.
+
+A folder holds ``manifest.json``, which identifies the run by fingerprints of
+its parts (the model, the population, the run's options, the seed and the
+block size), and one ``block-NNNNNN.npz`` per finished block: its partial
+results and a JSON header, never a pickle. Every file is written under a
+temporary name in the folder, flushed to disk and renamed over its final
+name, so a file that exists under its final name is complete. A block file is
+used only when its header names this run and this block and its arrays have
+the shapes and types that the run's blocks have; any other block file is
+simulated again and replaced. Files of other names are left alone.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import os
+import pickle
+from collections.abc import Callable, Iterator, Mapping
+from typing import Any, BinaryIO
+
+import numpy as np
+
+from .results import _LOG_COLUMNS
+
+try:
+    import fcntl
+except ImportError:  # not a POSIX system: folders go unlocked
+    fcntl = None  # type: ignore[assignment]
+
+__all__ = ["Folder", "identity", "kept_seed", "opened"]
+
+FORMAT = "tavlen.checkpoint"
+VERSION = 1
+MANIFEST = "manifest.json"
+_LOCK = ".lock"
+_TEMPORARY_PREFIX = "."
+_TEMPORARY_SUFFIX = ".tmp"
+
+#: The partial results of a block, as an Individual hands them out.
+_AGGREGATE_DTYPES = {
+    "events": np.dtype(np.uint32),
+    "durations": np.dtype(np.float64),
+    "snapshots_ages": np.dtype(np.uint32),
+    "snapshots_years": np.dtype(np.uint32),
+}
+
+#: The parts of a run that its manifest fingerprints, as an error names them.
+_PARTS = {
+    "model": "the model (its processes' pickle)",
+    "population": "the population's arrays",
+    "universes": "the universes",
+    "strata": "the strata (their labels, n_stratum_hops or preserve_stratum)",
+    "tags": "the tags (or log_events_individual, verify_tags)",
+    "grids": "the age and year groups",
+    "snapshots": "the snapshot ages, years or functions",
+    "random_number_generators": "the random number generators",
+}
+
+
+def _model_error(message: str) -> Exception:
+    from .model import ModelError
+
+    return ModelError(message)
+
+
+# ---------------------------------------------------------------------------
+# Identifying a run
+
+
+def _digest(*values: Any) -> str:
+    """A fingerprint of values: arrays by type, shape and bytes, anything
+    else by its pickle (stable for the str, numbers, tuples and the classes
+    and functions named in a run's configuration)."""
+    hasher = hashlib.blake2b(digest_size=16)
+    for value in values:
+        if isinstance(value, np.ndarray):
+            hasher.update(f"array {value.dtype.str} {value.shape}".encode())
+            if value.dtype.hasobject:
+                hasher.update(pickle.dumps(value.tolist(), protocol=5))
+            else:
+                hasher.update(memoryview(np.ascontiguousarray(value)).cast("B"))
+        else:
+            hasher.update(pickle.dumps(value, protocol=5))
+    return hasher.hexdigest()
+
+
+def identity(configuration: Any, population: Mapping[str, np.ndarray], strata: tuple[str, ...], block_size: int) -> dict[str, Any]:
+    """What identifies a run's blocks: the seed, the block size, the number
+    of people and a fingerprint of each part of the run. The individual-level
+    log's block size is left out: it sets how the log grows, not what it holds."""
+    c = configuration
+    try:
+        model = _digest(c.model)
+        snapshot_functions = pickle.dumps(c.snapshot_functions, protocol=5)
+    except Exception as error:
+        raise _model_error(
+            "a run with a checkpoint folder recognises its model by its pickle, so the model's processes "
+            f"and the snapshot functions must pickle: {error}"
+        ) from error
+    parts = {
+        "model": model,
+        "population": _digest(*(item for name in sorted(population) for item in (name, population[name]))),
+        "universes": _digest(c.universes),
+        "strata": _digest(strata, c.strata_n, c.n_stratum_hops, c.preserve_stratum),
+        "tags": _digest(c.event_tags, c.duration_tags, c.event_individual_tags, c.snapshot_tags,
+                        c.log_events_individual, c.verify_tags),
+        "grids": _digest(c.event_grid_ages, c.event_grid_years, c.duration_grid_ages, c.duration_grid_years),
+        "snapshots": _digest(c.snapshot_ages, c.snapshot_years, snapshot_functions),
+        "random_number_generators": _digest(c.random_number_generators),
+    }
+    return {
+        "seed": c.seed,
+        "block_size": block_size,
+        "people": len(population["birth_year"]),
+        "parts": parts,
+    }
+
+
+def _run_key(run: Mapping[str, Any]) -> str:
+    return hashlib.blake2b(json.dumps(run, sort_keys=True).encode(), digest_size=16).hexdigest()
+
+
+def _differences(kept: Mapping[str, Any], given: Mapping[str, Any]) -> list[str]:
+    differences = []
+    for key, name in (("seed", "the seed"), ("block_size", "the block size"), ("people", "the number of people")):
+        if kept.get(key) != given[key]:
+            differences.append(f"{name} ({kept.get(key)!r} there, {given[key]!r} here)")
+    kept_parts = kept.get("parts")
+    if not isinstance(kept_parts, dict):
+        kept_parts = {}
+    for key, name in _PARTS.items():
+        if kept_parts.get(key) != given["parts"][key] and not (key == "population" and kept.get("people") != given["people"]):
+            differences.append(name)
+    return differences
+
+
+# ---------------------------------------------------------------------------
+# Files
+
+
+def _manifest(path: str) -> dict[str, Any] | None:
+    """The folder's manifest, None if it has none; a manifest that is not
+    ours, or damaged, is an error: the folder may hold someone else's files."""
+    name = os.path.join(path, MANIFEST)
+    try:
+        with open(name, "rb") as file:
+            manifest = json.loads(file.read().decode("utf-8"))
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as error:
+        raise _model_error(f"the checkpoint folder {path!r} has a manifest that cannot be read ({error}); "
+                           "give another folder, or remove this one to start the run afresh") from error
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT or not isinstance(manifest.get("run"), dict):
+        raise _model_error(f"{name!r} is not the manifest of a tavlen checkpoint folder; give another folder")
+    if manifest.get("version") != VERSION:
+        raise _model_error(
+            f"the checkpoint folder {path!r} has version {manifest.get('version')!r}, this tavlen reads version "
+            f"{VERSION}; give another folder, or remove this one to start the run afresh"
+        )
+    return manifest
+
+
+def kept_seed(path: str | os.PathLike[str]) -> int | None:
+    """The seed of the run that a checkpoint folder holds, if it holds one."""
+    try:
+        manifest = _manifest(os.fspath(path))
+    except (ValueError, OSError):
+        return None  # the run checks the folder again, and says what is wrong with it
+    seed = None if manifest is None else manifest["run"].get("seed")
+    return seed if type(seed) is int and seed >= 0 else None
+
+
+def _write_atomically(folder: str, name: str, write: Callable[[BinaryIO], None]) -> None:
+    """Writes a file so that it exists complete or not at all, even across a
+    crash of the process or of the machine."""
+    temporary = os.path.join(folder, f"{_TEMPORARY_PREFIX}{name}{_TEMPORARY_SUFFIX}")
+    try:
+        with open(temporary, "wb") as file:
+            write(file)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, os.path.join(folder, name))
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    _sync_folder(folder)
+
+
+def _sync_folder(folder: str) -> None:
+    """Makes a rename in the folder durable."""
+    if not hasattr(os, "O_DIRECTORY"):
+        return  # no folder to sync where folders cannot be opened
+    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def block_name(index: int) -> str:
+    return f"block-{index:06d}.npz"
+
+
+class Folder:
+    """An open checkpoint folder of one run: it loads and stores the run's blocks."""
+
+    def __init__(self, path: str, run: Mapping[str, Any]) -> None:
+        self.path = path
+        self.key = _run_key(run)
+
+    def load(self, index: int, first: int, size: int, shapes: Mapping[str, tuple[int, ...]]) -> dict[str, Any] | None:
+        """The partial results of a finished block, or None when the block
+        has no file, or one that is damaged or not this run's and block's."""
+        path = os.path.join(self.path, block_name(index))
+        try:
+            # Opened here, not by np.load: it leaves its file open when the archive is damaged.
+            with open(path, "rb") as file, np.load(file, allow_pickle=False) as archive:
+                header = json.loads(archive["header"].tobytes().decode("utf-8"))
+                if header != {"format": FORMAT, "version": VERSION, "run": self.key,
+                              "block": index, "first": first, "size": size}:
+                    return None
+                aggregates = {name: archive[name] for name in _AGGREGATE_DTYPES}
+                log = {column: archive[f"individual_{column}"] for column in _LOG_COLUMNS}
+        except Exception:
+            # Whatever is wrong with a block file (cut short by a full disk,
+            # damaged, written by something else), the block is simply run again.
+            return None
+        for name, array in aggregates.items():
+            if array.dtype != _AGGREGATE_DTYPES[name] or array.shape != shapes[name]:
+                return None
+        if any(column.dtype != dtype or column.ndim != 1 or len(column) != len(log["universe"])
+               for column, dtype in zip(log.values(), _LOG_COLUMNS.values())):
+            return None
+        people = log["individual"]
+        if len(people) and (int(people.min()) < first or int(people.max()) >= first + size):
+            return None
+        return {**aggregates, "individual": log}
+
+    def store(self, index: int, first: int, size: int, partial: Any) -> None:
+        """Writes a finished block's partial results."""
+        header = {"format": FORMAT, "version": VERSION, "run": self.key, "block": index, "first": first, "size": size}
+        arrays = {name: getattr(partial, name) for name in _AGGREGATE_DTYPES}
+        arrays.update({f"individual_{column}": values for column, values in partial.individual.items()})
+        encoded = np.frombuffer(json.dumps(header).encode("utf-8"), dtype=np.uint8)
+        _write_atomically(self.path, block_name(index),
+                          lambda file: np.savez(file, allow_pickle=False, header=encoded, **arrays))
+
+
+@contextlib.contextmanager
+def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Folder]:
+    """The checkpoint folder of a run, created if missing and locked while
+    the run uses it; a folder that holds another run is refused."""
+    folder = os.fspath(path)
+    os.makedirs(folder, exist_ok=True)
+    with _locked(folder):
+        manifest = _manifest(folder)
+        if manifest is None:
+            content = {"format": FORMAT, "version": VERSION, "run": dict(run)}
+            data = json.dumps(content, indent=1).encode("utf-8")
+            _write_atomically(folder, MANIFEST, lambda file: file.write(data))
+        else:
+            differences = _differences(manifest["run"], run)
+            if differences:
+                raise _model_error(
+                    f"the checkpoint folder {folder!r} holds the blocks of a different run: "
+                    f"{', '.join(differences)} differ; give another folder, or remove this one "
+                    "to start the run afresh"
+                )
+        # Temporary files left by a run that was killed while writing: the
+        # lock says that no run is writing them now.
+        for entry in os.scandir(folder):
+            if entry.name.startswith(_TEMPORARY_PREFIX) and entry.name.endswith(_TEMPORARY_SUFFIX) and entry.is_file():
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path)
+        yield Folder(folder, run)
+
+
+@contextlib.contextmanager
+def _locked(folder: str) -> Iterator[None]:
+    """Holds the folder's lock: two runs writing one folder at once would
+    remove each other's temporary files."""
+    if fcntl is None:
+        yield
+        return
+    descriptor = os.open(os.path.join(folder, _LOCK), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise _model_error(f"the checkpoint folder {folder!r} is in use by another run") from None
+        yield
+    finally:
+        os.close(descriptor)  # releases the lock

@@ -1,0 +1,386 @@
+"""Checkpoint folders: a run killed part-way resumes to the very results of a
+run that was never stopped; a folder of another run is refused; damaged and
+foreign files are never trusted; a parallel run survives a dying worker."""
+
+import concurrent.futures
+import fcntl
+import os
+import pathlib
+import pickle
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import tavlen.model
+from tavlen import Model, ModelError, Process, demo
+from tavlen.__main__ import main
+from tavlen.results import Results
+
+PEOPLE = 60
+BLOCK_SIZE = 10  # 6 blocks
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+
+
+@pytest.fixture(autouse=True)
+def workers_import_this_checkout(monkeypatch):
+    """Worker processes and the killed run start fresh interpreters, which find tavlen through PYTHONPATH."""
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")])))
+
+
+def run(folder=None, model=None, people=PEOPLE, **options):
+    options = {**demo.RUN_OPTIONS, "seed": 5, "block_size": BLOCK_SIZE, **options}
+    return (model or demo.model()).run(demo.population(people, 1), checkpoint=folder, **options)
+
+
+def assert_identical(results, expected):
+    assert results.equals(expected)
+    assert results.metadata == expected.metadata
+    for name in ("events", "durations", "snapshots_ages", "snapshots_years"):
+        assert getattr(results, name).dtype == getattr(expected, name).dtype
+
+
+def block_files(folder):
+    return sorted(path.name for path in pathlib.Path(folder).glob("block-*.npz"))
+
+
+@pytest.fixture(scope="module")
+def expected():
+    return run()
+
+
+@pytest.fixture
+def simulated(monkeypatch):
+    """The indices of the blocks that the run simulates in this process."""
+    indices = []
+    simulate = tavlen.model._simulate_block
+
+    def spy(configuration, index, first, population):
+        indices.append(index)
+        return simulate(configuration, index, first, population)
+
+    monkeypatch.setattr(tavlen.model, "_simulate_block", spy)
+    return indices
+
+
+@pytest.fixture(scope="module")
+def finished(tmp_path_factory, expected):
+    """The folder of a finished run (not to be changed)."""
+    folder = tmp_path_factory.mktemp("finished")
+    assert_identical(run(folder), expected)
+    return folder
+
+
+# ---------------------------------------------------------------------------
+# Interrupted and resumed runs
+
+KILLED_RUN = """
+import sys, time
+import tavlen.model
+from tavlen import demo
+
+simulate = tavlen.model._simulate_block
+
+def paced(configuration, index, first, population):
+    # Slow enough to be killed part-way; never past block 6 of 12.
+    time.sleep(0.02 if index < 6 else 600)
+    return simulate(configuration, index, first, population)
+
+tavlen.model._simulate_block = paced
+demo.model().run(demo.population(120, 1), **demo.RUN_OPTIONS, seed=5, block_size=10, checkpoint=sys.argv[1])
+"""
+
+
+def wait_for(condition, what, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(0.01)
+
+
+def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, simulated):
+    folder = tmp_path / "checkpoint"
+    child = subprocess.Popen([sys.executable, "-c", KILLED_RUN, str(folder)], stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: len(block_files(folder)) >= 3 or child.poll() is not None, "three finished blocks")
+        child.send_signal(signal.SIGKILL)
+    finally:
+        _, errors = child.communicate(timeout=60)
+    assert child.returncode == -signal.SIGKILL, errors.decode()
+    kept = block_files(folder)
+    assert 3 <= len(kept) <= 6
+
+    assert_identical(run(folder, people=120), run(people=120))
+    assert sorted(simulated[:-12]) == sorted(set(range(12)) - {int(name[6:12]) for name in kept})
+    assert len(block_files(folder)) == 12
+    assert not [path for path in folder.iterdir() if path.name.endswith(".tmp")]
+
+
+def test_an_interrupted_run_without_seed_resumes_with_the_kept_seed(tmp_path, monkeypatch, simulated):
+    simulate = tavlen.model._simulate_block
+
+    def interrupted(configuration, index, first, population):
+        if index == 4:
+            raise KeyboardInterrupt
+        return simulate(configuration, index, first, population)
+
+    monkeypatch.setattr(tavlen.model, "_simulate_block", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        run(tmp_path, seed=None)
+    assert block_files(tmp_path) == [f"block-{index:06d}.npz" for index in range(4)]
+    monkeypatch.undo()
+
+    resumed = run(tmp_path, seed=None)
+    seed = resumed.metadata["seed"]
+    assert_identical(resumed, run(seed=seed))
+    assert_identical(run(tmp_path, seed=None), resumed)  # the folder is now complete, and read only
+    # A fresh run without a folder draws a seed of its own.
+    assert run(seed=None).metadata["seed"] != seed
+
+
+def test_a_model_is_recognised_after_it_has_run(tmp_path):
+    model = demo.model()
+    first = run(tmp_path, model=model)
+    assert_identical(run(tmp_path, model=model), first)
+
+
+def test_a_finished_run_is_read_and_not_simulated_again(finished, expected, monkeypatch):
+    before = {path.name: path.stat().st_mtime_ns for path in finished.iterdir()}
+    monkeypatch.setattr(tavlen.model, "_simulate_block", None)  # any simulation would fail
+    assert_identical(run(finished), expected)
+    assert_identical(run(finished, workers=2), expected)
+    after = {path.name: path.stat().st_mtime_ns for path in finished.iterdir()}
+    assert after == before
+
+
+def test_progress_counts_the_kept_blocks(tmp_path, monkeypatch, finished):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    (tmp_path / "block-000002.npz").unlink()
+    advanced = []
+
+    class Bar:
+        def __init__(self, enabled, total):
+            assert total == PEOPLE
+
+        def __enter__(self):
+            return advanced.append
+
+        def __exit__(self, *exc):
+            pass
+
+    monkeypatch.setattr(tavlen.model, "_progress_bar", Bar)
+    run(tmp_path, progress=True)
+    assert sorted(advanced) == [BLOCK_SIZE] * 6
+
+
+# ---------------------------------------------------------------------------
+# Folders of other runs, damaged and foreign files
+
+
+def other_laws():
+    return demo.model(demo.Laws(sensitivity=0.5))
+
+
+@pytest.mark.parametrize(
+    ("change", "named"),
+    [
+        ({"seed": 6}, "the seed (5 there, 6 here)"),
+        ({"block_size": 20}, "the block size (10 there, 20 here)"),
+        ({"people": PEOPLE + 1}, "the number of people (60 there, 61 here)"),
+        ({"birth_years": demo.population(PEOPLE, 2)}, "the population's arrays"),
+        ({"strata": np.arange(PEOPLE) % 2}, "the population's arrays"),
+        ({"properties": {"risk": np.ones(PEOPLE)}}, "the population's arrays"),
+        ({"model": "other laws"}, "the model"),
+        ({"universes": ("reference",)}, "the universes"),
+        ({"event_tags": ("extra",)}, "the tags"),
+        ({"verify_tags": False}, "the tags"),
+        ({"event_ages": (0, 50)}, "the age and year groups"),
+        ({"snapshot_ages": (50,)}, "the snapshot"),
+        ({"random_number_generators": ("extra",)}, "the random number generators"),
+        ({"n_stratum_hops": 2}, "the strata"),
+        ({"stratum_labels": ("all",)}, "the strata"),
+        ({"seed": 6, "event_tags": ("extra",)}, "the seed (5 there, 6 here), the tags"),
+    ],
+)
+def test_a_folder_of_another_run_is_refused_and_left_alone(finished, change, named):
+    manifest = (finished / "manifest.json").read_bytes()
+    change = dict(change)
+    if change.get("model") == "other laws":
+        change["model"] = other_laws()
+    if "birth_years" in change:
+        model = demo.model()
+        options = {**demo.RUN_OPTIONS, "seed": 5, "block_size": BLOCK_SIZE, "checkpoint": finished}
+        call = lambda: model.run(change["birth_years"], **options)  # noqa: E731
+    else:
+        call = lambda: run(finished, **change)  # noqa: E731
+    with pytest.raises(ModelError, match="different run") as refused:
+        call()
+    message = str(refused.value)
+    assert repr(str(finished)) in message and named in message
+    assert (finished / "manifest.json").read_bytes() == manifest
+    assert block_files(finished) == [f"block-{index:06d}.npz" for index in range(6)]
+
+
+def test_the_individual_log_block_size_is_not_part_of_a_run(finished, expected):
+    assert_identical(run(finished, individual_block_size=7), expected)
+
+
+def rewritten(path, **changes):
+    """A block file with some of its arrays replaced."""
+    with np.load(path) as archive:
+        arrays = {name: archive[name] for name in archive.files}
+    arrays.update(changes)
+    with open(path, "wb") as file:
+        np.savez(file, **arrays)
+
+
+def test_damaged_and_foreign_block_files_are_simulated_again(tmp_path, finished, expected, simulated):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    other = tmp_path.parent / "other"
+    run(other, seed=6)
+    simulated.clear()
+    block = lambda index: tmp_path / f"block-{index:06d}.npz"  # noqa: E731
+    data = block(0).read_bytes()
+    block(0).write_bytes(data[: len(data) // 2])  # cut short
+    block(1).write_bytes(pickle.dumps({"events": np.zeros(3)}))  # not an archive, and never unpickled
+    shutil.copy(other / "block-000002.npz", block(2))  # another run's
+    with np.load(block(3)) as archive:
+        events = archive["events"]
+    rewritten(block(3), events=events.astype(np.int64))
+    rewritten(block(4), events=events[:, :, :, :-1])
+    shutil.copy(block(5), block(5).with_name("block-000099.npz"))  # past the run's blocks
+    (tmp_path / ".block-000005.npz.tmp").write_bytes(b"left by a killed run")
+    (tmp_path / "notes.txt").write_text("mine")
+
+    assert_identical(run(tmp_path), expected)
+    assert sorted(simulated) == [0, 1, 2, 3, 4]
+    assert not (tmp_path / ".block-000005.npz.tmp").exists()
+    assert (tmp_path / "notes.txt").read_text() == "mine"
+    assert (tmp_path / "block-000099.npz").exists()
+    simulated.clear()
+    assert_identical(run(tmp_path), expected)
+    assert simulated == []
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (b"{not json", "manifest that cannot be read"),
+        (b'{"format": "something else"}', "is not the manifest of a tavlen checkpoint folder"),
+        (b'{"format": "tavlen.checkpoint", "version": 99, "run": {}}', "has version 99"),
+    ],
+)
+def test_a_manifest_that_is_not_ours_is_refused(tmp_path, content, message):
+    (tmp_path / "manifest.json").write_bytes(content)
+    with pytest.raises(ModelError, match=message):
+        run(tmp_path)
+    assert (tmp_path / "manifest.json").read_bytes() == content
+
+
+def test_a_folder_in_use_by_another_run_is_refused(tmp_path):
+    with open(tmp_path / ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with pytest.raises(ModelError, match="in use by another run"):
+            run(tmp_path)
+    assert not block_files(tmp_path)
+
+
+class Unpicklable(Process):
+    def __init__(self):
+        self.law = lambda age: age
+
+
+@pytest.mark.parametrize("what", ["process", "snapshot function"])
+def test_a_checkpointed_run_needs_a_model_that_pickles(tmp_path, what):
+    model = Model([*demo.model().processes, Unpicklable()]) if what == "process" else None
+    options = {"snapshot_functions": [lambda individual: None]} if what == "snapshot function" else {}
+    run(model=model, **options)  # fine without a folder
+    with pytest.raises(ModelError, match="with a checkpoint folder recognises its model by its pickle"):
+        run(tmp_path, model=model, **options)
+
+
+# ---------------------------------------------------------------------------
+# Lost workers
+
+
+class KillsItsWorker(Process):
+    """Kills the worker process that simulates block 2: the first time only
+    (it leaves a marker file), or every time."""
+
+    def __init__(self, marker, every_time=False):
+        self.marker = str(marker)
+        self.every_time = every_time
+        self.main_process = os.getpid()
+
+    def block_properties(self, block):
+        if block.index == 2 and os.getpid() != self.main_process:
+            if self.every_time or not os.path.exists(self.marker):
+                open(self.marker, "w").close()
+                os.kill(os.getpid(), signal.SIGKILL)
+        return {}
+
+
+def killing_model(marker, every_time=False):
+    return Model([*demo.model().processes, KillsItsWorker(marker, every_time)])
+
+
+@pytest.mark.parametrize("checkpoint", [False, True])
+def test_a_lost_worker_has_its_blocks_run_again(tmp_path, checkpoint):
+    marker = tmp_path / "killed"
+    model = killing_model(marker)
+    reference = run(model=model)  # in this process, which it never kills
+    folder = tmp_path / "checkpoint" if checkpoint else None
+    assert_identical(run(folder, model=model, workers=2, blocks_per_task=1), reference)
+    assert marker.exists()
+    if checkpoint:
+        assert len(block_files(folder)) == 6
+
+
+def test_a_block_that_kills_every_worker_ends_the_run(tmp_path, simulated):
+    model = killing_model(tmp_path / "killed", every_time=True)
+    folder = tmp_path / "checkpoint"
+    with pytest.raises(ModelError, match=r"died 3 times in a row .* did not finish: .* kept in the checkpoint folder") as ended:
+        run(folder, model=model, workers=2, blocks_per_task=1)
+    # The block that kills its worker, and any that the pool took down with it
+    named = re.search(r"and blocks ([\d, ]+) did not finish", str(ended.value)).group(1)
+    assert "2" in named.split(", ")
+    missing = set(range(6)) - {int(name[6:12]) for name in block_files(folder)}
+    assert 2 in missing
+    simulated.clear()
+    assert_identical(run(folder, model=model), run(model=model, seed=5))  # in this process, which it never kills
+    assert sorted(simulated) == sorted([*missing, *range(6)])
+
+
+def test_a_lost_worker_of_a_given_executor_stops_the_run_and_the_folder_resumes_it(tmp_path):
+    marker = tmp_path / "killed"
+    model = killing_model(marker)
+    folder = tmp_path / "checkpoint"
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        with pytest.raises(ModelError, match="cannot replace an executor it was given") as stopped:
+            run(folder, model=model, executor=pool, blocks_per_task=1)
+    assert f"kept in the checkpoint folder {str(folder)!r}" in str(stopped.value)
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        assert_identical(run(folder, model=model, executor=pool), run(model=model))
+
+
+# ---------------------------------------------------------------------------
+# The command line
+
+
+def test_command_line_checkpoint(tmp_path, capsys):
+    arguments = ["-n", "60", "--block-size", "20", "-o", str(tmp_path / "out"), "--no-progress", "--no-plot",
+                 "--checkpoint", str(tmp_path / "kept")]
+    assert main(arguments) == 0
+    first = Results.load(tmp_path / "out" / "results.npz")
+    assert block_files(tmp_path / "kept") == [f"block-{index:06d}.npz" for index in range(3)]
+    assert main(arguments) == 0
+    assert_identical(Results.load(tmp_path / "out" / "results.npz"), first)
+    capsys.readouterr()
+    assert main([*arguments, "--seed", "4"]) == 1
+    assert "python -m tavlen: error: the checkpoint folder" in capsys.readouterr().err
