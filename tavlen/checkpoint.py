@@ -19,6 +19,7 @@ import hashlib
 import json
 import os
 import pickle
+import re
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, BinaryIO
 
@@ -36,9 +37,9 @@ __all__ = ["Folder", "identity", "kept_seed", "opened"]
 FORMAT = "tavlen.checkpoint"
 VERSION = 1
 MANIFEST = "manifest.json"
-_LOCK = ".lock"
-_TEMPORARY_PREFIX = "."
-_TEMPORARY_SUFFIX = ".tmp"
+_LOCK = ".tavlen.lock"
+#: The temporary names of the files this module writes, and no others.
+_TEMPORARY = re.compile(r"\.(block-\d{6,}\.npz|manifest\.json)\.tmp")
 
 #: The partial results of a block, as an Individual hands them out.
 _AGGREGATE_DTYPES = {
@@ -177,7 +178,7 @@ def kept_seed(path: str | os.PathLike[str]) -> int | None:
 def _write_atomically(folder: str, name: str, write: Callable[[BinaryIO], None]) -> None:
     """Writes a file so that it exists complete or not at all, even across a
     crash of the process or of the machine."""
-    temporary = os.path.join(folder, f"{_TEMPORARY_PREFIX}{name}{_TEMPORARY_SUFFIX}")
+    temporary = os.path.join(folder, f".{name}.tmp")
     try:
         with open(temporary, "wb") as file:
             write(file)
@@ -274,7 +275,7 @@ def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Fol
         # Temporary files left by a run that was killed while writing: the
         # lock says that no run is writing them now.
         for entry in os.scandir(folder):
-            if entry.name.startswith(_TEMPORARY_PREFIX) and entry.name.endswith(_TEMPORARY_SUFFIX) and entry.is_file():
+            if _TEMPORARY.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
                 with contextlib.suppress(OSError):
                     os.unlink(entry.path)
         yield Folder(folder, run)

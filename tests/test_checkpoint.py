@@ -255,13 +255,19 @@ def test_damaged_and_foreign_block_files_are_simulated_again(tmp_path, finished,
     rewritten(block(3), events=events.astype(np.int64))
     rewritten(block(4), events=events[:, :, :, :-1])
     shutil.copy(block(5), block(5).with_name("block-000099.npz"))  # past the run's blocks
+    with np.load(block(5)) as archive:
+        counts = archive["events"].tobytes()
+    data = bytearray(block(5).read_bytes())
+    data[data.index(counts) + len(counts) // 2] ^= 1  # one bit of a count flipped
+    block(5).write_bytes(data)
     (tmp_path / ".block-000005.npz.tmp").write_bytes(b"left by a killed run")
-    (tmp_path / "notes.txt").write_text("mine")
+    for name in ("notes.txt", ".notes.tmp"):
+        (tmp_path / name).write_text("mine")
 
     assert_identical(run(tmp_path), expected)
-    assert sorted(simulated) == [0, 1, 2, 3, 4]
+    assert sorted(simulated) == [0, 1, 2, 3, 4, 5]
     assert not (tmp_path / ".block-000005.npz.tmp").exists()
-    assert (tmp_path / "notes.txt").read_text() == "mine"
+    assert (tmp_path / "notes.txt").read_text() == (tmp_path / ".notes.tmp").read_text() == "mine"
     assert (tmp_path / "block-000099.npz").exists()
     simulated.clear()
     assert_identical(run(tmp_path), expected)
@@ -284,7 +290,7 @@ def test_a_manifest_that_is_not_ours_is_refused(tmp_path, content, message):
 
 
 def test_a_folder_in_use_by_another_run_is_refused(tmp_path):
-    with open(tmp_path / ".lock", "w") as lock:
+    with open(tmp_path / ".tavlen.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         with pytest.raises(ModelError, match="in use by another run"):
             run(tmp_path)
