@@ -1,17 +1,13 @@
-"""The driver's share of a run: Model.run against a hand-written loop over
-the same native calls, and the demo's throughput in one process and on two
-worker processes."""
+"""The driver's share of a run whose lives do almost nothing: Model.run
+against a hand-written loop over the same native calls."""
 
 from __future__ import annotations
-
-import time
 
 import numpy as np
 
 from harness import Case
 
 import tavlen
-from tavlen import demo
 
 PEOPLE = 2_000
 
@@ -64,17 +60,3 @@ def namespace() -> dict:
 def cases() -> list[Case]:
     return [Case(f"driver: Model.run, {PEOPLE:,} two-event lives", "run()", "by_hand()", namespace, 2.0,
                  floor_name="same calls by hand", number=5)]
-
-
-def report() -> None:
-    print()
-    print("Demo throughput (python -m tavlen's model, 2 universes, screening every 2 years from 50 to 74):")
-    for workers in (None, 2):
-        people = 100_000
-        started = time.perf_counter()
-        results = demo.run(people, seed=1, workers=workers)
-        seconds = time.perf_counter() - started
-        events = int(results.events.sum())
-        where = "in this process" if workers is None else f"on {workers} worker processes"
-        print(f"  {people:,} people {where}: {seconds:.2f} s, {people / seconds:,.0f} people/s, "
-              f"{events / seconds:,.0f} logged events/s")

@@ -66,12 +66,20 @@ def measure(case: Case, repeat: int = 7) -> Result:
     return Result(case, ns, floor_ns)
 
 
+def duration(ns: float) -> str:
+    """A time per call in the unit that keeps it short: 26.7 ns, 1.8 ms."""
+    for unit, scale in (("ns", 1.0), ("us", 1e3), ("ms", 1e6)):
+        if ns < 1e3 * scale:
+            return f"{ns / scale:.1f} {unit}"
+    return f"{ns / 1e9:.2f} s"
+
+
 def table(results: list[Result]) -> str:
-    head = f"{'call':<52} {'ns/call':>9} {'floor':>22} {'ratio':>7} {'target':>7}"
+    head = f"{'call':<52} {'per call':>10} {'floor':>27} {'ratio':>7} {'target':>7}"
     lines = [head, "-" * len(head)]
     for r in results:
         target = f"{r.case.target:.2f}" if r.case.target is not None else "-"
-        floor = f"{r.case.floor_name} {r.floor_ns:.1f}"
+        floor = f"{r.case.floor_name} {duration(r.floor_ns)}"
         mark = "" if r.ok else "  MISSED"
-        lines.append(f"{r.case.name:<52} {r.ns:>9.1f} {floor:>22} {r.ratio:>7.2f} {target:>7}{mark}")
+        lines.append(f"{r.case.name:<52} {duration(r.ns):>10} {floor:>27} {r.ratio:>7.2f} {target:>7}{mark}")
     return "\n".join(lines)

@@ -280,18 +280,30 @@ class _CombinedSnapshots:
         self.functions = tuple(functions)
 
     def __call__(self, individual: Individual) -> dict[Any, Any]:
+        # Called in every life at every snapshot age and year, so the common
+        # case (no tag seen before) costs one dict lookup per tag.
         tags: dict[Any, Any] = {}
         for function in self.functions:
             reported = function(individual)
             if not reported:
                 continue
-            if not isinstance(reported, dict):
-                reported = dict.fromkeys(reported, 1)
+            start = len(tags)
+            if isinstance(reported, dict):
+                tags.update(reported)
+                if len(tags) != start + len(reported):
+                    raise self._shared(next(tag for tag in list(tags)[:start] if tag in reported))
+                continue
             for tag in reported:
                 if tag in tags:
-                    raise ModelError(f"snapshot tag {tag!r} is reported by more than one snapshot function")
-            tags.update(reported)
+                    if tag in list(tags)[start:]:
+                        continue  # a function that repeats a tag counts it once
+                    raise self._shared(tag)
+                tags[tag] = 1
         return tags
+
+    @staticmethod
+    def _shared(tag: Any) -> ModelError:
+        return ModelError(f"snapshot tag {tag!r} is reported by more than one snapshot function")
 
 
 class Model:
@@ -963,12 +975,13 @@ def _simulate_people(individual: Any, processes: Sequence[Process], universes: S
                 try:
                     for _ in events_limit:
                         age, _, message, terminate, data = next_event()
-                        handler = dispatch.get(message)
-                        if handler is None:
+                        try:
+                            handler = dispatch[message]  # a subscript is cheaper than a call of get()
+                        except KeyError:
                             raise ModelError(
                                 f"no process handles the message {message!r}; "
                                 f"the model's processes handle {sorted(dispatch) or 'no message'}"
-                            )
+                            ) from None
                         if data:
                             handler(individual, **data)
                         else:

@@ -334,13 +334,26 @@ def test_hooks_that_return_the_wrong_thing_are_named(process, options, message):
         Model([process]).run([1950.0], **options)
 
 
-def test_overlapping_snapshot_functions_are_an_error():
+@pytest.mark.parametrize("first, second", [
+    ({"s": 1}, ["s"]), (["s"], {"s": 2}), ({"t": 1, "s": 1}, {"s": 1}), (("t", "s"), ("u", "s")),
+])
+def test_overlapping_snapshot_functions_are_an_error(first, second):
     class Snap(Life):
         def snapshot_functions(self):
-            return (lambda individual: {"s": 1}, lambda individual: ["s"])
+            return (lambda individual: first, lambda individual: second)
 
     with pytest.raises(ModelError, match="snapshot tag 's' is reported by more than one snapshot function"):
-        Model([Snap()]).run([1950.0], snapshot_tags=["s"], snapshot_ages=[0.5])
+        Model([Snap()]).run([1950.0], snapshot_tags=["s", "t", "u"], snapshot_ages=[0.5])
+
+
+def test_snapshot_functions_combine_their_tags_each_counted_once_per_function():
+    class Snap(Life):
+        def snapshot_functions(self):
+            return (lambda individual: ("s", "s"), lambda individual: None, lambda individual: {"t": 3, "u": 2},
+                    lambda individual: ["v"])
+
+    results = Model([Snap()]).run([1950.0, 1960.0], snapshot_tags=["s", "t", "u", "v"], snapshot_ages=[0.5])
+    assert results.snapshots_ages[0, 0, :, 0].tolist() == [2, 6, 4, 2]
 
 
 def test_a_parallel_run_needs_processes_that_pickle():

@@ -1,0 +1,312 @@
+"""End to end, on the demo model (python -m tavlen's): the driver's overhead
+against a hand-written loop over the same native calls, the throughput of a
+default run (200,000 people in 2 universes) in one process, its parallel
+efficiency on two local worker processes, and the cost of running it on a
+local Dask cluster instead of a local process pool."""
+
+from __future__ import annotations
+
+import dataclasses
+import functools
+import itertools
+import logging
+import math
+import os
+import time
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+from harness import Case
+
+from tavlen import demo
+from tavlen.individual import Individual
+from tavlen.model import Block, _Life, block_seed
+from tavlen.results import grid_edges
+
+#: People in the driver's overhead case, and in the default demo run.
+OVERHEAD_PEOPLE = 40_000
+PEOPLE = 200_000
+SEED = 2024
+BLOCK_SIZE = 500  # the demo's default
+WORKERS = 2
+
+
+def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str, np.ndarray], int]:
+    """The demo's run as a minimal loop: the partial results summed, and the
+    number of events taken from the queues.
+
+    It makes the calls that Model.run makes: the same Individual
+    configuration, the same block properties and generator seeds, the demo's
+    own start and handler methods (which learn the universe the way the
+    driver tells them), every output call, and the partial results summed
+    block by block. It leaves out what the driver adds around them: checking
+    the run's arguments and the blocks' properties, the limit on the events
+    of a life and the test for an unhandled message, the notes added to an
+    error, the check for a snapshot tag reported twice, the individual-level
+    logs' concatenation and building the Results.
+    """
+    laws = demo.Laws()
+    oc, disease, screening = processes = (demo.OC(laws), demo.Disease(laws), demo.Screening(laws))
+    universes = list(demo.UNIVERSES)
+    _, ages = grid_edges(demo.AGE_GROUPS, "ages")
+    _, years = grid_edges(demo.YEAR_GROUPS, "years")
+    event_tags = ["death_other", "onset", "clinical", "screen_detected", "death_disease", "screen"]
+    duration_tags = ["alive", "preclinical", "diagnosed"]
+    snapshot_tags = ["alive", "preclinical", "diagnosed"]
+
+    def snapshots(individual: Individual) -> tuple[str, ...]:
+        return (*oc.alive(individual), *disease.stage(individual))
+
+    dispatch: dict[str, Callable[..., Any]] = {}
+    for process in processes:
+        dispatch.update(process.handlers())
+    starts = [oc.start, disease.start, screening.start]
+    life = _Life()
+    for process in processes:
+        process._life = life
+
+    events = durations = snapshots_ages = snapshots_years = 0
+    logs = []
+    taken = 0
+    stratum = np.zeros(len(births), dtype=np.int16)
+    for index, first in enumerate(range(0, len(births), block_size)):
+        size = min(block_size, len(births) - first)
+        population = {"birth_year": births[first : first + size], "stratum": stratum[first : first + size]}
+        individual = Individual(
+            {"__birth__": population["birth_year"], "__stratum__": population["stratum"]},
+            universes, ["screening"], event_tags, ages, years, duration_tags, ages, years,
+            ["clinical", "screen_detected", "death_disease"], 4096,
+            snapshot_tags, list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
+        block = Block(index=index, first_person=first, size=size, properties=population, seed=seed)
+        block_properties = {**oc.block_properties(block), **disease.block_properties(block)}
+        individual.next_block(0, block_properties, {"screening": block_seed(seed, index, "screening")})
+        next_person, next_universe = individual.next_person, individual.next_universe
+        next_event, log_ongoing_durations = individual.next_event, individual.log_ongoing_durations
+        for _ in range(size):
+            next_person()
+            for universe_index, universe in enumerate(universes):
+                next_universe()
+                life.universe = universe
+                life.universe_index = universe_index
+                for start in starts:
+                    start(individual)
+                for taken in itertools.count(taken + 1):  # counts as cheaply as `while True`
+                    _, _, message, terminate, data = next_event()
+                    if data:
+                        dispatch[message](individual, **data)
+                    else:
+                        dispatch[message](individual)
+                    if terminate:
+                        break
+                log_ongoing_durations()
+        events += individual.output_events()
+        durations += individual.output_durations()
+        snapshots_ages += individual.output_snapshots_ages()
+        snapshots_years += individual.output_snapshots_years()
+        logs.append(individual.output_events_individual())
+    return {"events": events, "durations": durations, "snapshots_ages": snapshots_ages,
+            "snapshots_years": snapshots_years}, taken
+
+
+def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np.ndarray]:
+    """The demo's model written into the loop itself, for comparison: the
+    same native calls in the same order as hand_loop, without process
+    objects, handler methods or dispatch; only the snapshot function and the
+    block properties remain the demo's."""
+    laws = demo.Laws()
+    oc, disease = demo.OC(laws), demo.Disease(laws)
+    universes = list(demo.UNIVERSES)
+    _, ages = grid_edges(demo.AGE_GROUPS, "ages")
+    _, years = grid_edges(demo.YEAR_GROUPS, "years")
+    screening_ages = tuple(float(age) for age in laws.screening_ages)
+    last_visit = len(screening_ages) - 1
+    sensitivity, inf = laws.sensitivity, math.inf
+    clinical_mean, screen_mean = laws.clinical_survival_mean, laws.screen_detected_survival_mean
+
+    def snapshots(individual: Individual) -> tuple[str, ...]:
+        stage = individual.memory["stage"]
+        return ("alive", stage) if stage != "healthy" else ("alive",)
+
+    events = durations = snapshots_ages = snapshots_years = 0
+    stratum = np.zeros(len(births), dtype=np.int16)
+    for index, first in enumerate(range(0, len(births), block_size)):
+        size = min(block_size, len(births) - first)
+        population = {"birth_year": births[first : first + size], "stratum": stratum[first : first + size]}
+        ind = Individual(
+            {"__birth__": population["birth_year"], "__stratum__": population["stratum"]},
+            universes, ["screening"], ["death_other", "onset", "clinical", "screen_detected", "death_disease", "screen"],
+            ages, years, ["alive", "preclinical", "diagnosed"], ages, years,
+            ["clinical", "screen_detected", "death_disease"], 4096,
+            ["alive", "preclinical", "diagnosed"], list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
+        block = Block(index=index, first_person=first, size=size, properties=population, seed=seed)
+        ind.next_block(0, {**oc.block_properties(block), **disease.block_properties(block)},
+                       {"screening": block_seed(seed, index, "screening")})
+        screening_random = ind.random["screening"].random
+        for _ in range(size):
+            ind.next_person()
+            for universe_index in range(len(universes)):
+                ind.next_universe()
+                ind.log_duration_start("alive")
+                ind.add_to_queue_age(float(ind.properties_tmp("death_other_age")), "death_other", terminate=True)
+                memory = ind.memory
+                memory["stage"] = "healthy"
+                onset_age = float(ind.properties_tmp("onset_age"))
+                if onset_age < inf:
+                    ind.add_to_queue_age(onset_age, "onset")
+                if universe_index == 1:
+                    ind.add_to_queue_age(screening_ages[0], "screen", visit=0)
+                while True:
+                    _, _, message, terminate, data = ind.next_event()
+                    if message == "screen":
+                        stage = memory["stage"]
+                        if stage != "diagnosed":
+                            ind.log_event("screen")
+                            if stage == "preclinical" and screening_random() < sensitivity:
+                                ind.add_to_queue(0.0, "screen_detected", priority=1)
+                            visit = data["visit"]
+                            if visit < last_visit:
+                                ind.add_to_queue_age(screening_ages[visit + 1], "screen", visit=visit + 1)
+                    elif message == "onset":
+                        ind.log_event("onset")
+                        ind.log_duration_start("preclinical")
+                        memory["stage"] = "preclinical"
+                        sojourn = float(ind.properties_tmp("sojourn"))
+                        memory["clinical_age"] = ind.age + sojourn
+                        memory["clinical_event"] = ind.add_to_queue(sojourn, "clinical")
+                    elif message == "clinical" or (message == "screen_detected" and memory["stage"] == "preclinical"):
+                        if message == "clinical":
+                            mean = clinical_mean
+                        else:
+                            ind.remove_from_queue(memory["clinical_event"])
+                            mean = screen_mean
+                        ind.log_event(message)
+                        ind.log_event_individual(message)
+                        ind.log_duration_end("preclinical")
+                        ind.log_duration_start("diagnosed")
+                        memory["stage"] = "diagnosed"
+                        survival = mean * float(ind.properties_tmp("survival"))
+                        ind.add_to_queue_age(memory["clinical_age"] + survival, "death_disease", terminate=True)
+                    elif message == "death_disease":
+                        ind.log_event("death_disease")
+                        ind.log_event_individual("death_disease")
+                    elif message == "death_other":
+                        ind.log_event("death_other")
+                    if terminate:
+                        break
+                ind.log_ongoing_durations()
+        events += ind.output_events()
+        durations += ind.output_durations()
+        snapshots_ages += ind.output_snapshots_ages()
+        snapshots_years += ind.output_snapshots_years()
+        ind.output_events_individual()
+    return {"events": events, "durations": durations, "snapshots_ages": snapshots_ages,
+            "snapshots_years": snapshots_years}
+
+
+def model_run(births: np.ndarray, **options: Any) -> Any:
+    return demo.model().run(births, **demo.RUN_OPTIONS, seed=SEED, block_size=BLOCK_SIZE, **options)
+
+
+@functools.cache
+def checked_births(people: int) -> np.ndarray:
+    """The demo's population, once it is known that the hand loop gives Model.run's
+    results bit for bit: what it calls is what the driver calls."""
+    births = demo.population(people, SEED)
+    results = model_run(births)
+    for loop in (hand_loop, inlined_loop):
+        by_hand = loop(births, SEED, BLOCK_SIZE)
+        for name, value in (by_hand[0] if isinstance(by_hand, tuple) else by_hand).items():
+            if not np.array_equal(getattr(results, name), value):
+                raise AssertionError(f"{loop.__name__}'s {name} differ from Model.run's: it no longer makes the same calls")
+    return births
+
+
+def overhead_namespace() -> dict[str, Any]:
+    births = checked_births(OVERHEAD_PEOPLE)
+    return {"run": lambda: model_run(births), "by_hand": lambda: hand_loop(births, SEED, BLOCK_SIZE),
+            "inlined": lambda: inlined_loop(births, SEED, BLOCK_SIZE)}
+
+
+def cases() -> list[Case]:
+    return [
+        Case(f"driver: Model.run, demo, {OVERHEAD_PEOPLE:,} people", "run()", "by_hand()", overhead_namespace,
+             1.25, floor_name="hand loop", number=1),
+        Case(f"driver: Model.run, demo, {OVERHEAD_PEOPLE:,} people", "run()", "inlined()", overhead_namespace,
+             None, floor_name="model inlined", number=1),
+    ]
+
+
+@dataclasses.dataclass
+class Timing:
+    seconds: float = math.inf
+    #: CPU seconds per second of the run: this process's, and its workers'
+    #: once they have ended. Below the cores a run keeps busy, something
+    #: else on the machine took a share of them.
+    cores: float = 0.0
+
+
+def cpu_seconds() -> float:
+    times = os.times()
+    return times.user + times.system + times.children_user + times.children_system
+
+
+def best_of(repeat: int, *runs: Callable[[], Any]) -> list[Timing]:
+    """Each run's best time, the runs taking turns, so that a slower stretch
+    of a shared machine hits them alike."""
+    best = [Timing() for _ in runs]
+    for _ in range(repeat):
+        for i, run in enumerate(runs):
+            cpu, started = cpu_seconds(), time.perf_counter()
+            run()
+            seconds = time.perf_counter() - started
+            if seconds < best[i].seconds:
+                best[i] = Timing(seconds, (cpu_seconds() - cpu) / seconds)
+    return best
+
+
+def load() -> str:
+    return "load average " + ", ".join(f"{value:.2f}" for value in os.getloadavg())
+
+
+def report() -> None:
+    births = demo.population(PEOPLE, SEED)
+    lives = PEOPLE * len(demo.UNIVERSES)
+    _, events = hand_loop(births, SEED, BLOCK_SIZE)
+    print(f"\nDemo model, default run: {PEOPLE:,} people x {len(demo.UNIVERSES)} universes = {lives:,} lives, "
+          f"{events:,} events taken from the queues; blocks of {BLOCK_SIZE} ({os.cpu_count()} cores, {load()})")
+
+    # The program's first pool also starts the fork server that its workers come from.
+    [cold] = best_of(1, lambda: model_run(births, workers=WORKERS))
+    one, pool = best_of(3, lambda: model_run(births), lambda: model_run(births, workers=WORKERS))
+    print(f"  one process:        {one.seconds:6.2f} s  {lives / one.seconds:>9,.0f} lives/s  "
+          f"{events / one.seconds:>11,.0f} events/s  (cores busy {one.cores:.2f})")
+    print(f"  {WORKERS} worker processes: {pool.seconds:6.2f} s  parallel efficiency "
+          f"{one.seconds / (WORKERS * pool.seconds):.2f} (target 0.85), pool start-up included  (cores busy {pool.cores:.2f})")
+    print(f"    the program's first pool: {cold.seconds:.2f} s, efficiency {one.seconds / (WORKERS * cold.seconds):.2f} "
+          "(starting the fork server too)")
+    if one.cores < 0.9:
+        print("  (the machine was busy: the one-process run had the use of less than 90% of a core)")
+    dask_report(births, pool.seconds)
+    print(f"  ({load()})")
+
+
+def dask_report(births: np.ndarray, pool: float) -> None:
+    try:
+        import distributed
+    except ImportError as error:
+        print(f"  Dask: skipped, distributed does not import ({error})")
+        return
+    started = time.perf_counter()
+    with distributed.LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        up = time.perf_counter() - started
+        executor = client.get_executor()
+        [first] = best_of(1, lambda: model_run(births, executor=executor))
+        warm = min(first.seconds, best_of(2, lambda: model_run(births, executor=executor))[0].seconds)
+        closing = time.perf_counter()
+    total = up + first.seconds + time.perf_counter() - closing
+    print(f"  Dask LocalCluster, {WORKERS} worker processes of one thread, through Client.get_executor():")
+    print(f"    cluster running: {warm:6.2f} s, {warm / pool:.2f} x the process pool")
+    print(f"    with its start-up and shutdown ({up:.2f} s to start): {total:6.2f} s, {total / pool:.2f} x the process pool")
