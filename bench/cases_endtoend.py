@@ -290,8 +290,9 @@ def report() -> None:
     births = demo.population(PEOPLE, SEED)
     lives = PEOPLE * len(demo.UNIVERSES)
     _, events = hand_loop(births, SEED, BLOCK_SIZE)
-    print(f"\nDemo model, default run: {PEOPLE:,} people x {len(demo.UNIVERSES)} universes = {lives:,} lives, "
-          f"{events:,} events taken from the queues; blocks of {BLOCK_SIZE} ({os.cpu_count()} cores, {load()})")
+    print(f"\nDemo model, default run: {PEOPLE:,} people x {len(demo.UNIVERSES)} universes = {lives:,} lives "
+          f"in blocks of {BLOCK_SIZE}, {events:,} events taken from the queues")
+    print(f"  ({os.cpu_count()} cores; {load()})")
 
     # The program's first pool also starts the fork server that its workers come from.
     [cold] = best_of(1, lambda: model_run(births, workers=WORKERS))
