@@ -191,7 +191,7 @@ class Process:
         return f"<{self.name} process>"
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class _Life:
     """What the processes know about the life being simulated."""
 
