@@ -21,10 +21,12 @@ import hashlib
 import importlib
 import math
 import multiprocessing
+import multiprocessing.connection
 import multiprocessing.forkserver
 import operator
 import os
 import pickle
+import threading
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from types import ModuleType
 from typing import Any, TypeVar
@@ -727,6 +729,8 @@ def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     worker's imports cost as much as a few thousand lives. A fork server
     that runs already (started by an earlier pool of the program) keeps
     what it loaded, and the workers then import on their first task.
+    The workers end when the process that started the pool dies, even
+    killed in the middle of a task.
     """
     workers = _positive_int(workers, "workers")
     context = None
@@ -736,7 +740,22 @@ def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
         preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
         preload += [name for name in _WORKER_PRELOAD if name not in preload]
         context.set_forkserver_preload(preload)
-    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context)
+    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_end_with_the_main_process)
+
+
+def _end_with_the_main_process() -> None:
+    """Ends a worker when the process that started its pool dies: a main
+    process killed from outside (SIGKILL) cannot shut its pool down, and its
+    workers would otherwise wait for tasks forever."""
+    parent = multiprocessing.parent_process()
+    if parent is None:
+        return
+
+    def watch() -> None:
+        multiprocessing.connection.wait([parent.sentinel])
+        os._exit(1)
+
+    threading.Thread(target=watch, name="tavlen: end with the main process", daemon=True).start()
 
 
 def _pickled(configuration: _Configuration) -> bytes:

@@ -79,20 +79,30 @@ def finished(tmp_path_factory, expected):
 # ---------------------------------------------------------------------------
 # Interrupted and resumed runs
 
+# A process that slows a run down enough to be killed part-way and never
+# lets it pass block 6 (of 12): a module of its own, so that the killed run,
+# its workers and this process all find it by the same name.
+PACED = """
+import os, time
+import tavlen
+
+class Paced(tavlen.Process):
+    def block_properties(self, block):
+        if os.environ.get("TAVLEN_TEST_PACED"):
+            time.sleep(0.02 if block.index < 6 else 600)
+        return {}
+"""
+
 KILLED_RUN = """
-import sys, time
-import tavlen.model
-from tavlen import demo
+import sys
+from tavlen import Model, demo
+from paced_for_checkpoint import Paced
 
-simulate = tavlen.model._simulate_block
-
-def paced(configuration, index, first, population):
-    # Slow enough to be killed part-way; never past block 6 of 12.
-    time.sleep(0.02 if index < 6 else 600)
-    return simulate(configuration, index, first, population)
-
-tavlen.model._simulate_block = paced
-demo.model().run(demo.population(120, 1), **demo.RUN_OPTIONS, seed=5, block_size=10, checkpoint=sys.argv[1])
+if __name__ == "__main__":
+    model = Model([*demo.model().processes, Paced()])
+    workers = int(sys.argv[2]) or None
+    model.run(demo.population(120, 1), **demo.RUN_OPTIONS, seed=5, block_size=10, checkpoint=sys.argv[1],
+              workers=workers, blocks_per_task=1)
 """
 
 
@@ -104,19 +114,61 @@ def wait_for(condition, what, timeout=60.0):
         time.sleep(0.01)
 
 
-def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, simulated):
+def descendants(pid):
+    """The processes that pid started, and theirs, from /proc."""
+    children = {}
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            parent = int(stat.read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+        children.setdefault(parent, []).append(int(stat.parent.name))
+    found, pending = set(), [pid]
+    while pending:
+        started = set(children.get(pending.pop(), ())) - found
+        found |= started
+        pending += started
+    return found
+
+
+def alive(pid):
+    try:
+        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state not in "ZX"
+
+
+@pytest.mark.parametrize("workers", [0, 2])
+def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, monkeypatch, workers):
+    (tmp_path / "paced_for_checkpoint.py").write_text(PACED)
+    (tmp_path / "killed_run.py").write_text(KILLED_RUN)
+    monkeypatch.syspath_prepend(tmp_path)
+    from paced_for_checkpoint import Paced
+
     folder = tmp_path / "checkpoint"
-    child = subprocess.Popen([sys.executable, "-c", KILLED_RUN, str(folder)], stderr=subprocess.PIPE)
+    environment = {**os.environ, "TAVLEN_TEST_PACED": "1",
+                   "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]])}
+    child = subprocess.Popen([sys.executable, str(tmp_path / "killed_run.py"), str(folder), str(workers)],
+                             stderr=subprocess.PIPE, env=environment)
     try:
         wait_for(lambda: len(block_files(folder)) >= 3 or child.poll() is not None, "three finished blocks")
-        child.send_signal(signal.SIGKILL)
+        started = descendants(child.pid)
     finally:
+        child.kill()
         _, errors = child.communicate(timeout=60)
     assert child.returncode == -signal.SIGKILL, errors.decode()
     kept = block_files(folder)
     assert 3 <= len(kept) <= 6
+    # Its workers, even one in the middle of a block, end with it.
+    assert len(started) >= workers
+    wait_for(lambda: not any(map(alive, started)), "the killed run's processes to end")
 
-    assert_identical(run(folder, people=120), run(people=120))
+    model = Model([*demo.model().processes, Paced()])
+    simulated = []
+    simulate = tavlen.model._simulate_block
+    monkeypatch.setattr(tavlen.model, "_simulate_block", lambda *block: simulated.append(block[1]) or simulate(*block))
+    assert_identical(run(folder, model=model, people=120), run(model=model, people=120))
     assert sorted(simulated[:-12]) == sorted(set(range(12)) - {int(name[6:12]) for name in kept})
     assert len(block_files(folder)) == 12
     assert not [path for path in folder.iterdir() if path.name.endswith(".tmp")]
