@@ -442,3 +442,12 @@ def test_command_line_checkpoint(tmp_path, capsys):
     capsys.readouterr()
     assert main([*arguments, "--seed", "4"]) == 1
     assert "python -m tavlen: error: the checkpoint folder" in capsys.readouterr().err
+
+
+def test_command_line_interrupted(tmp_path, monkeypatch, capsys):
+    def interrupted(*block):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tavlen.model, "_simulate_block", interrupted)
+    assert main(["-n", "60", "-o", str(tmp_path), "--no-progress", "--checkpoint", str(tmp_path / "kept")]) == 130
+    assert "interrupted; the finished blocks are kept in" in capsys.readouterr().err
