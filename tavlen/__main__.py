@@ -116,6 +116,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # A missing package, or a checkpoint folder of another run.
         print(f"python -m tavlen: error: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        kept = "" if options.checkpoint is None else (
+            f"; the finished blocks are kept in {options.checkpoint!r}, and the same command resumes the run"
+        )
+        print(f"\npython -m tavlen: interrupted{kept}", file=sys.stderr)
+        return 130
     elapsed = time.perf_counter() - started
     print(demo.summary(results))
     results_path = os.path.join(options.output, "results.npz")

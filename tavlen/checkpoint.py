@@ -257,7 +257,10 @@ def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Fol
     """The checkpoint folder of a run, created if missing and locked while
     the run uses it; a folder that holds another run is refused."""
     folder = os.fspath(path)
-    os.makedirs(folder, exist_ok=True)
+    if not os.path.isdir(folder):
+        os.makedirs(folder, exist_ok=True)
+        # The blocks are as durable as the folder's own entry in its parent.
+        _sync_folder(os.path.dirname(os.path.abspath(folder)))
     with _locked(folder):
         manifest = _manifest(folder)
         if manifest is None:

@@ -522,7 +522,7 @@ class Model:
         if checkpoint is not None:
             folder = _checkpoint.opened(checkpoint, _checkpoint.identity(configuration, population, labels, block_size))
         with _progress_bar(progress, people_n) as advance, folder as kept:
-            collected = _InBlockOrder(totals, kept)
+            collected = _InBlockOrder(totals, kept, shapes)
             remaining = blocks
             if kept is not None:
                 remaining = []
@@ -774,12 +774,19 @@ _Task = list[tuple[int, int, int]]
 class _InBlockOrder:
     """Takes the blocks' partial results in any order, stores each new one
     in the checkpoint folder at once, and adds them to the totals in block
-    order, so that the sums are the same bit for bit however the blocks ran."""
+    order, so that the sums are the same bit for bit however the blocks ran.
 
-    def __init__(self, totals: _Totals, folder: _checkpoint.Folder | None) -> None:
+    A block that comes before its turn waits in memory, or, when the run has
+    a checkpoint folder, on disk where it is kept already: a resumed run may
+    find most of its blocks kept behind one that is missing, and holding
+    them all would hold their logs twice."""
+
+    def __init__(self, totals: _Totals, folder: _checkpoint.Folder | None, shapes: Mapping[str, tuple[int, ...]]) -> None:
         self.totals = totals
         self.folder = folder
+        self.shapes = shapes
         self.waiting: dict[int, _Partial] = {}
+        self.waiting_on_disk: dict[int, tuple[int, int, int]] = {}
         self.next_index = 0
         self.received = 0
 
@@ -788,10 +795,31 @@ class _InBlockOrder:
         if self.folder is not None and not stored:
             self.folder.store(index, first, end - first, partial)
         self.received += 1
-        self.waiting[index] = partial
-        while self.next_index in self.waiting:
-            self.totals.add(self.waiting.pop(self.next_index))
+        if self.folder is not None and index != self.next_index:
+            self.waiting_on_disk[index] = block
+        else:
+            self.waiting[index] = partial
+        while True:
+            if self.next_index in self.waiting:
+                self.totals.add(self.waiting.pop(self.next_index))
+            elif self.next_index in self.waiting_on_disk:
+                self.totals.add(self._reload(self.waiting_on_disk.pop(self.next_index)))
+            else:
+                break
             self.next_index += 1
+
+    def _reload(self, block: tuple[int, int, int]) -> _Partial:
+        assert self.folder is not None
+        index, first, end = block
+        found = self.folder.load(index, first, end - first, self.shapes)
+        if found is None:
+            # The folder is locked while the run uses it: only something
+            # outside the run can have changed the file since it was read.
+            raise ModelError(
+                f"block {index}'s file in the checkpoint folder {self.folder.path!r} changed while the run was "
+                "using it; run again to resume"
+            )
+        return _Partial(**found)
 
 
 class _LostPool(Exception):

@@ -17,6 +17,7 @@ import time
 import numpy as np
 import pytest
 
+import tavlen.checkpoint
 import tavlen.model
 from tavlen import Model, ModelError, Process, demo
 from tavlen.__main__ import main
@@ -326,6 +327,30 @@ def test_damaged_and_foreign_block_files_are_simulated_again(tmp_path, finished,
     assert simulated == []
 
 
+@pytest.mark.parametrize("changed", [False, True])
+def test_kept_blocks_behind_a_missing_one_wait_on_disk(tmp_path, finished, expected, simulated, monkeypatch, changed):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    (tmp_path / "block-000000.npz").unlink()
+    loaded = []
+    load = tavlen.checkpoint.Folder.load
+
+    def spy(folder, index, *args):
+        loaded.append(index)
+        if changed and loaded.count(index) == 2 and index == 3:
+            return None  # as if the file had been replaced since the run read it
+        return load(folder, index, *args)
+
+    monkeypatch.setattr(tavlen.checkpoint.Folder, "load", spy)
+    if changed:
+        with pytest.raises(ModelError, match=r"block 3's file in the checkpoint folder .* changed while the run"):
+            run(tmp_path)
+        return
+    assert_identical(run(tmp_path), expected)
+    assert simulated == [0]
+    # Read once to be checked, then again when their turn came, not held meanwhile.
+    assert loaded == [0, 1, 2, 3, 4, 5, 1, 2, 3, 4, 5]
+
+
 @pytest.mark.parametrize(
     ("content", "message"),
     [
@@ -442,3 +467,12 @@ def test_command_line_checkpoint(tmp_path, capsys):
     capsys.readouterr()
     assert main([*arguments, "--seed", "4"]) == 1
     assert "python -m tavlen: error: the checkpoint folder" in capsys.readouterr().err
+
+
+def test_command_line_interrupted(tmp_path, monkeypatch, capsys):
+    def interrupted(*block):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tavlen.model, "_simulate_block", interrupted)
+    assert main(["-n", "60", "-o", str(tmp_path), "--no-progress", "--checkpoint", str(tmp_path / "kept")]) == 130
+    assert "interrupted; the finished blocks are kept in" in capsys.readouterr().err
