@@ -13,7 +13,7 @@ import logging
 import math
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -31,6 +31,44 @@ PEOPLE = 200_000
 SEED = 2024
 BLOCK_SIZE = 500  # the demo's default
 WORKERS = 2
+EVENT_TAGS = ("death_other", "onset", "clinical", "screen_detected", "death_disease", "screen")
+DURATION_TAGS = SNAPSHOT_TAGS = ("alive", "preclinical", "diagnosed")
+
+
+def demo_blocks(births: np.ndarray, seed: int, block_size: int, snapshots: Callable[[Individual], Any],
+                oc: demo.OC, disease: demo.Disease) -> Iterator[tuple[Individual, int]]:
+    """Each block's Individual, configured as Model.run configures the
+    demo's and given the same block properties and seeds, with its size."""
+    _, ages = grid_edges(demo.AGE_GROUPS, "ages")
+    _, years = grid_edges(demo.YEAR_GROUPS, "years")
+    stratum = np.zeros(len(births), dtype=np.int16)
+    for index, first in enumerate(range(0, len(births), block_size)):
+        size = min(block_size, len(births) - first)
+        population = {"birth_year": births[first : first + size], "stratum": stratum[first : first + size]}
+        individual = Individual(
+            {"__birth__": population["birth_year"], "__stratum__": population["stratum"]},
+            list(demo.UNIVERSES), ["screening"], list(EVENT_TAGS), ages, years, list(DURATION_TAGS), ages, years,
+            ["clinical", "screen_detected", "death_disease"], 4096,
+            list(SNAPSHOT_TAGS), list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
+        block = Block(index=index, first_person=first, size=size, properties=population, seed=seed)
+        individual.next_block(0, {**oc.block_properties(block), **disease.block_properties(block)},
+                              {"screening": block_seed(seed, index, "screening")})
+        yield individual, size
+
+
+class Sums:
+    """The blocks' partial results, summed as the driver sums them."""
+
+    def __init__(self) -> None:
+        self.arrays: dict[str, Any] = dict.fromkeys(("events", "durations", "snapshots_ages", "snapshots_years"), 0)
+        self.logs: list[dict[str, np.ndarray]] = []
+
+    def add(self, individual: Individual) -> None:
+        self.arrays["events"] += individual.output_events()
+        self.arrays["durations"] += individual.output_durations()
+        self.arrays["snapshots_ages"] += individual.output_snapshots_ages()
+        self.arrays["snapshots_years"] += individual.output_snapshots_years()
+        self.logs.append(individual.output_events_individual())
 
 
 def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str, np.ndarray], int]:
@@ -49,12 +87,7 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
     """
     laws = demo.Laws()
     oc, disease, screening = processes = (demo.OC(laws), demo.Disease(laws), demo.Screening(laws))
-    universes = list(demo.UNIVERSES)
-    _, ages = grid_edges(demo.AGE_GROUPS, "ages")
-    _, years = grid_edges(demo.YEAR_GROUPS, "years")
-    event_tags = ["death_other", "onset", "clinical", "screen_detected", "death_disease", "screen"]
-    duration_tags = ["alive", "preclinical", "diagnosed"]
-    snapshot_tags = ["alive", "preclinical", "diagnosed"]
+    universes = demo.UNIVERSES
 
     def snapshots(individual: Individual) -> tuple[str, ...]:
         return (*oc.alive(individual), *disease.stage(individual))
@@ -67,21 +100,9 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
     for process in processes:
         process._life = life
 
-    events = durations = snapshots_ages = snapshots_years = 0
-    logs = []
+    sums = Sums()
     taken = 0
-    stratum = np.zeros(len(births), dtype=np.int16)
-    for index, first in enumerate(range(0, len(births), block_size)):
-        size = min(block_size, len(births) - first)
-        population = {"birth_year": births[first : first + size], "stratum": stratum[first : first + size]}
-        individual = Individual(
-            {"__birth__": population["birth_year"], "__stratum__": population["stratum"]},
-            universes, ["screening"], event_tags, ages, years, duration_tags, ages, years,
-            ["clinical", "screen_detected", "death_disease"], 4096,
-            snapshot_tags, list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
-        block = Block(index=index, first_person=first, size=size, properties=population, seed=seed)
-        block_properties = {**oc.block_properties(block), **disease.block_properties(block)}
-        individual.next_block(0, block_properties, {"screening": block_seed(seed, index, "screening")})
+    for individual, size in demo_blocks(births, seed, block_size, snapshots, oc, disease):
         next_person, next_universe = individual.next_person, individual.next_universe
         next_event, log_ongoing_durations = individual.next_event, individual.log_ongoing_durations
         for _ in range(size):
@@ -101,13 +122,8 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
                     if terminate:
                         break
                 log_ongoing_durations()
-        events += individual.output_events()
-        durations += individual.output_durations()
-        snapshots_ages += individual.output_snapshots_ages()
-        snapshots_years += individual.output_snapshots_years()
-        logs.append(individual.output_events_individual())
-    return {"events": events, "durations": durations, "snapshots_ages": snapshots_ages,
-            "snapshots_years": snapshots_years}, taken
+        sums.add(individual)
+    return sums.arrays, taken
 
 
 def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np.ndarray]:
@@ -117,9 +133,6 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
     block properties remain the demo's."""
     laws = demo.Laws()
     oc, disease = demo.OC(laws), demo.Disease(laws)
-    universes = list(demo.UNIVERSES)
-    _, ages = grid_edges(demo.AGE_GROUPS, "ages")
-    _, years = grid_edges(demo.YEAR_GROUPS, "years")
     screening_ages = tuple(float(age) for age in laws.screening_ages)
     last_visit = len(screening_ages) - 1
     sensitivity, inf = laws.sensitivity, math.inf
@@ -129,24 +142,12 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
         stage = individual.memory["stage"]
         return ("alive", stage) if stage != "healthy" else ("alive",)
 
-    events = durations = snapshots_ages = snapshots_years = 0
-    stratum = np.zeros(len(births), dtype=np.int16)
-    for index, first in enumerate(range(0, len(births), block_size)):
-        size = min(block_size, len(births) - first)
-        population = {"birth_year": births[first : first + size], "stratum": stratum[first : first + size]}
-        ind = Individual(
-            {"__birth__": population["birth_year"], "__stratum__": population["stratum"]},
-            universes, ["screening"], ["death_other", "onset", "clinical", "screen_detected", "death_disease", "screen"],
-            ages, years, ["alive", "preclinical", "diagnosed"], ages, years,
-            ["clinical", "screen_detected", "death_disease"], 4096,
-            ["alive", "preclinical", "diagnosed"], list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
-        block = Block(index=index, first_person=first, size=size, properties=population, seed=seed)
-        ind.next_block(0, {**oc.block_properties(block), **disease.block_properties(block)},
-                       {"screening": block_seed(seed, index, "screening")})
+    sums = Sums()
+    for ind, size in demo_blocks(births, seed, block_size, snapshots, oc, disease):
         screening_random = ind.random["screening"].random
         for _ in range(size):
             ind.next_person()
-            for universe_index in range(len(universes)):
+            for universe_index in range(len(demo.UNIVERSES)):
                 ind.next_universe()
                 ind.log_duration_start("alive")
                 ind.add_to_queue_age(float(ind.properties_tmp("death_other_age")), "death_other", terminate=True)
@@ -196,13 +197,8 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
                     if terminate:
                         break
                 ind.log_ongoing_durations()
-        events += ind.output_events()
-        durations += ind.output_durations()
-        snapshots_ages += ind.output_snapshots_ages()
-        snapshots_years += ind.output_snapshots_years()
-        ind.output_events_individual()
-    return {"events": events, "durations": durations, "snapshots_ages": snapshots_ages,
-            "snapshots_years": snapshots_years}
+        sums.add(ind)
+    return sums.arrays
 
 
 def model_run(births: np.ndarray, **options: Any) -> Any:
