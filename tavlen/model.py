@@ -36,7 +36,7 @@ import numpy.typing as npt
 
 from . import checkpoint as _checkpoint
 from .individual import Individual
-from .results import _LOG_COLUMNS, Results, grid_edges
+from .results import _AGGREGATES, _LOG_COLUMNS, Results, grid_edges
 
 __all__ = ["Block", "Model", "ModelError", "Process", "block_seed", "handles", "process_pool"]
 
@@ -523,16 +523,12 @@ class Model:
             folder = _checkpoint.opened(checkpoint, _checkpoint.identity(configuration, population, labels, block_size))
         with _progress_bar(progress, people_n) as advance, folder as kept:
             collected = _InBlockOrder(totals, kept, shapes)
-            remaining = blocks
-            if kept is not None:
-                remaining = []
-                for index, first, end in blocks:
-                    found = kept.load(index, first, end - first, shapes)
-                    if found is None:
-                        remaining.append((index, first, end))
-                    else:
-                        collected.add((index, first, end), _Partial(**found), stored=True)
-                        advance(end - first)
+            remaining = []
+            for block in blocks:
+                if collected.add_kept(block):
+                    advance(block[2] - block[1])
+                else:
+                    remaining.append(block)
             tasks = [remaining[start : start + per_task] for start in range(0, len(remaining), per_task)]
             if not tasks:
                 pass
@@ -808,18 +804,32 @@ class _InBlockOrder:
                 break
             self.next_index += 1
 
-    def _reload(self, block: tuple[int, int, int]) -> _Partial:
-        assert self.folder is not None
+    def add_kept(self, block: tuple[int, int, int]) -> bool:
+        """Adds a block that the checkpoint folder keeps; False when it keeps
+        none that can be trusted, and the block is to be simulated."""
+        partial = self._load(block)
+        if partial is not None:
+            self.add(block, partial, stored=True)
+        return partial is not None
+
+    def _load(self, block: tuple[int, int, int]) -> _Partial | None:
+        if self.folder is None:
+            return None
         index, first, end = block
         found = self.folder.load(index, first, end - first, self.shapes)
-        if found is None:
+        return None if found is None else _Partial(**found)
+
+    def _reload(self, block: tuple[int, int, int]) -> _Partial:
+        assert self.folder is not None  # only blocks kept in the folder wait on disk
+        partial = self._load(block)
+        if partial is None:
             # The folder is locked while the run uses it: only something
             # outside the run can have changed the file since it was read.
             raise ModelError(
-                f"block {index}'s file in the checkpoint folder {self.folder.path!r} changed while the run was "
-                "using it; run again to resume"
+                f"block {block[0]}'s file in the checkpoint folder {self.folder.path!r} "
+                "changed while the run was using it; run again to resume"
             )
-        return _Partial(**found)
+        return partial
 
 
 class _LostPool(Exception):
@@ -1085,7 +1095,7 @@ class _Totals:
         self._log = _LogColumns()
 
     def add(self, partial: _Partial) -> None:
-        for name in ("events", "durations", "snapshots_ages", "snapshots_years"):
+        for name in _AGGREGATES:
             total = getattr(self, name)
             part = getattr(partial, name)
             if part.shape != total.shape:
