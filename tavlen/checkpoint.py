@@ -19,12 +19,14 @@ import hashlib
 import json
 import os
 import pickle
+import platform
 import re
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, BinaryIO
 
 import numpy as np
 
+from ._version import __version__
 from .errors import ModelError
 from .results import _LOG_COLUMNS
 
@@ -52,7 +54,7 @@ _AGGREGATE_DTYPES = {
 
 #: The parts of a run that its manifest fingerprints, as an error names them.
 _PARTS = {
-    "model": "the model (its processes' pickle)",
+    "model": "the model (its processes and their attributes)",
     "population": "the population's arrays",
     "universes": "the universes",
     "strata": "the strata (their labels, n_stratum_hops or preserve_stratum)",
@@ -85,28 +87,25 @@ def _digest(*values: Any) -> str:
     return hasher.hexdigest()
 
 
-def identity(configuration: Any, population: Mapping[str, np.ndarray], strata: tuple[str, ...], block_size: int) -> dict[str, Any]:
+def identity(
+    configuration: Any, population: Mapping[str, np.ndarray], strata: tuple[str, ...], block_size: int, code: Any
+) -> dict[str, Any]:
     """What identifies a run's blocks: the seed, the block size, the number
-    of people and a fingerprint of each part of the run. The individual-level
+    of people, a fingerprint of each part of the run, one of each function,
+    class and module-level value of the model's code (``code``, the model's
+    inventory), and the versions of what computed them. The individual-level
     log's block size is left out: it sets how the log grows, not what it holds."""
     c = configuration
-    try:
-        model = _digest(c.model)
-        snapshot_functions = pickle.dumps(c.snapshot_functions, protocol=5)
-    except Exception as error:
-        raise ModelError(
-            "a run with a checkpoint folder recognises its model by its pickle, so the model's processes "
-            f"and the snapshot functions must pickle: {error}"
-        ) from error
+    walk = code.describe
     parts = {
-        "model": model,
+        "model": _digest(repr([walk(process) for process in c.model.processes]), c.model.individual_type.__qualname__),
         "population": _digest(*(item for name in sorted(population) for item in (name, population[name]))),
         "universes": _digest(c.universes),
         "strata": _digest(strata, c.strata_n, c.n_stratum_hops, c.preserve_stratum),
         "tags": _digest(c.event_tags, c.duration_tags, c.event_individual_tags, c.snapshot_tags,
                         c.log_events_individual, c.verify_tags),
         "grids": _digest(c.event_grid_ages, c.event_grid_years, c.duration_grid_ages, c.duration_grid_years),
-        "snapshots": _digest(c.snapshot_ages, c.snapshot_years, snapshot_functions),
+        "snapshots": _digest(c.snapshot_ages, c.snapshot_years, repr([walk(f) for f in c.snapshot_functions])),
         "random_number_generators": _digest(c.random_number_generators),
     }
     return {
@@ -114,7 +113,13 @@ def identity(configuration: Any, population: Mapping[str, np.ndarray], strata: t
         "block_size": block_size,
         "people": len(population["birth_year"]),
         "parts": parts,
+        "code": dict(code.fingerprints),
+        "versions": _versions(),
     }
+
+
+def _versions() -> dict[str, str]:
+    return {"tavlen": __version__, "numpy": np.__version__, "python": platform.python_version()}
 
 
 def _run_key(run: Mapping[str, Any]) -> str:
@@ -132,7 +137,28 @@ def _differences(kept: Mapping[str, Any], given: Mapping[str, Any]) -> list[str]
     for key, name in _PARTS.items():
         if kept_parts.get(key) != given["parts"][key] and not (key == "population" and kept.get("people") != given["people"]):
             differences.append(name)
+    kept_versions = kept.get("versions")
+    if isinstance(kept_versions, dict):
+        differences += [
+            f"the version of {name} ({kept_versions.get(name)!r} there, {version!r} here)"
+            for name, version in given["versions"].items() if kept_versions.get(name) != version
+        ]
+    kept_code = kept.get("code")
+    if not isinstance(kept_code, dict) or not isinstance(kept_versions, dict):
+        differences.append("the model's code (the folder was written by a tavlen that did not fingerprint "
+                           "the code of a model, so it cannot tell whether the code is the same)")
+    else:
+        differences += _code_differences(kept_code, given["code"])
     return differences
+
+
+def _code_differences(kept: Mapping[str, Any], given: Mapping[str, Any], shown: int = 8) -> list[str]:
+    changed = [f"the code or value of {name}" for name in given if name in kept and kept[name] != given[name]]
+    changed += [f"{name}, which is new" for name in given if name not in kept]
+    changed += [f"{name}, which is gone" for name in kept if name not in given]
+    if len(changed) > shown:
+        changed[shown:] = [f"{len(changed) - shown} more functions, classes or values of the model"]
+    return changed
 
 
 # ---------------------------------------------------------------------------

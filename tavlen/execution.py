@@ -13,6 +13,7 @@ import os
 import pickle
 import threading
 from collections.abc import Callable, Mapping, Sequence
+from types import ModuleType
 
 import numpy as np
 
@@ -42,19 +43,28 @@ def run_blocks(
     workers: int | None,
     blocks_per_task: int,
     max_lost_pools: int,
+    own_modules: Sequence[ModuleType],
 ) -> None:
     """Simulates the blocks where the run was asked to, and hands each
-    block's partial result to ``collected`` as it comes in."""
+    block's partial result to ``collected`` as it comes in.
+
+    Every block is simulated with fresh copies of the processes, unpickled
+    from the configuration as it stood when the run started. Workers get
+    the model's ``own_modules`` by value: the classes, functions and
+    module-level values as the caller holds them, not as a worker's fresh
+    import of those modules would have them."""
     if not blocks:
         return
     if executor is None and (workers is None or workers == 1):
+        # The processes' classes are this process's own: pickled by reference.
+        payload = _pickled(configuration, by_value=())
         for index, first, end in blocks:
-            partial = simulation.simulate_block(configuration, index, first, slice_population(population, first, end))
+            partial = simulation.simulate_block(pickle.loads(payload), index, first, slice_population(population, first, end))
             collected.add((index, first, end), partial)
             advance(end - first)
         return
     tasks = [list(blocks[start : start + blocks_per_task]) for start in range(0, len(blocks), blocks_per_task)]
-    payload = _pickled(configuration)
+    payload = _pickled(configuration, by_value=own_modules)
     if executor is None:
         assert workers is not None
         _run_on_own_pools(workers, payload, population, tasks, collected, advance, max_lost_pools)
@@ -114,13 +124,31 @@ def _end_with_the_main_process() -> None:
     threading.Thread(target=watch, name="tavlen: end with the main process", daemon=True).start()
 
 
-def _pickled(configuration: Configuration) -> bytes:
+def _pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> bytes:
+    """The configuration pickled, the modules ``by_value`` with their code and
+    current values; a model whose classes plain pickle cannot name (defined
+    in a function, say) goes by value too."""
     try:
-        return pickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+        if not by_value:
+            try:
+                return pickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+            except (pickle.PicklingError, AttributeError, TypeError):
+                pass
+        import cloudpickle  # a dependency; imported here, where it is needed
+        registered = []
+        try:
+            for module in by_value:
+                if module.__name__ != "__main__":  # always by value
+                    cloudpickle.register_pickle_by_value(module)
+                    registered.append(module)
+            return cloudpickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+        finally:
+            for module in registered:
+                cloudpickle.unregister_pickle_by_value(module)
     except Exception as error:
         raise ModelError(
-            "a parallel run sends the model's processes and the run's configuration to its workers, "
-            f"so they must pickle: {error}"
+            "a run simulates every block with fresh copies of the model's processes, and a parallel run sends "
+            f"them and the run's configuration to its workers, so they must pickle: {error}"
         ) from error
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import dataclasses
 import pickle
+import random
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
@@ -26,12 +27,16 @@ class Partial:
     snapshots_ages: np.ndarray
     snapshots_years: np.ndarray
     individual: dict[str, np.ndarray]
+    #: Whether the block drew from the global generators of random or numpy.random.
+    global_draws: bool = False
 
 
 def simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
-    """A worker's task: consecutive blocks of a run whose configuration comes pickled."""
-    configuration: Configuration = pickle.loads(payload)
-    return [simulate_block(configuration, index, first, population) for index, first, population in blocks]
+    """Consecutive blocks of a run whose configuration comes pickled: each
+    block is simulated with fresh copies of the processes, as they stood
+    when the run was called, so that what a process keeps on ``self`` lasts
+    one block wherever the block runs."""
+    return [simulate_block(pickle.loads(payload), index, first, population) for index, first, population in blocks]
 
 
 def simulate_block(configuration: Configuration, index: int, first: int, population: dict[str, np.ndarray]) -> Partial:
@@ -42,7 +47,9 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
     seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
     individual.next_block(0, _block_properties(c.model.processes, block), seeds)
+    seeded = _seed_global_generators(c.seed, index)
     simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit)
+    global_draws = _drawn_since(seeded)
     log = individual.output_events_individual()
     partial = Partial(
         events=individual.output_events(),
@@ -50,6 +57,7 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
         snapshots_ages=individual.output_snapshots_ages(),
         snapshots_years=individual.output_snapshots_years(),
         individual=log,
+        global_draws=global_draws,
     )
     # The log is joined out of the Individual's blocks: let them go before
     # the persons are renumbered, so that a block holds its log twice at most.
@@ -202,3 +210,21 @@ def _age_of(individual: Any) -> str:
         return f"{float(individual.age):.6g}"
     except Exception:
         return "unknown"
+
+
+def _seed_global_generators(seed: int, index: int) -> tuple[Any, Any]:
+    """Seeds the global generators of random and numpy.random from the block's
+    seed, so that a model that draws from them (instead of individual.random)
+    gives the same numbers wherever and however often its blocks run; returns
+    their seeded states."""
+    random.seed(block_seed(seed, index, "random", stream=2))
+    words = block_seed(seed, index, "numpy.random", stream=2).to_bytes(16, "little")
+    np.random.seed(np.frombuffer(words, dtype=np.uint32))
+    return random.getstate(), np.random.get_state(legacy=False)
+
+
+def _drawn_since(seeded: tuple[Any, Any]) -> bool:
+    numpy_state = np.random.get_state(legacy=False)
+    return random.getstate() != seeded[0] or numpy_state["state"]["pos"] != seeded[1]["state"]["pos"] or bool(
+        (numpy_state["state"]["key"] != seeded[1]["state"]["key"]).any()
+    )

@@ -7,6 +7,7 @@ import pathlib
 import pickle
 import random
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -215,12 +216,19 @@ def test_a_failing_life_says_which_person_and_universe(model, error, message, no
     assert any(note in n for n in caught.value.__notes__)
 
 
-def test_a_parallel_run_needs_processes_that_pickle():
-    class Local(Life):  # defined in a function: cannot be pickled by reference
+def test_processes_travel_by_value_and_must_pickle():
+    class Local(Life):  # defined in a function: plain pickle cannot name it
         pass
 
-    with concurrent.futures.ThreadPoolExecutor(1) as pool, pytest.raises(ModelError, match="must pickle"):
-        Model([Local()]).run([1950.0], executor=pool)
+    class Locked(Life):
+        def __init__(self):
+            self.lock = threading.Lock()
+
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        assert Model([Local()]).run([1950.0], executor=pool, seed=1).equals(Model([Local()]).run([1950.0], seed=1))
+        for options in ({"executor": pool}, {}):
+            with pytest.raises(ModelError, match="fresh copies of the model's processes.*must pickle"):
+                Model([Locked()]).run([1950.0], **options)
     assert pickle.loads(pickle.dumps(Model([Life()]))).processes[0].messages == ("end",)
 
 
