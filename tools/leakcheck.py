@@ -491,7 +491,9 @@ def snapshots():
 
 @group()
 def strata():
-    life = Life(preserve_stratum=text("dynamic"))
+    ill = text("ill")
+    counted = Values({ill: 1})
+    life = Life(preserve_stratum=text("dynamic"), snapshot_functions=[counted])
     alive = text("alive")
 
     def batch():
@@ -513,10 +515,17 @@ def strata():
         individual.log_duration(alive, real(5.0), real(30.0))
         individual.next_universe()  # preserved: hops replayed, hop_stratum ignored
         individual.hop_stratum(2)
+        individual._snapshot_age(real(40.0))  # each snapshot in the stratum replayed at its age
+        individual._snapshot_year(real(60.0))
         individual.log_event(text("onset"))
         individual.log_duration(alive, real(5.0), real(30.0))
+        individual = life.reset()
+        individual.age = real(float("nan"))
+        individual.hop_stratum(1)
+        individual.age = real(40.0)
+        fails(ValueError, individual.log_duration, alive, real(5.0), real(30.0))  # a change of unknown age
 
-    return batch, [life.individual, alive]
+    return batch, [life.individual, alive, ill, counted, counted.result]
 
 
 @group()
