@@ -30,6 +30,9 @@ struct InternedNames {
 struct ModuleState {
     PyTypeObject* individual_type;
     PyTypeObject* philox_type;
+    // Where an instance of Philox (or of a subclass) keeps its native state;
+    // fixed once the type exists, and kept when the module is cleared.
+    Py_ssize_t philox_state_offset;
     PyTypeObject* method_type;
     PyTypeObject* layout_export_type;  // see BufferView::memoryview
     bool executed;

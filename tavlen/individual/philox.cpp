@@ -105,7 +105,7 @@ void start_stream(PhiloxState& state, uint64_t low, uint64_t high) {
 
 // The native part of an instance; the binder has checked its type.
 PhiloxState& state_of(PyObject* self, PyObject* module) {
-    return *static_cast<PhiloxState*>(PyObject_GetTypeData(self, module_state(module).philox_type));
+    return *reinterpret_cast<PhiloxState*>(reinterpret_cast<char*>(self) + module_state(module).philox_state_offset);
 }
 
 // The same from the instance alone (slots, attributes), through the module
@@ -285,16 +285,16 @@ PyObject* setstate(PyObject* self, BoundArguments& args) {
     if (values[state_words - 1] > static_cast<uint64_t>(block_words)) {
         return raise(PyExc_ValueError, "Philox buffer position must be from 0 to %d", block_words);
     }
-    PyObject* gauss_next = PySequence_Fast_GET_ITEM(state.get(), 2);
+    Ref gauss_next = Ref::borrow(PySequence_Fast_GET_ITEM(state.get(), 2));
     double spare = 0.0;
-    if (gauss_next != Py_None && !float_argument(gauss_next, spare)) return nullptr;
+    if (gauss_next.get() != Py_None && !float_argument(gauss_next.get(), spare)) return nullptr;
 
     PhiloxState restored;
     std::memcpy(restored.key, values, sizeof restored.key);
     std::memcpy(restored.counter, values + 2, sizeof restored.counter);
     std::memcpy(restored.buffer, values + 6, sizeof restored.buffer);
     restored.buffer_position = static_cast<int>(values[state_words - 1]);
-    restored.has_gauss_next = gauss_next != Py_None;
+    restored.has_gauss_next = gauss_next.get() != Py_None;
     restored.gauss_next = spare;
     state_of(self, args.module) = restored;
     Py_RETURN_NONE;
@@ -429,10 +429,17 @@ PyType_Spec philox_spec = {
 PyTypeObject* create_philox_type(PyObject* module, PyObject* random_class) {
     Ref bases = Ref::steal(PyTuple_Pack(1, random_class));
     if (!bases) return nullptr;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &philox_spec, bases.get()));
-    if (!type) return nullptr;
-    if (!install_methods(module, reinterpret_cast<PyTypeObject*>(type.get()), philox_methods)) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(type.release());
+    Ref type_object = Ref::steal(PyType_FromModuleAndSpec(module, &philox_spec, bases.get()));
+    if (!type_object) return nullptr;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(type_object.get());
+    const Py_ssize_t state_size = PyType_GetTypeDataSize(type);
+    if (state_size < static_cast<Py_ssize_t>(sizeof(PhiloxState))) {
+        return raise(PyExc_SystemError, "Philox: the type's native state is %zd bytes, not %zu", state_size,
+                     sizeof(PhiloxState));
+    }
+    module_state(module).philox_state_offset = type->tp_basicsize - state_size;
+    if (!install_methods(module, type, philox_methods)) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type_object.release());
 }
 
 }  // namespace tavlen

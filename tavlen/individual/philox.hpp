@@ -6,7 +6,7 @@
 namespace tavlen {
 
 // The type tavlen.individual.Philox with random_class (random.Random) as its
-// base; the module state's philox_type must hold it before instances exist.
+// base; sets the module state's philox_state_offset.
 PyTypeObject* create_philox_type(PyObject* module, PyObject* random_class);
 
 }  // namespace tavlen
