@@ -117,6 +117,15 @@ PhiloxState* find_state(PyObject* self) {
 
 // --- Conversions ------------------------------------------------------------
 
+// Two 64-bit words, low first, from 16 bytes of a little-endian integer.
+void words_of_bytes(const unsigned char (&bytes)[16], uint64_t (&words)[2]) {
+    for (int word = 0; word < 2; ++word) {
+        uint64_t bits = 0;
+        for (int byte = 7; byte >= 0; --byte) bits = (bits << 8) | bytes[8 * word + byte];
+        words[word] = bits;
+    }
+}
+
 // An int (or an object with __index__) from 0 to 2**128 - 1, as two words,
 // low first. what names the value in the ValueError.
 bool uint128_value(PyObject* value, const char* what, uint64_t (&words)[2]) {
@@ -139,11 +148,7 @@ bool uint128_value(PyObject* value, const char* what, uint64_t (&words)[2]) {
         PyErr_Format(PyExc_ValueError, "%s must be an int from 0 to 2**128 - 1", what);
         return false;
     }
-    for (int word = 0; word < 2; ++word) {
-        uint64_t bits = 0;
-        for (int byte = 7; byte >= 0; --byte) bits = (bits << 8) | bytes[8 * word + byte];
-        words[word] = bits;
-    }
+    words_of_bytes(bytes, words);
     return true;
 }
 
@@ -178,9 +183,10 @@ bool urandom_key(uint64_t (&key)[2]) {
         PyErr_SetString(PyExc_TypeError, "os.urandom(16) did not return 16 bytes");
         return false;
     }
-    Ref key_int = Ref::steal(PyLong_FromUnsignedNativeBytes(PyBytes_AS_STRING(entropy.get()), 16,
-                                                             Py_ASNATIVEBYTES_LITTLE_ENDIAN));
-    return key_int && uint128_value(key_int.get(), "seed", key);
+    unsigned char bytes[16];
+    std::memcpy(bytes, PyBytes_AS_STRING(entropy.get()), sizeof bytes);
+    words_of_bytes(bytes, key);
+    return true;
 }
 
 PyObject* seed(PyObject* self, BoundArguments& args) {
@@ -207,7 +213,7 @@ PyObject* set_stream(PyObject* self, BoundArguments& args) {
     Py_RETURN_NONE;
 }
 
-PyObject* random(PyObject* self, BoundArguments& args) {
+PyObject* random_float(PyObject* self, BoundArguments& args) {
     const uint64_t bits = next_output(state_of(self, args.module));
     return PyFloat_FromDouble(static_cast<double>(bits >> 11) * 0x1.0p-53);
 }
@@ -304,7 +310,7 @@ constinit const MethodSpec random_method{
     {"random", {}, false, "float"},
     "random() -> x in the interval [0, 1).\n\n"
     "The top 53 bits of the next 64-bit output, times 2**-53.",
-    nullptr, random};
+    nullptr, random_float};
 
 constinit const MethodSpec getrandbits_method{
     {"getrandbits", bits_parameters, false, "int"},
