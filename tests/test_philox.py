@@ -8,6 +8,7 @@ import inspect
 import math
 import pickle
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -178,6 +179,16 @@ def test_set_stream_forgets_everything_drawn():
         assert [generator.gauss(), generator.gauss(), generator.random(), generator.getrandbits(100)] == expected
     generator.set_stream(np.int64(1000))
     assert generator.gauss() == expected[0]
+
+
+@pytest.mark.parametrize("person", [123_456, 2**40 + 1, 2**127 + 5])
+def test_set_stream_allocates_nothing(person):
+    generator = Philox(1)
+    generator.set_stream(person)
+    before = sys.getallocatedblocks()
+    for _ in range(1000):
+        generator.set_stream(person)
+    assert sys.getallocatedblocks() == before
 
 
 def test_state_round_trips():
