@@ -25,6 +25,7 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
+from .errors import ModelError
 from .results import _LOG_COLUMNS
 
 try:
@@ -62,11 +63,6 @@ _PARTS = {
 }
 
 
-def _model_error(message: str) -> Exception:
-    from .model import ModelError
-
-    return ModelError(message)
-
 
 # ---------------------------------------------------------------------------
 # Identifying a run
@@ -98,7 +94,7 @@ def identity(configuration: Any, population: Mapping[str, np.ndarray], strata: t
         model = _digest(c.model)
         snapshot_functions = pickle.dumps(c.snapshot_functions, protocol=5)
     except Exception as error:
-        raise _model_error(
+        raise ModelError(
             "a run with a checkpoint folder recognises its model by its pickle, so the model's processes "
             f"and the snapshot functions must pickle: {error}"
         ) from error
@@ -153,12 +149,12 @@ def _manifest(path: str) -> dict[str, Any] | None:
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as error:
-        raise _model_error(f"the checkpoint folder {path!r} has a manifest that cannot be read ({error}); "
+        raise ModelError(f"the checkpoint folder {path!r} has a manifest that cannot be read ({error}); "
                            "give another folder, or remove this one to start the run afresh") from error
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT or not isinstance(manifest.get("run"), dict):
-        raise _model_error(f"{name!r} is not the manifest of a tavlen checkpoint folder; give another folder")
+        raise ModelError(f"{name!r} is not the manifest of a tavlen checkpoint folder; give another folder")
     if manifest.get("version") != VERSION:
-        raise _model_error(
+        raise ModelError(
             f"the checkpoint folder {path!r} has version {manifest.get('version')!r}, this tavlen reads version "
             f"{VERSION}; give another folder, or remove this one to start the run afresh"
         )
@@ -270,7 +266,7 @@ def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Fol
         else:
             differences = _differences(manifest["run"], run)
             if differences:
-                raise _model_error(
+                raise ModelError(
                     f"the checkpoint folder {folder!r} holds the blocks of a different run: "
                     f"{', '.join(differences)} differ; give another folder, or remove this one "
                     "to start the run afresh"
@@ -296,7 +292,7 @@ def _locked(folder: str) -> Iterator[None]:
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            raise _model_error(f"the checkpoint folder {folder!r} is in use by another run") from None
+            raise ModelError(f"the checkpoint folder {folder!r} is in use by another run") from None
         yield
     finally:
         os.close(descriptor)  # releases the lock

@@ -25,8 +25,9 @@ from typing import Any
 
 import numpy as np
 
+from .errors import optional_import
 from .individual import Individual
-from .model import Block, Model, Process, handles, optional_import
+from .model import Block, Model, Process, handles
 from .results import Results, bin_labels, format_table
 
 __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "summary", "plot"]

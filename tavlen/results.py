@@ -19,6 +19,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .errors import ModelError, optional_import
+
 __all__ = ["Results", "grid_edges", "bin_labels"]
 
 FILE_FORMAT = "tavlen.results"
@@ -41,11 +43,11 @@ def grid_edges(values: npt.ArrayLike, name: str) -> tuple[np.ndarray, np.ndarray
     """
     edges = np.array(values, dtype=np.float64, ndmin=1)
     if edges.ndim != 1 or edges.size == 0:
-        raise _model_error(f"{name} must be a non-empty sequence of ascending bin edges")
+        raise ModelError(f"{name} must be a non-empty sequence of ascending bin edges")
     if len(edges) > 1 and edges[-1] == math.inf:
         edges = edges[:-1]
     if np.isnan(edges).any() or (np.diff(edges) <= 0).any() or edges[-1] == math.inf or (edges[1:] == -math.inf).any():
-        raise _model_error(f"{name} must be strictly ascending bin edges, got {edges.tolist()}")
+        raise ModelError(f"{name} must be strictly ascending bin edges, got {edges.tolist()}")
     edges = np.append(edges, math.inf)
     return edges, edges[1:].copy()
 
@@ -71,11 +73,6 @@ def bin_labels(edges: npt.ArrayLike) -> list[str]:
             labels.append(f"{low}-{high}")
     return labels
 
-
-def _model_error(message: str) -> Exception:
-    from .model import ModelError
-
-    return ModelError(message)
 
 
 @dataclasses.dataclass(eq=False)
@@ -182,8 +179,6 @@ class Results:
         The age and year dimensions are labelled by their groups ("40-50");
         the coordinates ``<dim>_lower`` and ``<dim>_upper`` hold the edges.
         """
-        from .model import optional_import
-
         xr = optional_import("xarray", "xarray", "Results.to_xarray()")
         head = {"universe": list(self.universes), "stratum": list(self.strata)}
         coords: dict[str, Any] = {**head}
