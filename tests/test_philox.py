@@ -1,7 +1,6 @@
 """Philox, the counter-based generator: its outputs against NumPy's
 Philox4x64-10, the distributions of random.Random drawn from it, its state,
-its streams, the statistical quality of draws across streams, and the
-generator keys of tavlen.streams."""
+its streams, and the statistical quality of draws across streams."""
 
 import copy
 import inspect
@@ -311,20 +310,3 @@ def test_consecutive_draws_of_one_stream_are_independent():
     draws = np.array([generator.random() for _ in range(10_001)])
     cells = (draws[:-1] * 10).astype(int) * 10 + (draws[1:] * 10).astype(int)
     assert chi_square(np.bincount(cells, minlength=100)) < CRITICAL_99
-
-
-# --- Generator keys ----------------------------------------------------------------------------
-
-
-def test_generator_keys_tell_seeds_and_names_apart():
-    pairs = [(0, ""), (0, "a"), (1, ""), (1, "a"), (256, ""), (1, "\x00a"), (0, "\x01a"), (2**128 - 1, "onset"),
-             (2**200, "onset")]
-    keys = [generator_key(seed, name) for seed, name in pairs]
-    assert len(set(keys)) == len(pairs) and all(0 <= key <= TOP for key in keys)
-    assert generator_key(np.int64(7), "onset") == generator_key(7, "onset")
-
-
-@pytest.mark.parametrize("seed, name, error", [(-1, "a", ValueError), (1.5, "a", TypeError), (1, b"a", TypeError)])
-def test_generator_key_refuses(seed, name, error):
-    with pytest.raises(error):
-        generator_key(seed, name)
