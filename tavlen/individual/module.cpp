@@ -336,7 +336,8 @@ PyModuleDef individual_module = {
     module_free,
 };
 
-// Methods go straight into the type's dict, as the types are built from specs.
+// Methods go straight into the type's dict: Individual is immutable to its
+// users, so setting them as attributes would be refused.
 bool install_methods(PyObject* module, PyTypeObject* type, std::span<const MethodSpec* const> descriptions) {
     PyTypeObject* method_type = module_state(module).method_type;
     for (const MethodSpec* description : descriptions) {
