@@ -13,7 +13,9 @@ import numpy as np
 
 from .configuration import Configuration
 from .errors import ModelError
+from .individual import Philox
 from .process import Block, Process, _Life, block_seed
+from .streams import generator_key
 
 __all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
 
@@ -45,10 +47,10 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     size = len(population["birth_year"])
     individual = _individual(c, population)
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
-    seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
+    streams, seeds = _generators(individual, c, index)
     individual.next_block(0, _block_properties(c.model.processes, block), seeds)
     seeded = _seed_global_generators(c.seed, index)
-    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit)
+    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, streams)
     global_draws = _drawn_since(seeded)
     log = individual.output_events_individual()
     partial = Partial(
@@ -99,6 +101,23 @@ def _individual(c: Configuration, population: dict[str, np.ndarray]) -> Any:
     )
 
 
+def _generators(individual: Any, c: Configuration, index: int) -> tuple[list[Callable[[int], None]], dict[str, int]]:
+    """Sets up the block's generators; returns the set_stream methods that
+    every life calls with its person, and the seeds for next_block.
+
+    With common random numbers every generator is a Philox keyed by the
+    run's seed and its name, and each life starts the stream of its person
+    (its index in the population, so the streams depend neither on the
+    universe nor on the block). Otherwise the Individual's random.Random
+    generators are seeded once per block, from the seed, the block and the name.
+    """
+    if not c.common_random_numbers:
+        return [], {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
+    generators = {name: Philox(generator_key(c.seed, name)) for name in c.random_number_generators}
+    individual.random = generators
+    return [generator.set_stream for generator in generators.values()], {}
+
+
 def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, np.ndarray]:
     """The per-person arrays that the processes make for a block, each checked
     to have one entry per person and one owner."""
@@ -124,10 +143,12 @@ def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, n
 
 
 def simulate_people(
-    individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int, events_limit: int
+    individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int, events_limit: int,
+    streams: Sequence[Callable[[int], None]] = (),
 ) -> None:
     """The run loop: every person of the block in every universe, each life
-    running from its first events until an event that terminates it."""
+    running from its first events until an event that terminates it, and
+    starting with ``streams`` (the generators' set_stream) at its person."""
     dispatch: dict[str, Callable[..., Any]] = {}
     for process in processes:
         dispatch.update(process.handlers())
@@ -146,6 +167,8 @@ def simulate_people(
             next_person()
             for universe_index, universe in enumerate(universes):
                 next_universe()
+                for set_stream in streams:
+                    set_stream(first + person)
                 life.universe, life.universe_index = universe, universe_index
                 for start in starts:
                     start(individual)
