@@ -165,10 +165,11 @@ def simulate_people(
     try:
         for person in range(size):
             next_person()
+            stream = first + person  # the person's index in the population
             for universe_index, universe in enumerate(universes):
                 next_universe()
                 for set_stream in streams:
-                    set_stream(first + person)
+                    set_stream(stream)
                 life.universe, life.universe_index = universe, universe_index
                 for start in starts:
                     start(individual)
