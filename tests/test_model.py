@@ -235,6 +235,7 @@ def test_processes_and_run_merge_tags_and_generators():
     results = Model([Life()]).run([2000.0], event_tags=["end", "extra"], random_number_generators=["spare"])
     assert results.event_tags == ("end", "extra")
     assert results.metadata["seed"] >= 0 and results.metadata["population"] == 1
+    assert results.metadata["common_random_numbers"] is True
 
 
 # -- errors ------------------------------------------------------------------
