@@ -327,6 +327,8 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     exec(compile(code.replace("10_000", "300"), "README.md", "exec"), namespace)
     results = namespace["results"]
     assert results.universes == ("reference", "vaccinated") and results.event_counts("death").sum() == 600
+    reference, vaccinated = results.event_counts("flu")  # the universes part at 65, as the README says
+    assert reference[:2].tolist() == vaccinated[:2].tolist() and reference[2:].sum() > vaccinated[2:].sum()
     assert tavlen.Results.load(tmp_path / "flu.npz").equals(results)
 
 
