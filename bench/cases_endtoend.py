@@ -310,22 +310,41 @@ def report() -> None:
 
     # The program's first pool also starts the fork server that its workers come from.
     [cold] = best_of(1, lambda: model_run(births, workers=WORKERS))
-    one, pool, independent = best_of(3, lambda: model_run(births), lambda: model_run(births, workers=WORKERS),
-                                     lambda: model_run(births, common_random_numbers=False))
+    one, pool = best_of(3, lambda: model_run(births), lambda: model_run(births, workers=WORKERS))
     print(f"  one process:        {one.seconds:6.2f} s  {lives / one.seconds:>9,.0f} lives/s  "
           f"{events / one.seconds:>11,.0f} events/s  (this process busy {one.cores:.2f})")
     print(f"  {WORKERS} worker processes: {pool.seconds:6.2f} s  parallel efficiency "
           f"{one.seconds / (WORKERS * pool.seconds):.2f} (target 0.85), pool start-up included")
     print(f"    the program's first pool: {cold.seconds:.2f} s, efficiency {one.seconds / (WORKERS * cold.seconds):.2f} "
           "(starting the fork server too)")
-    print(f"    with common_random_numbers=False: {independent.seconds:.2f} s; with them the run takes "
-          f"{one.seconds / independent.seconds:.3f} x as long, {one.cpu / independent.cpu:.3f} x the CPU time "
-          "(target at most 1.05)")
     if one.cores < 0.9:
         print("  (the machine was busy: the one-process run had the use of less than 90% of a core)")
     dask_report(births, pool.seconds)
     print(f"  ({load()})")
-    standard_error_report(births)
+    common_random_numbers_report(births)
+
+
+def common_random_numbers_report(births: np.ndarray) -> None:
+    """What common random numbers cost (the demo's time) and buy (the
+    Monte Carlo standard error of the life-years gained by screening)."""
+    print("\nCommon random numbers (the default) against common_random_numbers=False, demo model:")
+    # Many short runs taking turns: the least CPU time of each is steadier on
+    # a shared machine than the wall time of a few long runs.
+    few = births[:OVERHEAD_PEOPLE]
+    common, independent = best_of(10, lambda: model_run(few), lambda: model_run(few, common_random_numbers=False))
+    print(f"  time, {len(few):,} people, least CPU time of 10 runs each: {common.cpu:.3f} s with, "
+          f"{independent.cpu:.3f} s without, ratio {common.cpu / independent.cpu:.3f} (target at most 1.05)")
+    # The blocks are independent samples of the population, so the total's
+    # variance is the number of blocks times the variance of a block's gain.
+    print(f"  life-years gained by screening per 1,000 people, {PEOPLE:,} people, with the Monte Carlo "
+          f"standard error from the spread of the {math.ceil(PEOPLE / BLOCK_SIZE)} blocks' gains:")
+    errors = {}
+    for common_random_numbers in (True, False):
+        gained = gained_by_block(births, common_random_numbers) * 1000 / PEOPLE
+        errors[common_random_numbers] = math.sqrt(len(gained)) * gained.std(ddof=1)
+        print(f"    {'with' if common_random_numbers else 'without':8} {gained.sum():8.2f}  "
+              f"standard error {errors[common_random_numbers]:6.2f}")
+    print(f"    the standard error is {errors[False] / errors[True]:.1f} x larger without (target at least 3)")
 
 
 def gained_by_block(births: np.ndarray, common_random_numbers: bool) -> np.ndarray:
@@ -339,27 +358,10 @@ def gained_by_block(births: np.ndarray, common_random_numbers: bool) -> np.ndarr
     reference, screening = (demo.UNIVERSES.index(universe) for universe in ("reference", "screening"))
     gained = []
     for index, first, end in run.blocks():
-        years = simulate_block(run.configuration, index, first, slice_population(run.population, first, end))
-        alive_years = years.durations[:, :, alive].sum(axis=(1, 2, 3))
-        gained.append(alive_years[screening] - alive_years[reference])
+        partial = simulate_block(run.configuration, index, first, slice_population(run.population, first, end))
+        years = partial.durations[:, :, alive].sum(axis=(1, 2, 3))
+        gained.append(years[screening] - years[reference])
     return np.array(gained)
-
-
-def standard_error_report(births: np.ndarray) -> None:
-    """The Monte Carlo standard error of the life-years gained, from the
-    spread of the gains of the run's blocks, which are independent samples
-    of the population: the total's variance is the blocks' number times
-    the variance of one block's gain."""
-    print(f"\nLife-years gained by screening per 1,000 people, default demo run ({PEOPLE:,} people), "
-          f"with the Monte Carlo standard error from the spread of its {math.ceil(PEOPLE / BLOCK_SIZE)} blocks' gains:")
-    errors = {}
-    for common in (True, False):
-        gained = gained_by_block(births, common)
-        scale = 1000 / PEOPLE
-        errors[common] = math.sqrt(len(gained)) * gained.std(ddof=1) * scale
-        print(f"  common_random_numbers={common!s:5}  {gained.sum() * scale:8.2f}  standard error {errors[common]:6.2f}")
-    print(f"  without common random numbers the standard error is {errors[False] / errors[True]:.1f} x larger "
-          "(target at least 3)")
 
 
 def dask_report(births: np.ndarray, pool: float) -> None:
