@@ -1,0 +1,268 @@
+"""Files that are whole or absent, and archives that know their content.
+
+Every file tavlen hands to a user or keeps for a run is written to a
+temporary file in its folder, flushed to disk and renamed over its name, so
+a write that fails (a full disk, an interrupt, a killed machine) leaves the
+previous file as it was and no partial one.
+
+Its ``.npz`` archives (results files, checkpoint blocks) carry a SHA-256
+digest of their header and of the bytes of every array as stored; reading
+one recomputes it. The archive's own CRC-32 catches random damage, the
+digest a file rewritten as a valid archive with changed numbers. Archives
+written before the digest existed have none and are read unchecked.
+
+This module imports nothing of the package.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import errno
+import hashlib
+import io
+import json
+import math
+import os
+import secrets
+import struct
+import tokenize
+import warnings
+import zipfile
+import zlib
+from collections.abc import Callable, Mapping
+from typing import Any, BinaryIO
+
+import numpy as np
+
+try:
+    import lzma
+except ImportError:  # an interpreter built without it: zipfile cannot decompress LZMA either
+    lzma = None  # type: ignore[assignment]
+
+__all__ = ["ArchiveError", "check_writable", "read_archive", "write_archive", "write_atomically"]
+
+#: The end of a zip archive: the end of central directory record, 22 bytes
+#: when the archive has no comment, which tavlen's never have.
+_END = b"PK\x05\x06"
+_END_SIZE = 22
+_START = b"PK\x03\x04"
+
+#: What reading a damaged zip archive from memory raises: zipfile's own
+#: error, the decompressors' errors, unsupported versions or methods that a
+#: flipped bit asks for, "encrypted" flags, and seeks or reads past the end.
+_DAMAGED = (zipfile.BadZipFile, zlib.error, NotImplementedError, RuntimeError, EOFError, OSError, ValueError,
+            struct.error, *(() if lzma is None else (lzma.LZMAError,)))
+
+#: Deflate's largest ratio of bytes out to bytes in.
+_MOST_DEFLATED = 1032
+_CHUNK = 1 << 20
+
+#: What parsing an .npy header that is not NumPy's own raises.
+_NOT_NPY = (ValueError, SyntaxError, tokenize.TokenError, TypeError, KeyError, struct.error)
+
+
+def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], None]) -> None:
+    """Writes the file ``path`` through ``write(file)`` so that it exists
+    complete or not at all, even across a crash of the process or of the
+    machine; a failed write leaves what was there before. A symbolic link is
+    written through. An OSError names ``path`` itself."""
+    target = os.path.realpath(path)
+    folder, name = os.path.split(target)
+    # A name of its own, so that two writers of one file never share it.
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+    try:
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+            with open(descriptor, "wb") as file:
+                write(file)
+                file.flush()
+                os.fsync(file.fileno())
+            os.replace(temporary, target)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
+        sync_folder(folder)
+    except OSError as error:
+        if error.errno is None:
+            raise
+        raise OSError(error.errno, error.strerror, os.fspath(path)) from error
+
+
+def sync_folder(folder: str) -> None:
+    """Makes a rename in the folder durable."""
+    if not hasattr(os, "O_DIRECTORY"):
+        return  # no folder to sync where folders cannot be opened
+    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def check_writable(folder: str | os.PathLike[str], room: int = 0) -> None:
+    """Raises the OSError that writing a file into ``folder`` would meet,
+    naming the folder: it is not a folder, cannot be written, or its file
+    system reports less than ``room`` bytes free."""
+    name = os.fspath(folder)
+    if not os.path.isdir(name):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder", name)
+    probe = os.path.join(name, f".tavlen-probe.{secrets.token_hex(4)}.tmp")
+    try:
+        os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.unlink(probe)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, name) from None
+    with contextlib.suppress(OSError, AttributeError):  # where the file system does not say
+        status = os.statvfs(name)
+        free = status.f_bavail * status.f_frsize
+        if free < room:
+            raise OSError(errno.ENOSPC, f"{os.strerror(errno.ENOSPC)} ({free:,} bytes free)", name)
+
+
+# ---------------------------------------------------------------------------
+# Archives with a digest
+
+
+class ArchiveError(ValueError):
+    """A file that is not a readable archive of its kind; ``reason`` says
+    why: "cut short", "damaged", "changed after it was written" or "not a
+    <kind>", as the message does, which also names the file."""
+
+    def __init__(self, path: str, reason: str, detail: str = "") -> None:
+        self.path = path
+        self.reason = reason
+        verb = "was" if reason.startswith("changed") else "is"
+        super().__init__(f"{path!r} {verb} {reason}" + (f": {detail}" if detail else ""))
+
+
+def _hasher(header: bytes) -> Any:
+    hasher = hashlib.sha256()
+    hasher.update(b"%d\n" % len(header))
+    hasher.update(header)
+    return hasher
+
+
+def _hash_array(hasher: Any, name: str, dtype: str, shape: tuple[int, ...], fortran: bool, data: Any) -> None:
+    hasher.update(f"\n{name}\n{dtype}\n{shape}\n{'F' if fortran else 'C'}\n".encode())
+    hasher.update(data)
+
+
+def write_archive(file: BinaryIO, header: Mapping[str, Any], arrays: Mapping[str, np.ndarray], compress: bool) -> None:
+    """Writes an ``.npz`` archive of the arrays and of the JSON ``header``
+    (as the uint8 array "header"), which gains the key "digest": SHA-256 of
+    the header and of each array's type, shape and bytes, in name order."""
+    # Through JSON and back: the header read from the file is then this one.
+    plain = json.loads(json.dumps(header, allow_nan=False))
+    stored = {name: array if array.flags.c_contiguous else np.ascontiguousarray(array) for name, array in arrays.items()}
+    hasher = _hasher(json.dumps(plain, allow_nan=False).encode("utf-8"))
+    for name in sorted(stored):
+        _hash_array(hasher, name, stored[name].dtype.str, stored[name].shape, False, stored[name])
+    text = json.dumps({**plain, "digest": "sha256:" + hasher.hexdigest()}, allow_nan=False)
+    save = np.savez_compressed if compress else np.savez
+    save(file, allow_pickle=False, header=np.frombuffer(text.encode("utf-8"), np.uint8), **stored)
+
+
+def read_archive(
+    path: str | os.PathLike[str], kind: str, error: type[ArchiveError] = ArchiveError
+) -> tuple[dict[str, Any], dict[str, np.ndarray], bool]:
+    """The JSON header and the arrays of an archive that :func:`write_archive`
+    wrote, and whether it carried a digest (files written before it did
+    have none). Raises ``error`` (an :class:`ArchiveError`) for a file that
+    is cut short, damaged, changed after it was written or not a ``kind``;
+    an OSError when the file cannot be read."""
+    name = os.fspath(path)
+    with open(path, "rb") as file:
+        data = file.read()  # then nothing below reads the disk: an OSError there is damage
+    if not data:
+        raise error(name, "cut short", "it is empty")
+    try:
+        archive = zipfile.ZipFile(io.BytesIO(data))
+    except _DAMAGED as damage:
+        intact_end = data[-_END_SIZE:].startswith(_END)
+        if data.startswith(_START) and not intact_end:
+            raise error(name, "cut short", "its archive ends early") from None
+        if data.startswith(_START[:2]) or intact_end:
+            raise error(name, "damaged", f"{type(damage).__name__}: {damage}") from None
+        raise error(name, f"not a {kind}", "it is not an .npz archive") from None
+
+    def member(info: zipfile.ZipInfo) -> tuple[np.dtype, tuple[int, ...], bool, np.ndarray]:
+        """The dtype, shape, order and bytes (a flat array) of an .npy member,
+        never a pickle, checked against its CRC-32."""
+        try:
+            with archive.open(info) as stream:
+                try:
+                    dtype, shape, fortran = _npy_header(stream)
+                except _NOT_NPY as damage:
+                    raise error(name, "damaged", f"its member {info.filename!r} is not a NumPy array: {damage}") from None
+                size = dtype.itemsize * math.prod(shape)
+                # Sizes checked before memory is taken: a damaged shape may ask for any amount.
+                if (size != info.file_size - stream.tell() or info.compress_size > len(data)
+                        or size > _MOST_DEFLATED * info.compress_size + 4096):
+                    raise error(name, "damaged", f"its member {info.filename!r} does not hold the {shape} of its header")
+                flat = np.empty(math.prod(shape), dtype)
+                raw = memoryview(flat.view(np.uint8))
+                filled = 0
+                while filled < size:
+                    read = stream.readinto(raw[filled : filled + _CHUNK])
+                    if not read:
+                        raise EOFError("the member ends early")
+                    filled += read
+                if stream.read(1):  # also checks the CRC-32, if the last read did not
+                    raise error(name, "damaged", f"its member {info.filename!r} holds more than its header says")
+        except _DAMAGED as damage:
+            if isinstance(damage, ArchiveError):
+                raise
+            raise error(name, "damaged", f"{type(damage).__name__}: {damage}") from None
+        return dtype, shape, fortran, flat
+
+    with archive:
+        infos = sorted(archive.infolist(), key=lambda info: info.filename[:-4])
+        headers = [info for info in infos if info.filename == "header.npy"]
+        if len(headers) != 1 or not all(info.filename.endswith(".npy") for info in infos):
+            raise error(name, f"not a {kind}", "it is an archive without a tavlen header")
+        text = member(headers[0])[3].tobytes()
+        try:
+            header = json.loads(text.decode("utf-8"))
+        except ValueError:  # UnicodeDecodeError and JSONDecodeError alike
+            header = None
+        if not isinstance(header, dict):
+            raise error(name, f"not a {kind}", "its header is not tavlen's")
+        digest = header.pop("digest", None)
+        try:
+            hasher = _hasher(json.dumps(header, allow_nan=False).encode("utf-8"))
+        except ValueError:  # NaN, which no header that tavlen writes holds
+            hasher = _hasher(b"")
+        arrays = {}
+        # One thread hashes each array, in order, while this one decompresses
+        # the next (both let go of the interpreter): the check costs little time.
+        with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tavlen-digest") as hashing:
+            hashed = []
+            for info in infos:
+                if info is not headers[0]:
+                    dtype, shape, fortran, flat = member(info)
+                    arrays[info.filename[:-4]] = flat.reshape(shape, order="F" if fortran else "C")
+                    if digest is not None:
+                        hashed.append(hashing.submit(_hash_array, hasher, info.filename[:-4], dtype.str, shape, fortran, flat))
+        for done in hashed:
+            done.result()
+    if digest is not None and digest != "sha256:" + hasher.hexdigest():
+        raise error(name, "changed after it was written", "its content does not match its digest")
+    return header, arrays, digest is not None
+
+
+def _npy_header(stream: BinaryIO) -> tuple[np.dtype, tuple[int, ...], bool]:
+    """The dtype, shape and order in an .npy header; never a dtype of Python objects."""
+    version = np.lib.format.read_magic(stream)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", SyntaxWarning)  # the header is parsed as a Python literal
+        if version == (1, 0):
+            shape, fortran, dtype = np.lib.format.read_array_header_1_0(stream)
+        elif version == (2, 0):
+            shape, fortran, dtype = np.lib.format.read_array_header_2_0(stream)
+        else:
+            raise ValueError(f"unknown .npy version {version}")
+    if dtype.hasobject or dtype.itemsize == 0:
+        raise ValueError(f"it holds {dtype}")
+    return dtype, tuple(shape), bool(fortran)
