@@ -114,11 +114,13 @@ def check_writable(folder: str | os.PathLike[str], room: int = 0) -> None:
         os.unlink(probe)
     except OSError as error:
         raise OSError(error.errno, error.strerror, name) from None
-    with contextlib.suppress(OSError, AttributeError):  # where the file system does not say
+    try:
         status = os.statvfs(name)
-        free = status.f_bavail * status.f_frsize
-        if free < room:
-            raise OSError(errno.ENOSPC, f"{os.strerror(errno.ENOSPC)} ({free:,} bytes free)", name)
+    except (OSError, AttributeError):  # where the file system does not say
+        return
+    free = status.f_bavail * status.f_frsize
+    if free < room:
+        raise OSError(errno.ENOSPC, f"{os.strerror(errno.ENOSPC)} ({free:,} bytes free)", name)
 
 
 # ---------------------------------------------------------------------------
@@ -165,13 +167,14 @@ def write_archive(file: BinaryIO, header: Mapping[str, Any], arrays: Mapping[str
 
 
 def read_archive(
-    path: str | os.PathLike[str], kind: str, error: type[ArchiveError] = ArchiveError
+    path: str | os.PathLike[str], kind: str, error: type[ArchiveError] = ArchiveError, header_only: bool = False
 ) -> tuple[dict[str, Any], dict[str, np.ndarray], bool]:
     """The JSON header and the arrays of an archive that :func:`write_archive`
     wrote, and whether it carried a digest (files written before it did
     have none). Raises ``error`` (an :class:`ArchiveError`) for a file that
     is cut short, damaged, changed after it was written or not a ``kind``;
-    an OSError when the file cannot be read."""
+    an OSError when the file cannot be read. With ``header_only``, the
+    header alone, unchecked, and no arrays."""
     name = os.fspath(path)
     with open(path, "rb") as file:
         data = file.read()  # then nothing below reads the disk: an OSError there is damage
@@ -230,6 +233,8 @@ def read_archive(
         if not isinstance(header, dict):
             raise error(name, f"not a {kind}", "its header is not tavlen's")
         digest = header.pop("digest", None)
+        if header_only:
+            return header, {}, digest is not None
         try:
             hasher = _hasher(json.dumps(header, allow_nan=False).encode("utf-8"))
         except ValueError:  # NaN, which no header that tavlen writes holds
