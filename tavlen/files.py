@@ -120,7 +120,7 @@ def check_writable(folder: str | os.PathLike[str], room: int = 0) -> None:
         return
     free = status.f_bavail * status.f_frsize
     if free < room:
-        raise OSError(errno.ENOSPC, f"{os.strerror(errno.ENOSPC)} ({free:,} bytes free)", name)
+        raise OSError(errno.ENOSPC, f"too little room: {free:,} bytes free, {room:,} wanted", name)
 
 
 # ---------------------------------------------------------------------------
