@@ -184,7 +184,7 @@ def read_archive(
         archive = zipfile.ZipFile(io.BytesIO(data))
     except _DAMAGED as damage:
         intact_end = data[-_END_SIZE:].startswith(_END)
-        if data.startswith(_START) and not intact_end:
+        if _START.startswith(data[:4]) and not intact_end:  # a zip archive's start, maybe a piece of one
             raise error(name, "cut short", "its archive ends early") from None
         if data.startswith(_START[:2]) or intact_end:
             raise error(name, "damaged", f"{type(damage).__name__}: {damage}") from None
