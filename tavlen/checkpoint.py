@@ -4,12 +4,14 @@ run stopped by a crash, an interrupt or a killed machine resumes where it was.
 A folder holds ``manifest.json``, which identifies the run by fingerprints of
 its parts (the model, the population, the run's options, the seed and the
 block size), and one ``block-NNNNNN.npz`` per finished block: its partial
-results and a JSON header, never a pickle. Every file is written under a
-temporary name in the folder, flushed to disk and renamed over its final
-name, so a file that exists under its final name is complete. A block file is
-used only when its header names this run and this block and its arrays have
-the shapes and types that the run's blocks have; any other block file is
-simulated again and replaced. Files of other names are left alone.
+results and a JSON header with a digest of its content, never a pickle.
+Every file is written under a temporary name in the folder, flushed to disk
+and renamed over its final name, so a file that exists under its final name
+is complete. A block file is used only when its content matches its digest,
+its header names this run and this block and its arrays have the shapes and
+types that the run's blocks have; any other block file is simulated again
+and replaced. Files of other names are left alone. A run takes the folder's
+lock to write; a finished folder that it cannot write is only read.
 """
 
 from __future__ import annotations

@@ -97,6 +97,9 @@ def sync_folder(folder: str) -> None:
     descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     try:
         os.fsync(descriptor)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP):
+            raise  # else a file system that cannot sync a folder: the rename is as durable as it makes it
     finally:
         os.close(descriptor)
 
