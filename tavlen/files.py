@@ -6,10 +6,11 @@ a write that fails (a full disk, an interrupt, a killed machine) leaves the
 previous file as it was and no partial one.
 
 Its ``.npz`` archives (results files, checkpoint blocks) carry a SHA-256
-digest of their header and of the bytes of every array as stored; reading
-one recomputes it. The archive's own CRC-32 catches random damage, the
-digest a file rewritten as a valid archive with changed numbers. Archives
-written before the digest existed have none and are read unchecked.
+digest of their header and of the bytes that every array's member stores
+(compressed, if the archive is); reading one recomputes it. The archive's
+own CRC-32 catches random damage, the digest a file rewritten as a valid
+archive with changed numbers. Archives written before the digest existed
+have none and are read unchecked.
 
 This module imports nothing of the package.
 """
@@ -54,6 +55,9 @@ _START = b"PK\x03\x04"
 _DAMAGED = (zipfile.BadZipFile, zlib.error, NotImplementedError, RuntimeError, EOFError, OSError, ValueError,
             struct.error, *(() if lzma is None else (lzma.LZMAError,)))
 
+#: A zip member's local header; its last two fields are the lengths of the name and the extra field.
+_LOCAL_HEADER = struct.Struct("<4s5H3L2H")
+
 #: Deflate's largest ratio of bytes out to bytes in.
 _MOST_DEFLATED = 1032
 _CHUNK = 1 << 20
@@ -73,8 +77,8 @@ def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], N
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
     try:
         try:
-            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            with open(descriptor, "wb") as file:
+            descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+            with open(descriptor, "w+b") as file:  # readable too: an archive reads back what it wrote
                 write(file)
                 file.flush()
                 os.fsync(file.fileno())
@@ -142,31 +146,57 @@ class ArchiveError(ValueError):
         super().__init__(f"{path!r} {verb} {reason}" + (f": {detail}" if detail else ""))
 
 
-def _hasher(header: bytes) -> Any:
-    hasher = hashlib.sha256()
-    hasher.update(b"%d\n" % len(header))
-    hasher.update(header)
-    return hasher
+def _digest(header: bytes, archive: bytes | BinaryIO, members: list[zipfile.ZipInfo]) -> str:
+    """SHA-256 of the header's JSON and of the members' names, compression
+    and stored bytes, in name order; the members are read from ``archive``,
+    an archive's bytes or its seekable file."""
+    hasher = hashlib.sha256(b"%d\n%s" % (len(header), header))
+    for info in sorted(members, key=lambda info: info.filename):
+        start = _data_offset(archive, info)
+        hasher.update(b"\n%d %d %s\n" % (info.compress_type, info.compress_size, info.filename.encode()))
+        if isinstance(archive, bytes):
+            if start + info.compress_size > len(archive):
+                raise EOFError(f"the member {info.filename!r} runs past the end of the file")
+            hasher.update(memoryview(archive)[start : start + info.compress_size])
+            continue
+        archive.seek(start)
+        for left in range(info.compress_size, 0, -_CHUNK):
+            chunk = archive.read(min(left, _CHUNK))
+            if not chunk:
+                raise EOFError(f"the member {info.filename!r} runs past the end of the file")
+            hasher.update(chunk)
+    return "sha256:" + hasher.hexdigest()
 
 
-def _hash_array(hasher: Any, name: str, dtype: str, shape: tuple[int, ...], fortran: bool, data: Any) -> None:
-    hasher.update(f"\n{name}\n{dtype}\n{shape}\n{'F' if fortran else 'C'}\n".encode())
-    hasher.update(data)
+def _data_offset(archive: bytes | BinaryIO, info: zipfile.ZipInfo) -> int:
+    """Where a member's stored bytes start: after its local header, whose
+    name and extra field may differ in length from the central directory's."""
+    if isinstance(archive, bytes):
+        local = archive[info.header_offset : info.header_offset + _LOCAL_HEADER.size]
+    else:
+        archive.seek(info.header_offset)
+        local = archive.read(_LOCAL_HEADER.size)
+    if len(local) != _LOCAL_HEADER.size:
+        raise EOFError(f"the member {info.filename!r} runs past the end of the file")
+    name_length, extra_length = _LOCAL_HEADER.unpack(local)[-2:]
+    return info.header_offset + _LOCAL_HEADER.size + name_length + extra_length
 
 
 def write_archive(file: BinaryIO, header: Mapping[str, Any], arrays: Mapping[str, np.ndarray], compress: bool) -> None:
     """Writes an ``.npz`` archive of the arrays and of the JSON ``header``
-    (as the uint8 array "header"), which gains the key "digest": SHA-256 of
-    the header and of each array's type, shape and bytes, in name order."""
+    (as the uint8 array "header", the last member), which gains the key
+    "digest". ``file`` is read as well as written."""
     # Through JSON and back: the header read from the file is then this one.
     plain = json.loads(json.dumps(header, allow_nan=False))
-    stored = {name: array if array.flags.c_contiguous else np.ascontiguousarray(array) for name, array in arrays.items()}
-    hasher = _hasher(json.dumps(plain, allow_nan=False).encode("utf-8"))
-    for name in sorted(stored):
-        _hash_array(hasher, name, stored[name].dtype.str, stored[name].shape, False, stored[name])
-    text = json.dumps({**plain, "digest": "sha256:" + hasher.hexdigest()}, allow_nan=False)
-    save = np.savez_compressed if compress else np.savez
-    save(file, allow_pickle=False, header=np.frombuffer(text.encode("utf-8"), np.uint8), **stored)
+    with zipfile.ZipFile(file, "w", zipfile.ZIP_DEFLATED if compress else zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for name, array in arrays.items():
+            with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(array), allow_pickle=False)
+        # zipfile seeks back to where it left off for the next member.
+        digest = _digest(json.dumps(plain, allow_nan=False).encode("utf-8"), file, archive.infolist())
+        text = json.dumps({**plain, "digest": digest}, allow_nan=False).encode("utf-8")
+        with archive.open("header.npy", "w", force_zip64=True) as member:
+            np.lib.format.write_array(member, np.frombuffer(text, np.uint8), allow_pickle=False)
 
 
 def read_archive(
@@ -239,23 +269,23 @@ def read_archive(
         if header_only:
             return header, {}, digest is not None
         try:
-            hasher = _hasher(json.dumps(header, allow_nan=False).encode("utf-8"))
+            text = json.dumps(header, allow_nan=False).encode("utf-8")
         except ValueError:  # NaN, which no header that tavlen writes holds
-            hasher = _hasher(b"")
-        arrays = {}
-        # One thread hashes each array, in order, while this one decompresses
-        # the next (both let go of the interpreter): the check costs little time.
+            text = b""
+        others = [info for info in infos if info is not headers[0]]
+        # Hashed in a thread while this one decompresses (both let go of the
+        # interpreter): the check costs little time where a core is free.
         with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tavlen-digest") as hashing:
-            hashed = []
-            for info in infos:
-                if info is not headers[0]:
-                    dtype, shape, fortran, flat = member(info)
-                    arrays[info.filename[:-4]] = flat.reshape(shape, order="F" if fortran else "C")
-                    if digest is not None:
-                        hashed.append(hashing.submit(_hash_array, hasher, info.filename[:-4], dtype.str, shape, fortran, flat))
-        for done in hashed:
-            done.result()
-    if digest is not None and digest != "sha256:" + hasher.hexdigest():
+            hashed = hashing.submit(_digest, text, data, others) if digest is not None else None
+            arrays = {}
+            for info in others:
+                dtype, shape, fortran, flat = member(info)
+                arrays[info.filename[:-4]] = flat.reshape(shape, order="F" if fortran else "C")
+            try:
+                found = hashed.result() if hashed is not None else None
+            except EOFError as damage:
+                raise error(name, "damaged", str(damage)) from None
+    if digest is not None and digest != found:
         raise error(name, "changed after it was written", "its content does not match its digest")
     return header, arrays, digest is not None
 
