@@ -31,7 +31,7 @@ import tokenize
 import warnings
 import zipfile
 import zlib
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any, BinaryIO
 
 import numpy as np
@@ -41,7 +41,7 @@ try:
 except ImportError:  # an interpreter built without it: zipfile cannot decompress LZMA either
     lzma = None  # type: ignore[assignment]
 
-__all__ = ["ArchiveError", "check_writable", "read_archive", "write_archive", "write_atomically"]
+__all__ = ["ArchiveError", "check_writable", "read_archive", "replacing", "write_archive", "write_atomically"]
 
 #: The end of a zip archive: the end of central directory record, 22 bytes
 #: when the archive has no comment, which tavlen's never have.
@@ -67,21 +67,34 @@ _NOT_NPY = (ValueError, SyntaxError, tokenize.TokenError, TypeError, KeyError, s
 
 
 def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], None]) -> None:
-    """Writes the file ``path`` through ``write(file)`` so that it exists
-    complete or not at all, even across a crash of the process or of the
-    machine; a failed write leaves what was there before. A symbolic link is
-    written through. An OSError names ``path`` itself."""
+    """Writes the file ``path`` through ``write(file)`` (a file open for
+    reading and writing) so that it exists complete or not at all, even
+    across a crash of the process or of the machine; a failed write leaves
+    what was there before. See :func:`replacing`."""
+    with replacing(path) as temporary, open(temporary, "r+b") as file:
+        write(file)
+
+
+@contextlib.contextmanager
+def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
+    """A temporary path in the folder of ``path``, for writers that want a
+    path rather than a file: when the block ends, the file written there is
+    flushed to disk and renamed over ``path``, or, when it fails, removed,
+    leaving what was there before. A symbolic link is written through. An
+    OSError names ``path`` itself."""
     target = os.path.realpath(path)
     folder, name = os.path.split(target)
     # A name of its own, so that two writers of one file never share it.
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
     try:
         try:
-            descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            with open(descriptor, "w+b") as file:  # readable too: an archive reads back what it wrote
-                write(file)
-                file.flush()
-                os.fsync(file.fileno())
+            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            yield temporary
+            descriptor = os.open(temporary, os.O_RDWR)
+            try:
+                os.fsync(descriptor)
+            finally:
+                os.close(descriptor)
             os.replace(temporary, target)
         except BaseException:
             with contextlib.suppress(OSError):

@@ -10,7 +10,6 @@ whatever its origin, and a file changed since it was written is refused).
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
 import os
 from collections.abc import Sequence

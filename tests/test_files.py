@@ -4,7 +4,7 @@ import errno
 
 import pytest
 
-from tavlen.files import write_atomically
+from tavlen.files import replacing, write_atomically
 
 
 def fails_part_way(file):
@@ -16,16 +16,28 @@ def fills_the_disk(file):
     file.write(b"x" * 200_000)  # more than the 64 KiB file system holds
 
 
-@pytest.mark.parametrize("write, raised", [(fails_part_way, RuntimeError), (fills_the_disk, OSError)])
+def by_path_fails_part_way(path):
+    """A writer that takes a path, not a file (as some file formats' libraries do)."""
+    with replacing(path) as temporary:
+        with open(temporary, "wb") as file:
+            file.write(b"new")
+        raise RuntimeError("the writer broke")
+
+
+@pytest.mark.parametrize("write, raised", [
+    (lambda path: write_atomically(path, fails_part_way), RuntimeError),
+    (lambda path: write_atomically(path, fills_the_disk), OSError),
+    (by_path_fails_part_way, RuntimeError),
+])
 def test_a_failed_write_leaves_the_previous_file_and_nothing_else(tmp_path, request, write, raised):
-    if write is fills_the_disk:
-        request.getfixturevalue("mounted").tmpfs(tmp_path / "small", "64k")
     folder = tmp_path / "small"
+    if raised is OSError:
+        request.getfixturevalue("mounted").tmpfs(folder, "64k")
     folder.mkdir(exist_ok=True)
     path = folder / "results.npz"
     write_atomically(path, lambda file: file.write(b"old"))
     with pytest.raises(raised) as failed:
-        write_atomically(path, write)
+        write(path)
     if raised is OSError:
         assert failed.value.errno == errno.ENOSPC and failed.value.filename == str(path)
     assert [entry.name for entry in folder.iterdir()] == ["results.npz"]

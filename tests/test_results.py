@@ -160,7 +160,7 @@ FOREIGN = "not a results file"
     (lambda path, data: np.savez(path, x=np.zeros(3)), FOREIGN),
     (lambda path, data: path.write_text("hello"), FOREIGN),
     (lambda path, data: path.write_bytes(pickle.dumps(sample())), FOREIGN),  # and never unpickled
-    (lambda path, data: np.save(open(path, "wb"), np.zeros(3)), FOREIGN),
+    (lambda path, data: np.save(path.with_suffix(""), np.zeros(3)) or path.with_suffix(".npy").rename(path), FOREIGN),
     (lambda path, data: rewritten(path, header=lambda h: {"format": "other"}), FOREIGN),
     (lambda path, data: rewritten(path, header=lambda h: {"format": "tavlen.results", "version": 99}),
      "a results file of version 99"),
