@@ -21,6 +21,7 @@ import concurrent.futures
 import contextlib
 import errno
 import hashlib
+import importlib
 import io
 import json
 import math
@@ -36,10 +37,18 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
-try:
-    import lzma
-except ImportError:  # an interpreter built without it: zipfile cannot decompress LZMA either
-    lzma = None  # type: ignore[assignment]
+
+def _decompressor_errors() -> tuple[type[Exception], ...]:
+    """The errors of the decompressors that zipfile may use (bz2's is OSError);
+    an interpreter built without one cannot decompress with it either."""
+    errors = []
+    for module, name in (("lzma", "LZMAError"), ("compression.zstd", "ZstdError")):
+        try:
+            errors.append(getattr(importlib.import_module(module), name))
+        except ImportError:
+            pass
+    return tuple(errors)
+
 
 __all__ = ["ArchiveError", "check_writable", "read_archive", "replacing", "write_archive", "write_atomically"]
 
@@ -53,7 +62,7 @@ _START = b"PK\x03\x04"
 #: error, the decompressors' errors, unsupported versions or methods that a
 #: flipped bit asks for, "encrypted" flags, and seeks or reads past the end.
 _DAMAGED = (zipfile.BadZipFile, zlib.error, NotImplementedError, RuntimeError, EOFError, OSError, ValueError,
-            struct.error, *(() if lzma is None else (lzma.LZMAError,)))
+            struct.error, *_decompressor_errors())
 
 #: A zip member's local header; its last two fields are the lengths of the name and the extra field.
 _LOCAL_HEADER = struct.Struct("<4s5H3L2H")
