@@ -22,7 +22,7 @@ from harness import Case
 
 from tavlen import demo
 from tavlen.individual import Individual
-from tavlen.model import Block, _Life, block_seed
+from tavlen.process import Block, _Life, block_seed
 from tavlen.results import grid_edges
 
 #: People in the driver's overhead case, and in the default demo run.

@@ -9,8 +9,9 @@ and an individual-level event log. :class:`Individual` carries the state of
 a run and is what every process call receives.
 """
 
+from ._version import __version__
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results, ResultsFileError
 
-__all__ = ["Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError", "block_seed", "handles"]
+__all__ = ["__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError", "block_seed", "handles"]

@@ -13,8 +13,8 @@ from concurrent.futures import Executor
 from typing import NoReturn
 
 from . import demo
+from .errors import ModelError, optional_import
 from .files import check_writable
-from .model import ModelError
 
 DESCRIPTION = """\
 Runs the bundled demo model: the natural history of a chronic disease (onset,
@@ -82,8 +82,6 @@ def _executor(kind: str, workers: int) -> Iterator[Executor | None]:
         # The run starts its own pool, and starts it again if a worker dies.
         yield None
     else:
-        from .model import optional_import
-
         distributed = optional_import("distributed", "distributed", "--executor dask")
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
@@ -126,8 +124,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     progress = not options.no_progress
     if progress:
         # The bar is a convenience: without tqdm the demo still runs.
-        from .model import optional_import
-
         try:
             optional_import("tqdm", "progress", "The progress bar")
         except ImportError as error:

@@ -22,15 +22,17 @@ import hashlib
 import json
 import os
 import pickle
+import platform
 import re
 from collections.abc import Iterator, Mapping
 from typing import Any
 
 import numpy as np
 
-from .results import _LOG_COLUMNS
-
+from ._version import __version__
+from .errors import ModelError
 from .files import ArchiveError, check_writable, read_archive, sync_folder, write_archive, write_atomically
+from .results import _LOG_COLUMNS
 
 try:
     import fcntl
@@ -61,7 +63,7 @@ _AGGREGATE_DTYPES = {
 
 #: The parts of a run that its manifest fingerprints, as an error names them.
 _PARTS = {
-    "model": "the model (its processes' pickle)",
+    "model": "the model (its processes and their attributes)",
     "population": "the population's arrays",
     "universes": "the universes",
     "strata": "the strata (their labels, n_stratum_hops or preserve_stratum)",
@@ -71,11 +73,6 @@ _PARTS = {
     "random_number_generators": "the random number generators",
 }
 
-
-def _model_error(message: str) -> Exception:
-    from .model import ModelError
-
-    return ModelError(message)
 
 
 # ---------------------------------------------------------------------------
@@ -99,28 +96,25 @@ def _digest(*values: Any) -> str:
     return hasher.hexdigest()
 
 
-def identity(configuration: Any, population: Mapping[str, np.ndarray], strata: tuple[str, ...], block_size: int) -> dict[str, Any]:
+def identity(
+    configuration: Any, population: Mapping[str, np.ndarray], strata: tuple[str, ...], block_size: int, code: Any
+) -> dict[str, Any]:
     """What identifies a run's blocks: the seed, the block size, the number
-    of people and a fingerprint of each part of the run. The individual-level
+    of people, a fingerprint of each part of the run, one of each function,
+    class and module-level value of the model's code (``code``, the model's
+    inventory), and the versions of what computed them. The individual-level
     log's block size is left out: it sets how the log grows, not what it holds."""
     c = configuration
-    try:
-        model = _digest(c.model)
-        snapshot_functions = pickle.dumps(c.snapshot_functions, protocol=5)
-    except Exception as error:
-        raise _model_error(
-            "a run with a checkpoint folder recognises its model by its pickle, so the model's processes "
-            f"and the snapshot functions must pickle: {error}"
-        ) from error
+    walk = code.describe
     parts = {
-        "model": model,
+        "model": _digest(repr([walk(process) for process in c.model.processes]), c.model.individual_type.__qualname__),
         "population": _digest(*(item for name in sorted(population) for item in (name, population[name]))),
         "universes": _digest(c.universes),
         "strata": _digest(strata, c.strata_n, c.n_stratum_hops, c.preserve_stratum),
         "tags": _digest(c.event_tags, c.duration_tags, c.event_individual_tags, c.snapshot_tags,
                         c.log_events_individual, c.verify_tags),
         "grids": _digest(c.event_grid_ages, c.event_grid_years, c.duration_grid_ages, c.duration_grid_years),
-        "snapshots": _digest(c.snapshot_ages, c.snapshot_years, snapshot_functions),
+        "snapshots": _digest(c.snapshot_ages, c.snapshot_years, repr([walk(f) for f in c.snapshot_functions])),
         "random_number_generators": _digest(c.random_number_generators),
     }
     return {
@@ -128,7 +122,13 @@ def identity(configuration: Any, population: Mapping[str, np.ndarray], strata: t
         "block_size": block_size,
         "people": len(population["birth_year"]),
         "parts": parts,
+        "code": dict(code.fingerprints),
+        "versions": _versions(),
     }
+
+
+def _versions() -> dict[str, str]:
+    return {"tavlen": __version__, "numpy": np.__version__, "python": platform.python_version()}
 
 
 def _run_key(run: Mapping[str, Any]) -> str:
@@ -146,7 +146,28 @@ def _differences(kept: Mapping[str, Any], given: Mapping[str, Any]) -> list[str]
     for key, name in _PARTS.items():
         if kept_parts.get(key) != given["parts"][key] and not (key == "population" and kept.get("people") != given["people"]):
             differences.append(name)
+    kept_versions = kept.get("versions")
+    if isinstance(kept_versions, dict):
+        differences += [
+            f"the version of {name} ({kept_versions.get(name)!r} there, {version!r} here)"
+            for name, version in given["versions"].items() if kept_versions.get(name) != version
+        ]
+    kept_code = kept.get("code")
+    if not isinstance(kept_code, dict) or not isinstance(kept_versions, dict):
+        differences.append("the model's code (the folder was written by a tavlen that did not fingerprint "
+                           "the code of a model, so it cannot tell whether the code is the same)")
+    else:
+        differences += _code_differences(kept_code, given["code"])
     return differences
+
+
+def _code_differences(kept: Mapping[str, Any], given: Mapping[str, Any], shown: int = 8) -> list[str]:
+    changed = [f"the code or value of {name}" for name in given if name in kept and kept[name] != given[name]]
+    changed += [f"{name}, which is new" for name in given if name not in kept]
+    changed += [f"{name}, which is gone" for name in kept if name not in given]
+    if len(changed) > shown:
+        changed[shown:] = [f"{len(changed) - shown} more functions, classes or values of the model"]
+    return changed
 
 
 # ---------------------------------------------------------------------------
@@ -163,12 +184,12 @@ def _manifest(path: str) -> dict[str, Any] | None:
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as error:
-        raise _model_error(f"the checkpoint folder {path!r} has a manifest that cannot be read ({error}); "
+        raise ModelError(f"the checkpoint folder {path!r} has a manifest that cannot be read ({error}); "
                            "give another folder, or remove this one to start the run afresh") from error
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT or not isinstance(manifest.get("run"), dict):
-        raise _model_error(f"{name!r} is not the manifest of a tavlen checkpoint folder; give another folder")
+        raise ModelError(f"{name!r} is not the manifest of a tavlen checkpoint folder; give another folder")
     if manifest.get("version") != VERSION:
-        raise _model_error(
+        raise ModelError(
             f"the checkpoint folder {path!r} has version {manifest.get('version')!r}, this tavlen reads version "
             f"{VERSION}; give another folder, or remove this one to start the run afresh"
         )
@@ -283,10 +304,10 @@ def _check_manifest(folder: str, run: Mapping[str, Any], manifest: dict[str, Any
     do not match: a folder whose manifest was edited (its seed, say) or that
     mixes two runs' files, whose blocks the run would otherwise replace all."""
     if manifest is None:
-        raise _model_error(f"the checkpoint folder {folder!r} has no manifest; give another folder")
+        raise ModelError(f"the checkpoint folder {folder!r} has no manifest; give another folder")
     differences = _differences(manifest["run"], run)
     if differences:
-        raise _model_error(
+        raise ModelError(
             f"the checkpoint folder {folder!r} holds the blocks of a different run: "
             f"{', '.join(differences)} differ; give another folder, or remove this one "
             "to start the run afresh"
@@ -301,7 +322,7 @@ def _check_manifest(folder: str, run: Mapping[str, Any], manifest: dict[str, Any
             return
         others += header.get("format") == FORMAT
     if others:
-        raise _model_error(
+        raise ModelError(
             f"the checkpoint folder {folder!r} was edited or mixed: its manifest describes none of its "
             f"{others} block files (were the manifest's seed or identity changed, or files of another run "
             "copied in?); restore the folder, or remove it to start the run afresh"
@@ -320,7 +341,7 @@ def _locked(folder: str) -> Iterator[None]:
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            raise _model_error(f"the checkpoint folder {folder!r} is in use by another run") from None
+            raise ModelError(f"the checkpoint folder {folder!r} is in use by another run") from None
         yield
     finally:
         os.close(descriptor)  # releases the lock

@@ -25,10 +25,11 @@ from typing import Any
 
 import numpy as np
 
+from .errors import optional_import
 from .files import write_atomically
 from .individual import Individual
-from .model import Block, Model, Process, handles, optional_import
-from .results import Results, bin_labels, format_table
+from .model import Block, Model, Process, handles
+from .results import AGE_FLOOR, Results, bin_labels, format_table
 
 __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "summary", "plot"]
 
@@ -266,7 +267,7 @@ def summary(results: Results) -> str:
     diagnosed = {u: results.event_counts("clinical")[i] + results.event_counts("screen_detected")[i]
                  for i, u in enumerate(results.universes)}
     years = {u: results.duration_totals("alive")[i] for i, u in enumerate(results.universes)}
-    groups = [*bin_labels(results.event_ages), "total"]
+    groups = [*bin_labels(results.event_ages, floor=AGE_FLOOR), "total"]
     rates = {u: [*(100_000 * diagnosed[u] / np.maximum(years[u], 1e-300)),
                  100_000 * diagnosed[u].sum() / max(years[u].sum(), 1e-300)] for u in results.universes}
     lines += [
@@ -315,7 +316,7 @@ def plot(results: Results, path: str | os.PathLike[str]) -> None:
     matplotlib.use("Agg")  # headless: draws into files only
     import matplotlib.pyplot as plt
 
-    labels = bin_labels(results.event_ages)
+    labels = bin_labels(results.event_ages, floor=AGE_FLOOR)
     x = np.arange(len(labels))
     alive = results.duration_totals("alive")
     diagnosed = results.event_counts("clinical") + results.event_counts("screen_detected")

@@ -18,9 +18,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .errors import ModelError, optional_import
 from .files import ArchiveError, read_archive, write_archive, write_atomically
 
-__all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels"]
+__all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR"]
 
 FILE_FORMAT = "tavlen.results"
 FILE_VERSION = 1
@@ -42,26 +43,38 @@ def grid_edges(values: npt.ArrayLike, name: str) -> tuple[np.ndarray, np.ndarray
     """
     edges = np.array(values, dtype=np.float64, ndmin=1)
     if edges.ndim != 1 or edges.size == 0:
-        raise _model_error(f"{name} must be a non-empty sequence of ascending bin edges")
+        raise ModelError(f"{name} must be a non-empty sequence of ascending bin edges")
     if len(edges) > 1 and edges[-1] == math.inf:
         edges = edges[:-1]
     if np.isnan(edges).any() or (np.diff(edges) <= 0).any() or edges[-1] == math.inf or (edges[1:] == -math.inf).any():
-        raise _model_error(f"{name} must be strictly ascending bin edges, got {edges.tolist()}")
+        raise ModelError(f"{name} must be strictly ascending bin edges, got {edges.tolist()}")
     edges = np.append(edges, math.inf)
     return edges, edges[1:].copy()
 
 
-def bin_labels(edges: npt.ArrayLike) -> list[str]:
-    """'40-50' for each bin, '80+' for the open last one, '<2000' below a first edge of -inf.
+AGE_FLOOR = 0.0
+"""The least age: every life starts at 0, so age groups from 0 have nothing below them."""
+
+
+def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
+    """'40-50' for each group, '80+' for the open last one.
+
+    The first group also takes whatever lies below its first edge, so it is
+    labelled by its upper edge alone ('<50'; 'all' when it is the only
+    group), unless its first edge is at or below ``floor``, the least value
+    that can occur: age groups from 0 keep '0-50' with ``floor=AGE_FLOOR``.
+    The label depends on the edges only, never on what was counted.
 
     Edges show six significant digits, or as many more as keep every edge
-    apart (a bin "2000-2000", or two bins of one label, would say nothing).
+    apart (a group "2000-2000", or two groups of one label, would say nothing).
     """
     values = np.asarray(edges, dtype=np.float64).tolist()
     for digits in (6, 10, 17):
         texts = [f"{value:.{digits}g}" for value in values]
         if len(set(texts)) == len(texts):
             break
+    if values and values[0] > floor:
+        values[0] = -math.inf  # the first group has no lower end
     labels = []
     for (lower, upper), (low, high) in zip(zip(values[:-1], values[1:]), zip(texts[:-1], texts[1:])):
         if upper == math.inf:
@@ -72,11 +85,6 @@ def bin_labels(edges: npt.ArrayLike) -> list[str]:
             labels.append(f"{low}-{high}")
     return labels
 
-
-def _model_error(message: str) -> Exception:
-    from .model import ModelError
-
-    return ModelError(message)
 
 
 class ResultsFileError(ArchiveError):
@@ -172,7 +180,7 @@ class Results:
             raise ValueError(f"the event and the duration {axis} groups differ; make one table for each")
         columns = [(tag, self.event_counts(tag, by), "{:,.0f}") for tag in events]
         columns += [(f"{tag} (years)", self.duration_totals(tag, by), "{:,.1f}") for tag in durations]
-        groups = [*bin_labels(edges[0]), "total"]
+        groups = [*bin_labels(edges[0], floor=AGE_FLOOR if by == "age" else -math.inf), "total"]
         rows = []
         for u, universe in enumerate(self.universes):
             for g, group in enumerate(groups):
@@ -185,17 +193,17 @@ class Results:
     def to_xarray(self) -> Any:
         """An ``xarray.Dataset`` with named dimensions and labelled coordinates.
 
-        The age and year dimensions are labelled by their groups ("40-50");
-        the coordinates ``<dim>_lower`` and ``<dim>_upper`` hold the edges.
+        The age and year dimensions are labelled by their groups ("40-50",
+        "<2000" for a first year group, which also takes the years before
+        its first edge); the coordinates ``<dim>_lower`` and ``<dim>_upper``
+        hold the edges.
         """
-        from .model import optional_import
-
         xr = optional_import("xarray", "xarray", "Results.to_xarray()")
         head = {"universe": list(self.universes), "stratum": list(self.strata)}
         coords: dict[str, Any] = {**head}
 
         def groups(dim: str, edges: np.ndarray) -> None:
-            coords[dim] = bin_labels(edges)
+            coords[dim] = bin_labels(edges, floor=AGE_FLOOR if dim.endswith("age") else -math.inf)
             coords[f"{dim}_lower"] = (dim, edges[:-1])
             coords[f"{dim}_upper"] = (dim, edges[1:])
 

@@ -43,7 +43,8 @@ def run(folder=None, model=None, people=PEOPLE, **options):
 
 def assert_identical(results, expected):
     assert results.equals(expected)
-    assert results.metadata == expected.metadata
+    unresumed = {key: value for key, value in results.metadata.items() if key != "resumed_blocks"}
+    assert unresumed == {key: value for key, value in expected.metadata.items() if key != "resumed_blocks"}
     for name in ("events", "durations", "snapshots_ages", "snapshots_years"):
         assert getattr(results, name).dtype == getattr(expected, name).dtype
 
@@ -61,13 +62,13 @@ def expected():
 def simulated(monkeypatch):
     """The indices of the blocks that the run simulates in this process."""
     indices = []
-    simulate = tavlen.model._simulate_block
+    simulate = tavlen.simulation.simulate_block
 
     def spy(configuration, index, first, population):
         indices.append(index)
         return simulate(configuration, index, first, population)
 
-    monkeypatch.setattr(tavlen.model, "_simulate_block", spy)
+    monkeypatch.setattr(tavlen.simulation, "simulate_block", spy)
     return indices
 
 
@@ -169,8 +170,8 @@ def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, monkey
 
     model = Model([*demo.model().processes, Paced()])
     simulated = []
-    simulate = tavlen.model._simulate_block
-    monkeypatch.setattr(tavlen.model, "_simulate_block", lambda *block: simulated.append(block[1]) or simulate(*block))
+    simulate = tavlen.simulation.simulate_block
+    monkeypatch.setattr(tavlen.simulation, "simulate_block", lambda *block: simulated.append(block[1]) or simulate(*block))
     assert_identical(run(folder, model=model, people=120), run(model=model, people=120))
     assert sorted(simulated[:-12]) == sorted(set(range(12)) - {int(name[6:12]) for name in kept})
     assert len(block_files(folder)) == 12
@@ -178,14 +179,14 @@ def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, monkey
 
 
 def test_an_interrupted_run_without_seed_resumes_with_the_kept_seed(tmp_path, monkeypatch, simulated):
-    simulate = tavlen.model._simulate_block
+    simulate = tavlen.simulation.simulate_block
 
     def interrupted(configuration, index, first, population):
         if index == 4:
             raise KeyboardInterrupt
         return simulate(configuration, index, first, population)
 
-    monkeypatch.setattr(tavlen.model, "_simulate_block", interrupted)
+    monkeypatch.setattr(tavlen.simulation, "simulate_block", interrupted)
     with pytest.raises(KeyboardInterrupt):
         run(tmp_path, seed=None)
     assert block_files(tmp_path) == [f"block-{index:06d}.npz" for index in range(4)]
@@ -207,21 +208,21 @@ def test_a_model_is_recognised_after_it_has_run(tmp_path):
 
 def test_a_finished_run_is_read_and_not_simulated_again(finished, expected, monkeypatch):
     before = {path.name: path.stat().st_mtime_ns for path in finished.iterdir()}
-    monkeypatch.setattr(tavlen.model, "_simulate_block", None)  # any simulation would fail
+    monkeypatch.setattr(tavlen.simulation, "simulate_block", None)  # any simulation would fail
     assert_identical(run(finished), expected)
     assert_identical(run(finished, workers=2), expected)
     after = {path.name: path.stat().st_mtime_ns for path in finished.iterdir()}
     assert after == before
 
 
-def test_progress_counts_the_kept_blocks(tmp_path, monkeypatch, finished):
+def test_progress_and_the_log_count_the_kept_blocks_apart(tmp_path, monkeypatch, finished, caplog):
     shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
     (tmp_path / "block-000002.npz").unlink()
     advanced = []
 
     class Bar:
-        def __init__(self, enabled, total):
-            assert total == PEOPLE
+        def __init__(self, enabled, total, restored):
+            assert (total, restored) == (PEOPLE, PEOPLE - BLOCK_SIZE)
 
         def __enter__(self):
             return advanced.append
@@ -229,9 +230,11 @@ def test_progress_counts_the_kept_blocks(tmp_path, monkeypatch, finished):
         def __exit__(self, *exc):
             pass
 
-    monkeypatch.setattr(tavlen.model, "_progress_bar", Bar)
-    run(tmp_path, progress=True)
-    assert sorted(advanced) == [BLOCK_SIZE] * 6
+    monkeypatch.setattr(tavlen.progress, "progress_bar", Bar)
+    with caplog.at_level("INFO", logger="tavlen"):
+        results = run(tmp_path, progress=True)
+    assert advanced == [BLOCK_SIZE] and results.metadata["resumed_blocks"] == 5
+    assert f"resumed: 5 of 6 blocks from {tmp_path}" in caplog.text
 
 
 # ---------------------------------------------------------------------------
@@ -436,20 +439,6 @@ def test_a_folder_in_use_by_another_run_is_refused(tmp_path):
     assert not block_files(tmp_path)
 
 
-class Unpicklable(Process):
-    def __init__(self):
-        self.law = lambda age: age
-
-
-@pytest.mark.parametrize("what", ["process", "snapshot function"])
-def test_a_checkpointed_run_needs_a_model_that_pickles(tmp_path, what):
-    model = Model([*demo.model().processes, Unpicklable()]) if what == "process" else None
-    options = {"snapshot_functions": [lambda individual: None]} if what == "snapshot function" else {}
-    run(model=model, **options)  # fine without a folder
-    with pytest.raises(ModelError, match="with a checkpoint folder recognises its model by its pickle"):
-        run(tmp_path, model=model, **options)
-
-
 # ---------------------------------------------------------------------------
 # Lost workers
 
@@ -535,7 +524,7 @@ def test_command_line_interrupted(tmp_path, monkeypatch, capsys):
     def interrupted(*block):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(tavlen.model, "_simulate_block", interrupted)
+    monkeypatch.setattr(tavlen.simulation, "simulate_block", interrupted)
     assert main(["-n", "60", "-o", str(tmp_path), "--no-progress", "--checkpoint", str(tmp_path / "kept")]) == 130
     assert "interrupted; the finished blocks are kept in" in capsys.readouterr().err
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from tavlen import ModelError, Results, ResultsFileError
-from tavlen.results import _AGGREGATES, _EDGES, _LABELS, _POINTS, bin_labels, grid_edges
+from tavlen.results import _AGGREGATES, _EDGES, _LABELS, _POINTS, AGE_FLOOR, bin_labels, grid_edges
 
 INF = math.inf
 
@@ -20,16 +20,31 @@ INF = math.inf
     ((0.0,), [0, INF], [INF], ["0+"]),
     ([-INF], [-INF, INF], [INF], ["all"]),
     ([-INF, 2000, 2010.5], [-INF, 2000, 2010.5, INF], [2000, 2010.5, INF], ["<2000", "2000-2010.5", "2010.5+"]),
-    (40, [40, INF], [INF], ["40+"]),
-    # Days as years: more digits where six would make two labels alike.
-    ([2000, 2000 + 1 / 365, 2000 + 2 / 365], [2000, 2000 + 1 / 365, 2000 + 2 / 365, INF], [2000 + 1 / 365, 2000 + 2 / 365, INF],
-     ["2000-2000.00274", "2000.00274-2000.005479", "2000.005479+"]),
+    # The first group takes the ages below its first edge too.
+    ([20, 50, 70], [20, 50, 70, INF], [50, 70, INF], ["<50", "50-70", "70+"]),
+    (40, [40, INF], [INF], ["all"]),
 ])
 def test_edges_become_grids_of_upper_edges_and_labels(given, edges, grid, labels):
     got_edges, got_grid = grid_edges(given, "ages")
     assert got_edges.tolist() == edges and got_grid.tolist() == grid
     assert got_grid.dtype == np.float64 and got_grid.flags.writeable
-    assert bin_labels(got_edges) == labels
+    assert bin_labels(got_edges, floor=AGE_FLOOR) == labels
+
+
+@pytest.mark.parametrize("given, labels", [
+    # Deaths in 1980 fall into the first group of (2000, 2010): no label may say 2000.
+    ([2000, 2010], ["<2010", "2010+"]),
+    ([-INF, 2000, 2010], ["<2000", "2000-2010", "2010+"]),
+    ([2000], ["all"]),
+    ([-INF], ["all"]),
+    # Years as in a model of time since a start: below 0 is not below the grid's reach.
+    ([0, 10], ["<10", "10+"]),
+    # Days as years: more digits where six would make two labels alike.
+    ([2000, 2000 + 1 / 365, 2000 + 2 / 365], ["<2000.00274", "2000.00274-2000.005479", "2000.005479+"]),
+])
+def test_year_groups_never_claim_a_lower_edge(given, labels):
+    edges, _ = grid_edges(given, "years")
+    assert bin_labels(edges) == labels
 
 
 @pytest.mark.parametrize("given", [[], [50, 50], [60, 50], [0, np.nan], [INF], [0, -INF], [[0, 1]]])

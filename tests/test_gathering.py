@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from tavlen import Model, ModelError, Process, handles
-from tavlen.model import _LogColumns
+from tavlen.gathering import LogColumns
 
 DTYPES = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
 CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
@@ -23,7 +23,7 @@ def block_log(rng, size, dtypes=DTYPES):
 
 
 def gather(logs):
-    gathering = _LogColumns()
+    gathering = LogColumns()
     for log in logs:
         gathering.append(log)
     return gathering.take()
@@ -66,7 +66,7 @@ def test_columns_of_other_integer_and_float_types_take_the_results_dtypes():
 
 def test_taken_columns_are_the_callers_and_the_gathering_starts_again():
     rng = np.random.default_rng(2)
-    gathering = _LogColumns()
+    gathering = LogColumns()
     first = block_log(rng, 50)
     gathering.append(first)
     taken = gathering.take()
@@ -87,7 +87,7 @@ def test_taken_columns_are_the_callers_and_the_gathering_starts_again():
 ])
 def test_a_malformed_block_log_is_refused_and_leaves_the_gathering_intact(change, message):
     rng = np.random.default_rng(3)
-    gathering = _LogColumns()
+    gathering = LogColumns()
     good = block_log(rng, 4)
     gathering.append(good)
     bad = block_log(rng, 6)

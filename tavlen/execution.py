@@ -1,0 +1,246 @@
+"""Where blocks run: in the calling process, on an executor the caller gives
+(a process pool, Dask, mpi4py), or on pools of local processes that the run
+starts itself and starts again when a worker is lost."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import concurrent.futures.process
+import multiprocessing
+import multiprocessing.connection
+import multiprocessing.forkserver
+import os
+import pickle
+import threading
+from collections.abc import Callable, Mapping, Sequence
+from types import ModuleType
+
+import numpy as np
+
+from .configuration import Configuration, positive_int, slice_population
+from .errors import ModelError
+from .gathering import BlockSpan, InBlockOrder
+from . import simulation
+from .simulation import Partial, simulate_pickled_blocks
+
+__all__ = ["process_pool", "run_blocks"]
+
+#: What a worker imports before it takes its first task.
+_WORKER_PRELOAD = ("tavlen.model",)
+
+#: A worker's task: consecutive blocks.
+_Task = list[BlockSpan]
+
+
+def run_blocks(
+    configuration: Configuration,
+    population: Mapping[str, np.ndarray],
+    blocks: Sequence[BlockSpan],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+    *,
+    executor: concurrent.futures.Executor | None,
+    workers: int | None,
+    blocks_per_task: int,
+    max_lost_pools: int,
+    own_modules: Sequence[ModuleType],
+) -> None:
+    """Simulates the blocks where the run was asked to, and hands each
+    block's partial result to ``collected`` as it comes in.
+
+    Every block is simulated with fresh copies of the processes, unpickled
+    from the configuration as it stood when the run started. Workers get
+    the model's ``own_modules`` by value: the classes, functions and
+    module-level values as the caller holds them, not as a worker's fresh
+    import of those modules would have them."""
+    if not blocks:
+        return
+    if executor is None and (workers is None or workers == 1):
+        # The processes' classes are this process's own: pickled by reference.
+        payload = _pickled(configuration, by_value=())
+        for index, first, end in blocks:
+            partial = simulation.simulate_block(pickle.loads(payload), index, first, slice_population(population, first, end))
+            collected.add((index, first, end), partial)
+            advance(end - first)
+        return
+    tasks = [list(blocks[start : start + blocks_per_task]) for start in range(0, len(blocks), blocks_per_task)]
+    payload = _pickled(configuration, by_value=own_modules)
+    if executor is None:
+        assert workers is not None
+        _run_on_own_pools(workers, payload, population, tasks, collected, advance, max_lost_pools)
+        return
+    try:
+        _run_on(executor, payload, population, tasks, collected, advance)
+    except _LostPool as lost:
+        kept_where = (
+            f"the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}: "
+            "run again with a working executor to resume"
+            if collected.folder is not None
+            else "give workers=N instead of an executor to let the run start its pool again, "
+            "or a checkpoint folder to keep the blocks that finish"
+        )
+        raise ModelError(
+            "a worker process of the executor died (killed, out of memory or crashed), leaving blocks "
+            f"{_block_list(lost.unfinished)} unfinished, and a run cannot replace an executor it was "
+            f"given; {kept_where}"
+        ) from lost.__cause__
+
+
+def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+    """A pool of ``workers`` local processes for runs, as ``Model.run(workers=...)`` uses.
+
+    Where processes start from a fork server (the default on Linux), the
+    server imports NumPy and tavlen once, so that every worker is forked
+    with them loaded instead of importing them itself: on two cores a
+    worker's imports cost as much as a few thousand lives. A fork server
+    that runs already (started by an earlier pool of the program) keeps
+    what it loaded, and the workers then import on their first task.
+    The workers end when the process that started the pool dies, even
+    killed in the middle of a task.
+    """
+    workers = positive_int(workers, "workers")
+    context = None
+    if multiprocessing.get_start_method() == "forkserver":
+        context = multiprocessing.get_context("forkserver")
+        # Added to what the program asked the server to preload, never instead of it.
+        preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
+        preload += [name for name in _WORKER_PRELOAD if name not in preload]
+        context.set_forkserver_preload(preload)
+    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_end_with_the_main_process)
+
+
+def _end_with_the_main_process() -> None:
+    """Ends a worker when the process that started its pool dies: a main
+    process killed from outside (SIGKILL) cannot shut its pool down, and its
+    workers would otherwise wait for tasks forever."""
+    parent = multiprocessing.parent_process()
+    if parent is None:
+        return
+
+    def watch() -> None:
+        multiprocessing.connection.wait([parent.sentinel])
+        os._exit(1)
+
+    threading.Thread(target=watch, name="tavlen: end with the main process", daemon=True).start()
+
+
+def _pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> bytes:
+    """The configuration pickled, the modules ``by_value`` with their code and
+    current values; a model whose classes plain pickle cannot name (defined
+    in a function, say) goes by value too."""
+    try:
+        if not by_value:
+            try:
+                return pickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+            except (pickle.PicklingError, AttributeError, TypeError):
+                pass
+        import cloudpickle  # a dependency; imported here, where it is needed
+        registered = []
+        try:
+            for module in by_value:
+                if module.__name__ != "__main__":  # always by value
+                    cloudpickle.register_pickle_by_value(module)
+                    registered.append(module)
+            return cloudpickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+        finally:
+            for module in registered:
+                cloudpickle.unregister_pickle_by_value(module)
+    except Exception as error:
+        raise ModelError(
+            "a run simulates every block with fresh copies of the model's processes, and a parallel run sends "
+            f"them and the run's configuration to its workers, so they must pickle: {error}"
+        ) from error
+
+
+class _LostPool(Exception):
+    """A process pool broke (a worker died); the tasks it had not finished."""
+
+    def __init__(self, unfinished: list[_Task]) -> None:
+        super().__init__(unfinished)
+        self.unfinished = unfinished
+
+
+def _run_on(
+    executor: concurrent.futures.Executor,
+    payload: bytes,
+    population: Mapping[str, np.ndarray],
+    tasks: Sequence[_Task],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+) -> None:
+    """Runs the tasks on the executor and hands their partial results over
+    as they come in. A broken process pool raises _LostPool with the tasks
+    that did not finish, after handing over those that did."""
+    futures = {
+        executor.submit(
+            simulate_pickled_blocks,
+            payload,
+            [(index, first, slice_population(population, first, end)) for index, first, end in task],
+        ): task
+        for task in tasks
+    }
+
+    def take(future: concurrent.futures.Future[list[Partial]]) -> None:
+        # A future keeps its result: dropping it with the result taken
+        # frees each block's log once it is gathered.
+        partials = future.result()  # raises first: a failed task stays in futures
+        task = futures.pop(future)
+        for block, partial in zip(task, partials, strict=True):
+            collected.add(block, partial)
+        advance(sum(end - first for _, first, end in task))
+
+    try:
+        for future in concurrent.futures.as_completed(futures):
+            take(future)
+    except concurrent.futures.process.BrokenProcessPool as error:
+        # The broken pool fails every future it had not finished; keep the
+        # results of those that finished before as_completed yielded them.
+        concurrent.futures.wait(futures, timeout=60)
+        for future in list(futures):
+            if future.done() and not future.cancelled() and future.exception() is None:
+                take(future)
+        for future in futures:
+            future.cancel()
+        raise _LostPool(list(futures.values())) from error
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
+
+
+def _run_on_own_pools(
+    workers: int,
+    payload: bytes,
+    population: Mapping[str, np.ndarray],
+    tasks: list[_Task],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+    max_lost_pools: int,
+) -> None:
+    """Runs the tasks on a pool of local processes, and the tasks of a pool
+    that broke on a new one."""
+    lost_in_a_row = 0
+    while tasks:
+        received = collected.received
+        try:
+            with process_pool(workers) as pool:
+                _run_on(pool, payload, population, tasks, collected, advance)
+            return
+        except _LostPool as lost:
+            tasks = lost.unfinished
+            lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
+            if lost_in_a_row >= max_lost_pools:
+                kept = "" if collected.folder is None else (
+                    f"; the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}"
+                )
+                raise ModelError(
+                    f"worker processes died {lost_in_a_row} times in a row with no task finishing in between "
+                    f"(killed, out of memory or crashed), and blocks {_block_list(tasks)} did not finish: "
+                    f"the run gave up{kept}"
+                ) from lost.__cause__
+
+
+def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:
+    indices = sorted(index for task in tasks for index, _, _ in task)
+    text = ", ".join(str(index) for index in indices[:shown])
+    return text if len(indices) <= shown else f"{text} and {len(indices) - shown} more"

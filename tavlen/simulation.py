@@ -1,0 +1,230 @@
+"""What a worker runs: the simulation of a block of people, with the run loop
+that takes every life from its first events to the one that ends it."""
+
+from __future__ import annotations
+
+import dataclasses
+import pickle
+import random
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from .configuration import Configuration
+from .errors import ModelError
+from .process import Block, Process, _Life, block_seed
+
+__all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
+
+
+@dataclasses.dataclass
+class Partial:
+    """One block's results."""
+
+    events: np.ndarray
+    durations: np.ndarray
+    snapshots_ages: np.ndarray
+    snapshots_years: np.ndarray
+    individual: dict[str, np.ndarray]
+    #: Whether the block drew from the global generators of random or numpy.random.
+    global_draws: bool = False
+
+
+def simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
+    """Consecutive blocks of a run whose configuration comes pickled: each
+    block is simulated with fresh copies of the processes, as they stood
+    when the run was called, so that what a process keeps on ``self`` lasts
+    one block wherever the block runs."""
+    return [simulate_block(pickle.loads(payload), index, first, population) for index, first, population in blocks]
+
+
+def simulate_block(configuration: Configuration, index: int, first: int, population: dict[str, np.ndarray]) -> Partial:
+    """Simulates one block with an Individual of its own and returns its results."""
+    c = configuration
+    size = len(population["birth_year"])
+    individual = _individual(c, population)
+    block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
+    seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
+    individual.next_block(0, _block_properties(c.model.processes, block), seeds)
+    seeded = _seed_global_generators(c.seed, index)
+    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit)
+    global_draws = _drawn_since(seeded)
+    log = individual.output_events_individual()
+    partial = Partial(
+        events=individual.output_events(),
+        durations=individual.output_durations(),
+        snapshots_ages=individual.output_snapshots_ages(),
+        snapshots_years=individual.output_snapshots_years(),
+        individual=log,
+        global_draws=global_draws,
+    )
+    # The log is joined out of the Individual's blocks: let them go before
+    # the persons are renumbered, so that a block holds its log twice at most.
+    del individual
+    log["individual"] = (log["individual"] + np.uint32(first)).astype(np.uint32, copy=False)
+    return partial
+
+
+def _individual(c: Configuration, population: dict[str, np.ndarray]) -> Any:
+    stratum = population["stratum"]
+    if not c.n_stratum_hops and int(stratum.max(initial=0)) < c.strata_n - 1:
+        # Without n_stratum_hops an Individual counts its strata from the
+        # highest initial stratum it is given, and a block need not hold the
+        # population's highest (a population sorted by stratum). One entry
+        # past the block's people, never simulated, gives it the run's count.
+        stratum = np.append(stratum, np.int16(c.strata_n - 1))
+    properties: dict[str, Any] = {"__birth__": population["birth_year"], "__stratum__": stratum}
+    properties.update((name, array) for name, array in population.items() if name not in ("birth_year", "stratum"))
+    return c.model.individual_type(
+        properties,
+        list(c.universes),
+        list(c.random_number_generators),
+        list(c.event_tags),
+        c.event_grid_ages,
+        c.event_grid_years,
+        list(c.duration_tags),
+        c.duration_grid_ages,
+        c.duration_grid_years,
+        list(c.event_individual_tags),
+        c.individual_block_size,
+        list(c.snapshot_tags),
+        list(c.snapshot_ages),
+        list(c.snapshot_years),
+        list(c.snapshot_functions),
+        c.n_stratum_hops,
+        c.preserve_stratum,
+        c.log_events_individual,
+        c.verify_tags,
+    )
+
+
+def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, np.ndarray]:
+    """The per-person arrays that the processes make for a block, each checked
+    to have one entry per person and one owner."""
+    properties: dict[str, np.ndarray] = {}
+    owners: dict[str, str] = {}
+    for process in processes:
+        given = process.block_properties(block)
+        if not isinstance(given, Mapping):
+            raise TypeError(
+                f"{process.name}.block_properties() must return a dict of per-person arrays, got {type(given).__name__}"
+            )
+        for name, values in given.items():
+            if name in properties:
+                raise ModelError(f"block property {name!r} is given by both {owners[name]} and {process.name}")
+            array = np.asarray(values)
+            if array.ndim < 1 or len(array) != block.size:
+                raise ModelError(
+                    f"{process.name}.block_properties() gave {name!r} of shape {array.shape} for a block of {block.size} people"
+                )
+            properties[name] = array
+            owners[name] = process.name
+    return properties
+
+
+def simulate_people(
+    individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int, events_limit: int
+) -> None:
+    """The run loop: every person of the block in every universe, each life
+    running from its first events until an event that terminates it."""
+    dispatch: dict[str, Callable[..., Any]] = {}
+    for process in processes:
+        dispatch.update(process.handlers())
+    starts = [process.start for process in processes if type(process).start is not Process.start]
+    life = _Life()
+    for process in processes:
+        process._life = life
+    next_person, next_universe = individual.next_person, individual.next_universe
+    next_event, log_ongoing_durations = individual.next_event, individual.log_ongoing_durations
+    # Every life iterates this one range, so a life that never ends stops
+    # at its end without a counter to keep per event.
+    limit = range(events_limit)
+    person = -1
+    try:
+        for person in range(size):
+            next_person()
+            for universe_index, universe in enumerate(universes):
+                next_universe()
+                life.universe, life.universe_index = universe, universe_index
+                for start in starts:
+                    start(individual)
+                try:
+                    for _ in limit:
+                        age, _, message, terminate, data = next_event()
+                        try:
+                            handler = dispatch[message]  # a subscript is cheaper than a call of get()
+                        except KeyError:
+                            raise _unhandled(message, dispatch) from None
+                        if data:
+                            handler(individual, **data)
+                        else:
+                            handler(individual)
+                        if terminate:
+                            break
+                    else:
+                        # Without this a life whose events keep coming and
+                        # none of which ends it would run forever.
+                        raise _endless(len(limit), message, age)
+                except RuntimeError as error:
+                    _explain_empty_queue(error)
+                    raise
+                log_ongoing_durations()
+    except Exception as error:
+        if 0 <= person < size and life.universe_index >= 0:
+            error.add_note(
+                f"while simulating person {first + person} in universe {life.universe!r}, "
+                f"at age {_age_of(individual)}"
+            )
+        raise
+    finally:
+        for process in processes:
+            # Gone, not None: a process pickles after a run as it did before
+            # (a checkpoint folder recognises its model by that pickle).
+            vars(process).pop("_life", None)
+
+
+def _unhandled(message: Any, dispatch: Mapping[str, Any]) -> ModelError:
+    return ModelError(
+        f"no process handles the message {message!r}; "
+        f"the model's processes handle {sorted(dispatch) or 'no message'}"
+    )
+
+
+def _endless(events_n: int, message: Any, age: float) -> ModelError:
+    return ModelError(
+        f"a life took {events_n:,} events without reaching one scheduled with "
+        f"terminate=True (the last was {message!r} at age {age:.6g}); every life needs "
+        "an event that ends it, such as a death from other causes "
+        "(tavlen.model.MAX_EVENTS_PER_LIFE sets the limit)"
+    )
+
+
+def _explain_empty_queue(error: RuntimeError) -> None:
+    if str(error).startswith("Event queue empty"):
+        error.add_note("every life needs an event scheduled with terminate=True, such as a death from other causes")
+
+
+def _age_of(individual: Any) -> str:
+    try:
+        return f"{float(individual.age):.6g}"
+    except Exception:
+        return "unknown"
+
+
+def _seed_global_generators(seed: int, index: int) -> tuple[Any, Any]:
+    """Seeds the global generators of random and numpy.random from the block's
+    seed, so that a model that draws from them (instead of individual.random)
+    gives the same numbers wherever and however often its blocks run; returns
+    their seeded states."""
+    random.seed(block_seed(seed, index, "random", stream=2))
+    words = block_seed(seed, index, "numpy.random", stream=2).to_bytes(16, "little")
+    np.random.seed(np.frombuffer(words, dtype=np.uint32))
+    return random.getstate(), np.random.get_state(legacy=False)
+
+
+def _drawn_since(seeded: tuple[Any, Any]) -> bool:
+    numpy_state = np.random.get_state(legacy=False)
+    return random.getstate() != seeded[0] or numpy_state["state"]["pos"] != seeded[1]["state"]["pos"] or bool(
+        (numpy_state["state"]["key"] != seeded[1]["state"]["key"]).any()
+    )
