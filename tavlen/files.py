@@ -17,7 +17,6 @@ This module imports nothing of the package.
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import errno
 import hashlib
@@ -295,18 +294,15 @@ def read_archive(
         except ValueError:  # NaN, which no header that tavlen writes holds
             text = b""
         others = [info for info in infos if info is not headers[0]]
-        # Hashed in a thread while this one decompresses (both let go of the
-        # interpreter): the check costs little time where a core is free.
-        with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tavlen-digest") as hashing:
-            hashed = hashing.submit(_digest, text, data, others) if digest is not None else None
-            arrays = {}
-            for info in others:
-                dtype, shape, fortran, flat = member(info)
-                arrays[info.filename[:-4]] = flat.reshape(shape, order="F" if fortran else "C")
-            try:
-                found = hashed.result() if hashed is not None else None
-            except EOFError as damage:
-                raise error(name, "damaged", str(damage)) from None
+        arrays = {}
+        for info in others:
+            dtype, shape, fortran, flat = member(info)
+            arrays[info.filename[:-4]] = flat.reshape(shape, order="F" if fortran else "C")
+        # After the CRC-32 checks: a member damaged at random is "damaged", not "changed".
+        try:
+            found = _digest(text, data, others) if digest is not None else None
+        except EOFError as damage:
+            raise error(name, "damaged", str(damage)) from None
     if digest is not None and digest != found:
         raise error(name, "changed after it was written", "its content does not match its digest")
     return header, arrays, digest is not None
