@@ -275,7 +275,7 @@ def read_archive(
         return dtype, shape, fortran, flat
 
     with archive:
-        infos = sorted(archive.infolist(), key=lambda info: info.filename[:-4])
+        infos = archive.infolist()
         headers = [info for info in infos if info.filename == "header.npy"]
         if len(headers) != 1 or not all(info.filename.endswith(".npy") for info in infos):
             raise error(name, f"not a {kind}", "it is an archive without a tavlen header")
