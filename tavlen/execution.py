@@ -267,7 +267,9 @@ def _ended_at_once_on_failure(pool: concurrent.futures.ProcessPoolExecutor) -> I
         yield
     except BaseException:
         processes = list((getattr(pool, "_processes", None) or {}).values())
-        pool.terminate_workers()  # cancels the tasks waiting too
+        pool.shutdown(wait=False, cancel_futures=True)
+        for process in processes:
+            process.terminate()
         deadline = time.monotonic() + _TERMINATION_GRACE
         for process in processes:
             process.join(max(0.0, deadline - time.monotonic()))

@@ -192,7 +192,7 @@ class Sleeper(tavlen.Process):
 """
 
 INTERRUPTED_RUN = """
-import multiprocessing, sys
+import multiprocessing, sys, time
 from tavlen import Model, demo
 from sleeper_for_checkpoint import Sleeper
 
@@ -202,11 +202,12 @@ if __name__ == "__main__":
         model.run(demo.population(120, 1), **demo.RUN_OPTIONS, seed=5, block_size=10, checkpoint=sys.argv[1],
                   workers=2, blocks_per_task=1)
     except KeyboardInterrupt as interrupt:
-        print(*interrupt.__notes__, f"{len(multiprocessing.active_children())} workers left", sep="\\n")
+        print(time.monotonic(), f"{len(multiprocessing.active_children())} workers left", *interrupt.__notes__,
+              sep="\\n")
 """
 
 
-@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM], ids=lambda number: number.name)
 def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, monkeypatch, signal_number):
     (tmp_path / "sleeper_for_checkpoint.py").write_text(SLEEPER)
     (tmp_path / "interrupted_run.py").write_text(INTERRUPTED_RUN)
@@ -223,6 +224,7 @@ def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, m
     try:
         wait_for(lambda: (len(list(sleeping.iterdir())), len(block_files(folder))) == (2, 6) or child.poll() is not None,
                  "the first six blocks kept and both workers asleep")
+        assert child.poll() is None, child.communicate()
         started = descendants(child.pid)
         workers = [int(path.name) for path in sleeping.iterdir()]
         if signal_number == signal.SIGINT:
@@ -230,18 +232,20 @@ def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, m
         sent = time.monotonic()
         os.kill(child.pid, signal_number)
         output, errors = child.communicate(timeout=30)
-        took = time.monotonic() - sent
+        ended = time.monotonic()
     finally:
         child.kill()
         for pid in started:
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
-    assert took < 2.0, errors
+    assert ended - sent < 5.0, errors
     if signal_number == signal.SIGINT:
-        assert output.splitlines() == [
+        stopped, *lines = output.splitlines()
+        assert float(stopped) - sent < 1.5  # the same clock in every process
+        assert lines == [
+            "0 workers left",
             f"the finished blocks are kept in the checkpoint folder {str(folder)!r}, and the same run started again "
             "with this folder resumes it",
-            "0 workers left",
         ], errors
     else:  # Python's default: the process ends at once, and its workers with it
         assert child.returncode == -signal.SIGTERM
