@@ -6,14 +6,18 @@ from __future__ import annotations
 
 import concurrent.futures
 import concurrent.futures.process
+import contextlib
 import multiprocessing
 import multiprocessing.connection
 import multiprocessing.forkserver
 import os
 import pickle
 import threading
-from collections.abc import Callable, Mapping, Sequence
+import time
+import uuid
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
+from typing import Any
 
 import numpy as np
 
@@ -38,6 +42,27 @@ def run_blocks(
     blocks: Sequence[BlockSpan],
     collected: InBlockOrder,
     advance: Callable[[int], None],
+    **where: Any,
+) -> None:
+    """Simulates the blocks where the run was asked to, and hands each
+    block's partial result to ``collected`` as it comes in. An interrupt
+    stops the run at once and says what became of its finished blocks.
+
+    Every block is simulated with fresh copies of the processes, unpickled
+    from the configuration as it stood when the run started. Workers get
+    the model's ``own_modules`` by value: the classes, functions and
+    module-level values as the caller holds them, not as a worker's fresh
+    import of those modules would have them."""
+    with _resume_note_on_interrupt(collected):
+        _run_blocks(configuration, population, blocks, collected, advance, **where)
+
+
+def _run_blocks(
+    configuration: Configuration,
+    population: Mapping[str, np.ndarray],
+    blocks: Sequence[BlockSpan],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
     *,
     executor: concurrent.futures.Executor | None,
     workers: int | None,
@@ -45,14 +70,6 @@ def run_blocks(
     max_lost_pools: int,
     own_modules: Sequence[ModuleType],
 ) -> None:
-    """Simulates the blocks where the run was asked to, and hands each
-    block's partial result to ``collected`` as it comes in.
-
-    Every block is simulated with fresh copies of the processes, unpickled
-    from the configuration as it stood when the run started. Workers get
-    the model's ``own_modules`` by value: the classes, functions and
-    module-level values as the caller holds them, not as a worker's fresh
-    import of those modules would have them."""
     if not blocks:
         return
     if executor is None and (workers is None or workers == 1):
@@ -84,6 +101,21 @@ def run_blocks(
             f"{_block_list(lost.unfinished)} unfinished, and a run cannot replace an executor it was "
             f"given; {kept_where}"
         ) from lost.__cause__
+
+
+@contextlib.contextmanager
+def _resume_note_on_interrupt(collected: InBlockOrder) -> Iterator[None]:
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit) as interrupt:
+        interrupt.add_note(
+            f"the finished blocks are kept in the checkpoint folder {collected.folder.path!r}, and the same run "
+            "started again with this folder resumes it"
+            if collected.folder is not None
+            else "the run kept none of its finished blocks: a run given a checkpoint folder keeps them and resumes "
+            "from them when started again"
+        )
+        raise
 
 
 def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
@@ -171,9 +203,11 @@ def _run_on(
     """Runs the tasks on the executor and hands their partial results over
     as they come in. A broken process pool raises _LostPool with the tasks
     that did not finish, after handing over those that did."""
+    run = uuid.uuid4().hex
     futures = {
         executor.submit(
-            simulate_pickled_blocks,
+            _simulate_task,
+            run,
             payload,
             [(index, first, slice_population(population, first, end)) for index, first, end in task],
         ): task
@@ -208,6 +242,13 @@ def _run_on(
         raise
 
 
+def _simulate_task(run: str, payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
+    """A worker's task of the run named ``run``: an executor that names its
+    tasks after their arguments (Dask does) holds this run's tasks under
+    names of their own, and never hands it an earlier run's results or errors."""
+    return simulate_pickled_blocks(payload, blocks)
+
+
 def _run_on_own_pools(
     workers: int,
     payload: bytes,
@@ -223,7 +264,7 @@ def _run_on_own_pools(
     while tasks:
         received = collected.received
         try:
-            with process_pool(workers) as pool:
+            with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
                 _run_on(pool, payload, population, tasks, collected, advance)
             return
         except _LostPool as lost:
@@ -238,6 +279,33 @@ def _run_on_own_pools(
                     f"(killed, out of memory or crashed), and blocks {_block_list(tasks)} did not finish: "
                     f"the run gave up{kept}"
                 ) from lost.__cause__
+
+
+#: How long terminated workers have to end before they are killed (a stopped
+#: worker never acts on a termination).
+_TERMINATION_GRACE = 0.3
+
+
+@contextlib.contextmanager
+def _ended_at_once_on_failure(pool: concurrent.futures.ProcessPoolExecutor) -> Iterator[None]:
+    """Ends the pool's workers in the middle of their tasks when the run stops
+    before its last task (an interrupt, an error, a lost worker): the pool's
+    shutdown would wait for the tasks running, each as long as its blocks take."""
+    try:
+        yield
+    except BaseException:
+        processes = list((getattr(pool, "_processes", None) or {}).values())
+        pool.shutdown(wait=False, cancel_futures=True)
+        for process in processes:
+            process.terminate()
+        deadline = time.monotonic() + _TERMINATION_GRACE
+        for process in processes:
+            process.join(max(0.0, deadline - time.monotonic()))
+        for process in processes:
+            if process.exitcode is None:
+                process.kill()
+                process.join(5.0)
+        raise
 
 
 def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from tavlen import demo
+from tavlen import Model, demo
 from tavlen.model import process_pool
 
 PEOPLE = 300
@@ -76,6 +76,46 @@ def test_a_dask_cluster_gives_the_same_results(in_process):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                   silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=client.get_executor()).equals(in_process)
+
+
+# A process that fails while its marker file exists: a cause outside the
+# model's pickle, so that the run, once the cause is gone, sends the very same
+# tasks again.
+FAILS_WHILE_MARKED = """
+import os
+import tavlen
+
+class FailsWhileMarked(tavlen.Process):
+    def __init__(self, marker):
+        self.marker = marker
+
+    def block_properties(self, block):
+        if os.path.exists(self.marker):
+            1 / 0
+        return {}
+"""
+
+
+def test_a_run_started_again_on_the_same_dask_client_runs_anew(tmp_path, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    (tmp_path / "fails_while_marked.py").write_text(FAILS_WHILE_MARKED)
+    monkeypatch.syspath_prepend(tmp_path)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]))
+    from fails_while_marked import FailsWhileMarked
+
+    marker = tmp_path / "marker"
+    marker.touch()
+    model = Model([*demo.model().processes, FailsWhileMarked(str(marker))])
+    options = {**demo.RUN_OPTIONS, "seed": 9, "block_size": BLOCK_SIZE}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        executor = client.get_executor()
+        with pytest.raises(ZeroDivisionError) as failed:  # held, as a notebook holds its last error
+            model.run(demo.population(PEOPLE, 9), executor=executor, **options)
+        marker.unlink()
+        again = model.run(demo.population(PEOPLE, 9), executor=executor, **options)
+    assert again.equals(model.run(demo.population(PEOPLE, 9), **options))
+    assert failed.value is not None
 
 
 def test_an_error_in_a_worker_reaches_the_caller_with_its_context():
