@@ -41,7 +41,9 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     c = configuration
     size = len(population["birth_year"])
     functions = c.snapshot_functions
-    snapshots = _SnapshotPoint(functions[0] if len(functions) == 1 else CombinedSnapshots(functions)) if functions else None
+    snapshots = None
+    if functions:
+        snapshots = _SnapshotPoint(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
     individual = _individual(c, population, snapshots)
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
     seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
@@ -84,10 +86,14 @@ class _SnapshotPoint:
 
 
 # The module's messages for the modelling mistakes that the driver explains.
-_UNKNOWN_TAG = re.compile(r"tag (.*) not present among loggable (event|duration|individual event|snapshot) tags", re.DOTALL)
+_UNKNOWN_TAG = re.compile(
+    r"tag (.*) not present among loggable (event|duration|individual event|snapshot) tags", re.DOTALL
+)
 _TAG_DECLARATIONS = {"event": "event_tags", "duration": "duration_tags",
                      "individual event": "event_individual_tags", "snapshot": "snapshot_tags"}
-_SNAPSHOT_VALUES = ("Expected str, got ", "snapshot sum ", "an integer is required", "value too large to convert to int")
+_SNAPSHOT_VALUES = (
+    "Expected str, got ", "snapshot sum ", "an integer is required", "value too large to convert to int"
+)
 _OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
 _HOP_SLOTS = 256
 
