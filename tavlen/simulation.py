@@ -41,16 +41,16 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     c = configuration
     size = len(population["birth_year"])
     functions = c.snapshot_functions
-    snapshots = None
+    snapshots = point = None
     if functions:
-        snapshots = _SnapshotPoint(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
+        snapshots, point = _snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
     individual = _individual(c, population, snapshots)
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
     seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
     block_properties = _block_properties(c.model.processes, block)
     individual.next_block(0, block_properties, seeds)
     mistakes = _Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
-                         list(block_properties), snapshots)
+                         list(block_properties), point)
     simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes)
     log = individual.output_events_individual()
     partial = Partial(
@@ -67,22 +67,23 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     return partial
 
 
-class _SnapshotPoint:
-    """The run's snapshot function as the Individual calls it, keeping the
-    age at which it was last called: while snapshot functions run, the
-    Individual's age is the snapshot's own (the age at a snapshot year for
-    those), and a snapshot that fails is reported at that age, not at the
-    age before the event that took it."""
+def _snapshots_kept_at(function: Callable[[Any], Any]) -> tuple[Callable[[Any], Any], list[float]]:
+    """The run's snapshot function as the Individual calls it, and the list
+    where it keeps the age of its last call. While snapshot functions run,
+    the Individual's age is the snapshot's own (the age at a snapshot year
+    for those); a snapshot that fails is then reported at that age, not at
+    the age before the event that took it. A closure, since it runs at every
+    snapshot of every life: a function is called faster than an object."""
+    point = [-math.inf]
 
-    __slots__ = ("function", "age")
+    def take_snapshot(individual: Any) -> Any:
+        point[0] = individual.age
+        return function(individual)
 
-    def __init__(self, function: Callable[[Any], Any]) -> None:
-        self.function = function
-        self.age = -math.inf
+    return take_snapshot, point
 
-    def __call__(self, individual: Any) -> Any:
-        self.age = individual.age
-        return self.function(individual)
+
+_TAKE_SNAPSHOT = _snapshots_kept_at(len)[0].__code__
 
 
 # The module's messages for the modelling mistakes that the driver explains.
@@ -106,32 +107,35 @@ class _Mistakes:
     configuration: Configuration
     properties: list[str]
     block_properties: list[str]
-    snapshots: _SnapshotPoint | None
+    #: The age of the last snapshot, where the run has snapshot functions.
+    snapshot: list[float] | None
 
     def where(self, error: Exception, individual: Any) -> str | None:
         """The snapshot being taken when the error came, if it came from one."""
-        snapshots, c = self.snapshots, self.configuration
-        if snapshots is None or not self._from_snapshot(error, individual):
+        c = self.configuration
+        if self.snapshot is None or not self._from_snapshot(error, self.snapshot[0], individual):
             return None
-        age = snapshots.age
+        age = self.snapshot[0]
         if age in c.snapshot_ages or not c.snapshot_years:
             return f"taking the snapshot at age {age:.6g}"
         birth = individual.year - individual.age
         year = min(c.snapshot_years, key=lambda year: abs(year - birth - age))
         return f"taking the snapshot of the year {year:.6g}, at age {age:.6g}"
 
-    def _from_snapshot(self, error: Exception, individual: Any) -> bool:
+    @staticmethod
+    def _from_snapshot(error: Exception, age: float, individual: Any) -> bool:
         tb = error.__traceback__
         while tb is not None:
-            if tb.tb_frame.f_code is _SnapshotPoint.__call__.__code__:
+            if tb.tb_frame.f_code is _TAKE_SNAPSHOT:
                 return True  # raised by a snapshot function
             tb = tb.tb_next
         # Raised by the Individual on what the functions returned, once next_event
-        # had set the age back: the point kept is this event's, not an earlier one's.
+        # had set its age back: the age kept is this event's snapshot, not an earlier one.
         message = str(error)
         tag = _UNKNOWN_TAG.fullmatch(message)
-        return (self.snapshots is not None and self.snapshots.age >= individual.age
-                and ((tag is not None and tag[2] == "snapshot") or message.startswith(_SNAPSHOT_VALUES)))
+        return age >= individual.age and (
+            (tag is not None and tag[2] == "snapshot") or message.startswith(_SNAPSHOT_VALUES)
+        )
 
     def explain(self, error: Exception, individual: Any) -> None:
         """Adds what the run declares to the errors of a misspelt or undeclared name,
@@ -186,7 +190,7 @@ def _hop_record_full(individual: Any) -> bool:
     return False
 
 
-def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: _SnapshotPoint | None) -> Any:
+def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: Callable[[Any], Any] | None) -> Any:
     stratum = population["stratum"]
     if not c.n_stratum_hops and int(stratum.max(initial=0)) < c.strata_n - 1:
         # Without n_stratum_hops an Individual counts its strata from the
