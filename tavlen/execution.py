@@ -65,10 +65,10 @@ def run_blocks(
     try:
         _run_on(executor, payload, population, tasks, collected, advance)
     except (ConnectionError, EOFError) as error:
-        _refuse_unguarded_main(error)
+        _refuse_unguarded_main(error, executor)
         raise
     except _LostPool as lost:
-        _refuse_unguarded_main(lost.__cause__)
+        _refuse_unguarded_main(lost.__cause__, executor)
         kept_where = (
             f"the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}: "
             "run again with a working executor to resume"
@@ -206,11 +206,11 @@ def _run_on_own_pools(
                 _run_on(pool, payload, population, tasks, collected, advance)
             return
         except (ConnectionError, EOFError) as error:
-            _refuse_unguarded_main(error)
+            _refuse_unguarded_main(error, pool)
             raise
         except _LostPool as lost:
             if collected.received == received:
-                _refuse_unguarded_main(lost.__cause__)
+                _refuse_unguarded_main(lost.__cause__, pool)
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
             if lost_in_a_row >= max_lost_pools:
@@ -224,7 +224,7 @@ def _run_on_own_pools(
                 ) from lost.__cause__
 
 
-def _refuse_unguarded_main(error: BaseException | None) -> None:
+def _refuse_unguarded_main(error: BaseException | None, executor: concurrent.futures.Executor) -> None:
     """Raises the ModelError that explains a pool whose processes failed to
     start because the program's main script started the run at its top level.
 
@@ -233,6 +233,9 @@ def _refuse_unguarded_main(error: BaseException | None) -> None:
     (multiprocessing refuses a new process in one still starting): the pool
     here then sees a lost connection or a broken pool, and its own hint to
     use the main guard is left in the middle of a worker's traceback."""
+    context = getattr(executor, "_mp_context", None)  # a process pool's (Dask's workers start alike)
+    if context is not None and context.get_start_method() == "fork":
+        return  # forked workers do not import the script
     main = sys.modules.get("__main__")
     path = getattr(main, "__file__", None)
     if not path:
