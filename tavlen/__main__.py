@@ -131,8 +131,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError as error:
             print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
     print()
-    workers = f"{options.workers} {options.executor} worker{'s' if options.workers > 1 else ''}"
-    print(f"Simulated in {elapsed:.1f} s on {workers}; wrote {', '.join(written)}")
+    # One 'process' worker is no worker: the run then simulates in this process.
+    where = "in this process" if options.executor == "process" and options.workers == 1 else (
+        f"on {options.workers} {options.executor} worker{'s' if options.workers > 1 else ''}"
+    )
+    print(f"Simulated in {elapsed:.1f} s {where}; wrote {', '.join(written)}")
     return 0
 
 

@@ -292,10 +292,11 @@ def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Fol
         else:
             differences = _differences(manifest["run"], run)
             if differences:
+                *others, last = differences
                 raise ModelError(
-                    f"the checkpoint folder {folder!r} holds the blocks of a different run: "
-                    f"{', '.join(differences)} differ; give another folder, or remove this one "
-                    "to start the run afresh"
+                    f"the checkpoint folder {folder!r} holds the blocks of a different run: the two differ in "
+                    f"{', '.join(others) + ' and ' if others else ''}{last}; "
+                    "give another folder, or remove this one to start the run afresh"
                 )
         # Temporary files left by a run that was killed while writing: the
         # lock says that no run is writing them now.

@@ -4,6 +4,7 @@ starts itself and starts again when a worker is lost."""
 
 from __future__ import annotations
 
+import ast
 import concurrent.futures
 import concurrent.futures.process
 import contextlib
@@ -11,7 +12,9 @@ import multiprocessing
 import multiprocessing.connection
 import multiprocessing.forkserver
 import os
+import pathlib
 import pickle
+import sys
 import threading
 import time
 import uuid
@@ -88,7 +91,11 @@ def _run_blocks(
         return
     try:
         _run_on(executor, payload, population, tasks, collected, advance)
+    except (ConnectionError, EOFError) as error:
+        _refuse_unguarded_main(error, executor)
+        raise
     except _LostPool as lost:
+        _refuse_unguarded_main(lost.__cause__, executor)
         kept_where = (
             f"the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}: "
             "run again with a working executor to resume"
@@ -267,7 +274,12 @@ def _run_on_own_pools(
             with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
                 _run_on(pool, payload, population, tasks, collected, advance)
             return
+        except (ConnectionError, EOFError) as error:
+            _refuse_unguarded_main(error, pool)
+            raise
         except _LostPool as lost:
+            if collected.received == received:
+                _refuse_unguarded_main(lost.__cause__, pool)
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
             if lost_in_a_row >= max_lost_pools:
@@ -306,6 +318,46 @@ def _ended_at_once_on_failure(pool: concurrent.futures.ProcessPoolExecutor) -> I
                 process.kill()
                 process.join(5.0)
         raise
+
+
+def _refuse_unguarded_main(error: BaseException | None, executor: concurrent.futures.Executor) -> None:
+    """Raises the ModelError that explains a pool whose processes failed to
+    start because the program's main script started the run at its top level.
+
+    Worker processes started by spawn or a fork server import the main script
+    again, and a run it starts unguarded starts again in them and fails there
+    (multiprocessing refuses a new process in one still starting): the pool
+    here then sees a lost connection or a broken pool, and its own hint to
+    use the main guard is left in the middle of a worker's traceback."""
+    context = getattr(executor, "_mp_context", None)  # a process pool's (Dask's workers start alike)
+    if context is not None and context.get_start_method() == "fork":
+        return  # forked workers do not import the script
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if not path:
+        return  # an interactive session or -c: nothing is imported again
+    frame = sys._getframe(1)
+    while frame is not None and not (frame.f_code.co_name == "<module>" and frame.f_globals is vars(main)):
+        frame = frame.f_back
+    if frame is None:
+        return  # not started by the script's top-level code
+    try:
+        statements = ast.parse(pathlib.Path(path).read_bytes(), path).body
+    except (OSError, SyntaxError, ValueError):
+        return
+    line = frame.f_lineno or 0
+    for statement in statements:
+        if statement.lineno <= line <= (statement.end_lineno or statement.lineno):
+            if isinstance(statement, ast.If) and any(
+                isinstance(name, ast.Name) and name.id == "__name__" for name in ast.walk(statement.test)
+            ):
+                return  # under a main guard: the pool was lost for some other reason
+            raise ModelError(
+                f"the run's worker processes could not start: a new process imports the script {path} "
+                f"again, and its line {line}, outside a main guard, started the run once more in there.\n"
+                'Put the code that starts a parallel run under `if __name__ == "__main__":`, '
+                "as any script that starts worker processes must"
+            ) from error
 
 
 def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:

@@ -143,8 +143,9 @@ class Model:
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
         mpi4py's ``MPIPoolExecutor``), or on a pool of ``workers`` local
         processes that the run starts and stops. A task sent to a worker
-        holds ``blocks_per_task`` consecutive blocks (by default enough to
-        make about 64 tasks, or one block each when there are fewer than 128); it changes nothing in the results.
+        holds ``blocks_per_task`` consecutive blocks (by default a 64th of the
+        blocks, at least one: 64 to 127 tasks for 64 blocks or more, one task
+        per block for fewer); it changes nothing in the results.
         Without a seed, one is drawn and kept in the results. ``progress``
         shows a progress bar on stderr (needs tqdm).
 

@@ -343,7 +343,9 @@ def other_laws():
         ({"random_number_generators": ("extra",)}, "the random number generators"),
         ({"n_stratum_hops": 2}, "the strata"),
         ({"stratum_labels": ("all",)}, "the strata"),
-        ({"seed": 6, "event_tags": ("extra",)}, "the seed (5 there, 6 here), the tags"),
+        ({"seed": 6}, "the two differ in the seed (5 there, 6 here); give another folder"),
+        ({"seed": 6, "event_tags": ("extra",), "universes": ("a",)},
+         "differ in the seed (5 there, 6 here), the universes and the tags (or log_events_individual"),
     ],
 )
 def test_a_folder_of_another_run_is_refused_and_left_alone(finished, change, named):

@@ -65,6 +65,28 @@ def test_pool_workers_start_with_the_package_loaded_besides_the_programs_own_pre
     assert done.stdout.split() == ["colorsys", "numpy", "tavlen.individual"]
 
 
+# A script that starts its parallel run at its top level, outside a main guard.
+UNGUARDED = """
+import multiprocessing
+multiprocessing.set_start_method({method!r}, force=True)
+from tavlen import demo
+demo.run(20, seed=1, block_size=10, workers=2)
+"""
+
+
+@pytest.mark.parametrize("method", [m for m in ("forkserver", "spawn") if m in multiprocessing.get_all_start_methods()])
+def test_a_script_without_main_guard_is_told_to_add_one(tmp_path, method):
+    script = tmp_path / "unguarded.py"
+    script.write_text(UNGUARDED.format(method=method))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1
+    assert ("tavlen.model.ModelError: the run's worker processes could not start: "
+            f"a new process imports the script {script} again, and its line 5") in done.stderr
+    assert done.stderr.rstrip().splitlines()[-1] == (
+        'Put the code that starts a parallel run under `if __name__ == "__main__":`, '
+        "as any script that starts worker processes must")
+
+
 @pytest.mark.parametrize("workers", [0, -1, 1.5])
 def test_a_pool_of_no_workers_is_refused(workers):
     with pytest.raises((ValueError, TypeError), match="workers"):
