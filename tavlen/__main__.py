@@ -159,8 +159,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OSError as error:  # a disk that filled during the run, say
         return _fail(error)
     print()
-    workers = f"{options.workers} {options.executor} worker{'s' if options.workers > 1 else ''}"
-    print(f"Simulated in {elapsed:.1f} s on {workers}; wrote {', '.join(written)}")
+    # One 'process' worker is no worker: the run then simulates in this process.
+    where = "in this process" if options.executor == "process" and options.workers == 1 else (
+        f"on {options.workers} {options.executor} worker{'s' if options.workers > 1 else ''}"
+    )
+    print(f"Simulated in {elapsed:.1f} s {where}; wrote {', '.join(written)}")
     return 0
 
 

@@ -307,10 +307,11 @@ def _check_manifest(folder: str, run: Mapping[str, Any], manifest: dict[str, Any
         raise ModelError(f"the checkpoint folder {folder!r} has no manifest; give another folder")
     differences = _differences(manifest["run"], run)
     if differences:
+        *others, last = differences
         raise ModelError(
-            f"the checkpoint folder {folder!r} holds the blocks of a different run: "
-            f"{', '.join(differences)} differ; give another folder, or remove this one "
-            "to start the run afresh"
+            f"the checkpoint folder {folder!r} holds the blocks of a different run: the two differ in "
+            f"{', '.join(others) + ' and ' if others else ''}{last}; "
+            "give another folder, or remove this one to start the run afresh"
         )
     key, others = _run_key(run), 0
     for name in sorted(entry.name for entry in os.scandir(folder) if _BLOCK.fullmatch(entry.name)):

@@ -178,6 +178,88 @@ def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, monkey
     assert not [path for path in folder.iterdir() if path.name.endswith(".tmp")]
 
 
+# Sleeps in the blocks from 6 on, after leaving its worker's pid in a folder.
+SLEEPER = """
+import os, pathlib, time
+import tavlen
+
+class Sleeper(tavlen.Process):
+    def __init__(self, folder):
+        self.folder = folder
+
+    def block_properties(self, block):
+        if block.index >= 6 and os.environ.get("TAVLEN_TEST_SLEEP"):
+            pathlib.Path(self.folder, str(os.getpid())).touch()
+            time.sleep(600)
+        return {}
+"""
+
+INTERRUPTED_RUN = """
+import multiprocessing, sys, time
+from tavlen import Model, demo
+from sleeper_for_checkpoint import Sleeper
+
+if __name__ == "__main__":
+    model = Model([*demo.model().processes, Sleeper(sys.argv[2])])
+    try:
+        model.run(demo.population(120, 1), **demo.RUN_OPTIONS, seed=5, block_size=10, checkpoint=sys.argv[1],
+                  workers=2, blocks_per_task=1)
+    except KeyboardInterrupt as interrupt:
+        print(time.monotonic(), f"{len(multiprocessing.active_children())} workers left", *interrupt.__notes__,
+              sep="\\n")
+"""
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM], ids=lambda number: number.name)
+def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, monkeypatch, signal_number):
+    (tmp_path / "sleeper_for_checkpoint.py").write_text(SLEEPER)
+    (tmp_path / "interrupted_run.py").write_text(INTERRUPTED_RUN)
+    monkeypatch.syspath_prepend(tmp_path)
+    from sleeper_for_checkpoint import Sleeper
+
+    folder, sleeping = tmp_path / "checkpoint", tmp_path / "sleeping"
+    sleeping.mkdir()
+    environment = {**os.environ, "TAVLEN_TEST_SLEEP": "1",
+                   "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]])}
+    child = subprocess.Popen([sys.executable, str(tmp_path / "interrupted_run.py"), str(folder), str(sleeping)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment)
+    started = set()
+    try:
+        wait_for(lambda: (len(list(sleeping.iterdir())), len(block_files(folder))) == (2, 6) or child.poll() is not None,
+                 "the first six blocks kept and both workers asleep")
+        assert child.poll() is None, child.communicate()
+        started = descendants(child.pid)
+        workers = [int(path.name) for path in sleeping.iterdir()]
+        if signal_number == signal.SIGINT:
+            os.kill(workers[0], signal.SIGSTOP)  # a stopped worker never acts on a termination
+        sent = time.monotonic()
+        os.kill(child.pid, signal_number)
+        output, errors = child.communicate(timeout=30)
+        ended = time.monotonic()
+    finally:
+        child.kill()
+        for pid in started:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    assert ended - sent < 5.0, errors
+    if signal_number == signal.SIGINT:
+        stopped, *lines = output.splitlines()
+        assert float(stopped) - sent < 1.5  # the same clock in every process
+        assert lines == [
+            "0 workers left",
+            f"the finished blocks are kept in the checkpoint folder {str(folder)!r}, and the same run started again "
+            "with this folder resumes it",
+        ], errors
+    else:  # Python's default: the process ends at once, and its workers with it
+        assert child.returncode == -signal.SIGTERM
+    assert set(workers) <= started
+    wait_for(lambda: not any(map(alive, started)), "the run's processes to end", timeout=5.0)
+    assert block_files(folder) == [f"block-{index:06d}.npz" for index in range(6)]
+
+    model = Model([*demo.model().processes, Sleeper(str(sleeping))])
+    assert_identical(run(folder, model=model, people=120), run(model=model, people=120))
+
+
 def test_an_interrupted_run_without_seed_resumes_with_the_kept_seed(tmp_path, monkeypatch, simulated):
     simulate = tavlen.simulation.simulate_block
 
@@ -263,7 +345,9 @@ def other_laws():
         ({"random_number_generators": ("extra",)}, "the random number generators"),
         ({"n_stratum_hops": 2}, "the strata"),
         ({"stratum_labels": ("all",)}, "the strata"),
-        ({"seed": 6, "event_tags": ("extra",)}, "the seed (5 there, 6 here), the tags"),
+        ({"seed": 6}, "the two differ in the seed (5 there, 6 here); give another folder"),
+        ({"seed": 6, "event_tags": ("extra",), "universes": ("a",)},
+         "differ in the seed (5 there, 6 here), the universes and the tags (or log_events_individual"),
     ],
 )
 def test_a_folder_of_another_run_is_refused_and_left_alone(finished, change, named):
