@@ -3,7 +3,9 @@ run that was never stopped; a folder of another run is refused; damaged and
 foreign files are never trusted; a parallel run survives a dying worker."""
 
 import concurrent.futures
+import errno
 import fcntl
+import json
 import os
 import pathlib
 import pickle
@@ -371,10 +373,12 @@ def test_the_individual_log_block_size_is_not_part_of_a_run(finished, expected):
     assert_identical(run(finished, individual_block_size=7), expected)
 
 
-def rewritten(path, **changes):
-    """A block file with some of its arrays replaced."""
+def rewritten(path, header=None, **changes):
+    """A block file rewritten as a valid archive, with some of its arrays (or its header's JSON) replaced."""
     with np.load(path) as archive:
         arrays = {name: archive[name] for name in archive.files}
+    if header is not None:
+        arrays["header"] = np.frombuffer(json.dumps(header(json.loads(arrays["header"].tobytes()))).encode(), np.uint8)
     arrays.update(changes)
     with open(path, "wb") as file:
         np.savez(file, **arrays)
@@ -412,6 +416,64 @@ def test_damaged_and_foreign_block_files_are_simulated_again(tmp_path, finished,
     simulated.clear()
     assert_identical(run(tmp_path), expected)
     assert simulated == []
+
+
+def plus_1000_in_one_cell(path):
+    with np.load(path) as archive:
+        events = archive["events"]
+    events.flat[7] += 1000
+    rewritten(path, events=events)
+
+
+def without_digest(path):
+    """As block files were written before they carried a digest."""
+    rewritten(path, header=lambda header: {key: value for key, value in header.items() if key != "digest"})
+
+
+@pytest.mark.parametrize("edit, simulated_again", [(plus_1000_in_one_cell, [2]), (without_digest, [])])
+def test_an_edited_block_is_simulated_again_and_one_without_digest_is_used(tmp_path, finished, expected, simulated,
+                                                                          edit, simulated_again):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    edit(tmp_path / "block-000002.npz")
+    assert_identical(run(tmp_path), expected)
+    assert simulated == simulated_again
+
+
+def test_a_manifest_that_describes_none_of_its_blocks_is_refused(tmp_path, finished, simulated):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    manifest["run"]["seed"] = 6  # edited by hand; a run without a seed takes it
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    blocks = {name: (tmp_path / name).read_bytes() for name in block_files(tmp_path)}
+    with pytest.raises(ModelError, match=f"the checkpoint folder {re.escape(repr(str(tmp_path)))} was edited or mixed"):
+        run(tmp_path, seed=None)
+    assert simulated == [] and {name: (tmp_path / name).read_bytes() for name in block_files(tmp_path)} == blocks
+
+
+@pytest.mark.parametrize("fault", ["a file", "a dangling link", "read-only, finished", "read-only, unfinished", "full"])
+def test_a_folder_that_cannot_be_written_is_read_if_finished_or_refused_before_the_run(
+        tmp_path, finished, expected, simulated, request, fault):
+    folder = tmp_path / "kept"
+    if fault == "a file":
+        folder.write_text("mine")
+    elif fault == "a dangling link":
+        folder.symlink_to(tmp_path / "nowhere")
+    elif fault == "full":
+        request.getfixturevalue("mounted").tmpfs(folder, "64k")
+    else:
+        shutil.copytree(finished, folder)
+        if fault.endswith("unfinished"):
+            (folder / "block-000003.npz").unlink()
+        request.getfixturevalue("mounted").read_only(folder)
+    if fault == "read-only, finished":
+        assert_identical(run(folder), expected)  # read, with no lock to take
+        assert simulated == []
+        return
+    reason = {"a file": "not a folder", "a dangling link": "not a folder", "full": "too little room: 65,536 bytes free",
+              "read-only, unfinished": "Read-only file system, and the run kept there is not finished (1 of 6 blocks"}
+    with pytest.raises(OSError, match=re.escape(reason[fault])) as refused:
+        run(folder)
+    assert refused.value.filename == str(folder) and simulated == []
 
 
 @pytest.mark.parametrize("changed", [False, True])
@@ -549,3 +611,33 @@ def test_command_line_interrupted(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(tavlen.simulation, "simulate_block", interrupted)
     assert main(["-n", "60", "-o", str(tmp_path), "--no-progress", "--checkpoint", str(tmp_path / "kept")]) == 130
     assert "interrupted; the finished blocks are kept in" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("read-only output", "{out}: Read-only file system"),
+    ("results file is a folder", "{out}/results.npz: is a folder"),
+    ("checkpoint is a file", "{kept}: not a folder"),
+    ("disk fills after the run", "{out}/results.npz: No space left on device"),
+])
+def test_command_line_file_system_failures_are_one_line(tmp_path, request, monkeypatch, capsys, simulated, fault, message):
+    out, kept = tmp_path / "out", tmp_path / "kept"
+    out.mkdir()
+    arguments = ["-n", "20", "-o", str(out), "--no-progress", "--no-plot"]
+    if fault == "read-only output":
+        request.getfixturevalue("mounted").read_only(out)
+    elif fault == "results file is a folder":
+        (out / "results.npz").mkdir()
+    elif fault == "checkpoint is a file":
+        kept.write_text("mine")
+        arguments += ["--checkpoint", str(kept)]
+    else:
+        def full(*arguments, **options):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+        monkeypatch.setattr(tavlen.results, "write_archive", full)
+    assert main(arguments) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"python -m tavlen: error: {message.format(out=out, kept=kept)}")
+    assert err.count("\n") == 1 and "Traceback" not in err
+    assert bool(simulated) == (fault == "disk fills after the run")
+    assert [path.name for path in out.iterdir()] == (["results.npz"] if fault == "results file is a folder" else [])
