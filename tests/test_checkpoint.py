@@ -241,10 +241,12 @@ def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, m
         for pid in started:
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
-    assert ended - sent < 5.0, errors
+    # The blocks sleep for ten minutes: seconds are "at once" even on a
+    # loaded machine or under the sanitizers.
+    assert ended - sent < 10.0, errors
     if signal_number == signal.SIGINT:
         stopped, *lines = output.splitlines()
-        assert float(stopped) - sent < 1.5  # the same clock in every process
+        assert float(stopped) - sent < 5.0  # the same clock in every process
         assert lines == [
             "0 workers left",
             f"the finished blocks are kept in the checkpoint folder {str(folder)!r}, and the same run started again "
