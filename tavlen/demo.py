@@ -32,6 +32,7 @@ from typing import Any
 import numpy as np
 
 from .errors import optional_import
+from .files import write_atomically
 from .individual import Individual
 from .model import Model, Process, handles
 from .results import AGE_FLOOR, Results, bin_labels, format_table
@@ -334,5 +335,8 @@ def plot(results: Results, path: str | os.PathLike[str]) -> None:
         axes.legend()
     people = results.metadata.get("population", "?")
     figure.suptitle(f"Chronic disease demo, {people:,} people" if isinstance(people, int) else "Chronic disease demo")
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
+    try:
+        # Whole or not at all: a failed write leaves no cut-short PNG.
+        write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
+    finally:
+        plt.close(figure)

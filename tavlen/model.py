@@ -156,8 +156,9 @@ class Model:
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
         mpi4py's ``MPIPoolExecutor``), or on a pool of ``workers`` local
         processes that the run starts and stops. A task sent to a worker
-        holds ``blocks_per_task`` consecutive blocks (by default enough to
-        make about 64 tasks, or one block each when there are fewer than 128); it changes nothing in the results.
+        holds ``blocks_per_task`` consecutive blocks (by default a 64th of the
+        blocks, at least one: 64 to 127 tasks for 64 blocks or more, one task
+        per block for fewer); it changes nothing in the results.
         Without a seed, one is drawn and kept in the results. ``progress``
         shows a progress bar on stderr (needs tqdm).
 
@@ -181,6 +182,16 @@ class Model:
         ``executor`` it was given: it stops with a :class:`ModelError`, and
         with a checkpoint folder the run started again resumes. A Dask
         cluster reruns the tasks of a lost worker by itself.
+
+        An interrupt (``KeyboardInterrupt``) stops the run at once: the
+        workers it started are ended in the middle of their blocks, and the
+        tasks it gave an ``executor`` are cancelled: on Dask all of them, on
+        a process pool those not running yet (the pool stays the caller's: it
+        is not shut down, and a task that it runs already finishes there).
+        The finished blocks stay in the checkpoint folder. SIGTERM keeps Python's default: the process ends
+        at once, and the workers it started end with it. Every run's tasks
+        are its own, so that a Dask client never hands a run the results or
+        errors of an earlier one.
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")

@@ -4,14 +4,16 @@ that takes every life from its first events to the one that ends it."""
 from __future__ import annotations
 
 import dataclasses
+import math
 import pickle
 import random
+import re
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
-from .configuration import Configuration
+from .configuration import CombinedSnapshots, Configuration
 from .errors import ModelError
 from .individual import Philox
 from .process import Block, Process, _Life, block_seed
@@ -45,12 +47,19 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     """Simulates one block with an Individual of its own and returns its results."""
     c = configuration
     size = len(population["birth_year"])
-    individual = _individual(c, population)
+    functions = c.snapshot_functions
+    snapshots = point = None
+    if functions:
+        snapshots, point = _snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
+    individual = _individual(c, population, snapshots)
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
     streams, seeds = _generators(individual, c, index)
-    individual.next_block(0, _block_properties(c.model.processes, block), seeds)
+    block_properties = _block_properties(c.model.processes, block)
+    individual.next_block(0, block_properties, seeds)
+    mistakes = _Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
+                         list(block_properties), point)
     seeded = _seed_global_generators(c.seed, index)
-    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, streams)
+    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes, streams)
     global_draws = _drawn_since(seeded)
     log = individual.output_events_individual()
     partial = Partial(
@@ -68,7 +77,130 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     return partial
 
 
-def _individual(c: Configuration, population: dict[str, np.ndarray]) -> Any:
+def _snapshots_kept_at(function: Callable[[Any], Any]) -> tuple[Callable[[Any], Any], list[float]]:
+    """The run's snapshot function as the Individual calls it, and the list
+    where it keeps the age of its last call. While snapshot functions run,
+    the Individual's age is the snapshot's own (the age at a snapshot year
+    for those); a snapshot that fails is then reported at that age, not at
+    the age before the event that took it. A closure, since it runs at every
+    snapshot of every life: a function is called faster than an object."""
+    point = [-math.inf]
+
+    def take_snapshot(individual: Any) -> Any:
+        point[0] = individual.age
+        return function(individual)
+
+    return take_snapshot, point
+
+
+_TAKE_SNAPSHOT = _snapshots_kept_at(len)[0].__code__
+
+
+# The module's messages for the modelling mistakes that the driver explains.
+_UNKNOWN_TAG = re.compile(
+    r"tag (.*) not present among loggable (event|duration|individual event|snapshot) tags", re.DOTALL
+)
+_TAG_DECLARATIONS = {"event": "event_tags", "duration": "duration_tags",
+                     "individual event": "event_individual_tags", "snapshot": "snapshot_tags"}
+_SNAPSHOT_VALUES = (
+    "Expected str, got ", "snapshot sum ", "an integer is required", "value too large to convert to int"
+)
+_OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
+_HOP_SLOTS = 256
+
+
+@dataclasses.dataclass
+class _Mistakes:
+    """Explains the errors of modelling mistakes in a block: the names that
+    the run declares, and the snapshot that was being taken."""
+
+    configuration: Configuration
+    properties: list[str]
+    block_properties: list[str]
+    #: The age of the last snapshot, where the run has snapshot functions.
+    snapshot: list[float] | None
+
+    def where(self, error: Exception, individual: Any) -> str | None:
+        """The snapshot being taken when the error came, if it came from one."""
+        c = self.configuration
+        if self.snapshot is None or not self._from_snapshot(error, self.snapshot[0], individual):
+            return None
+        age = self.snapshot[0]
+        if age in c.snapshot_ages or not c.snapshot_years:
+            return f"taking the snapshot at age {age:.6g}"
+        birth = individual.year - individual.age
+        year = min(c.snapshot_years, key=lambda year: abs(year - birth - age))
+        return f"taking the snapshot of the year {year:.6g}, at age {age:.6g}"
+
+    @staticmethod
+    def _from_snapshot(error: Exception, age: float, individual: Any) -> bool:
+        tb = error.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_code is _TAKE_SNAPSHOT:
+                return True  # raised by a snapshot function
+            tb = tb.tb_next
+        # Raised by the Individual on what the functions returned, once next_event
+        # had set its age back: the age kept is this event's snapshot, not an earlier one.
+        message = str(error)
+        tag = _UNKNOWN_TAG.fullmatch(message)
+        return age >= individual.age and (
+            (tag is not None and tag[2] == "snapshot") or message.startswith(_SNAPSHOT_VALUES)
+        )
+
+    def explain(self, error: Exception, individual: Any) -> None:
+        """Adds what the run declares to the errors of a misspelt or undeclared name,
+        and the hop record's size to the error of one change of stratum too many."""
+        message = str(error)
+        if type(error) is Exception and (tag := _UNKNOWN_TAG.fullmatch(message)):
+            kind, declared = tag[2], _TAG_DECLARATIONS[tag[2]]
+            error.add_note(
+                f"the run's {kind} tags are {_listed(getattr(self.configuration, declared))}; they are declared "
+                f"in the {declared} of a process or given to Model.run as {declared}"
+            )
+        elif type(error) is KeyError and len(error.args) == 1 and isinstance(error.args[0], str):
+            self._explain_unknown_name(error, error.args[0])
+        elif type(error) is IndexError and message == _OUT_OF_BOUNDS and _hop_record_full(individual):
+            error.add_note(
+                f"hop_stratum records at most {_HOP_SLOTS} changes of stratum per person (in all its "
+                f"universes together under preserve_stratum), and this was change {_HOP_SLOTS + 1}: "
+                "hop only when the stratum changes"
+            )
+
+    def _explain_unknown_name(self, error: KeyError, name: str) -> None:
+        generators = self.configuration.random_number_generators
+        if name in generators:
+            return
+        if name in self.properties:
+            error.add_note(f"{name!r} is a property of the population: individual.properties({name!r}) reads it")
+        elif name in self.block_properties:
+            error.add_note(f"{name!r} is a block property: individual.properties_tmp({name!r}) reads it")
+        else:
+            error.add_note(
+                f"{name!r} is neither a property nor a random number generator of the run: its properties "
+                f"are {_listed(self.properties)} (given to Model.run as properties), its block properties "
+                f"{_listed(self.block_properties)} (made by the block_properties of a process), and its "
+                f"random number generators {_listed(generators)} (declared in the random_number_generators "
+                "of a process or given to Model.run as random_number_generators)"
+            )
+
+
+def _listed(names: Sequence[str]) -> str:
+    return ", ".join(repr(name) for name in names) if names else "none"
+
+
+def _hop_record_full(individual: Any) -> bool:
+    """Whether the person's record of stratum changes is full, tried with one
+    more change: the Individual is given up with the error that asks."""
+    try:
+        individual.hop_stratum(0)
+    except IndexError as error:
+        return str(error) == _OUT_OF_BOUNDS
+    except Exception:
+        return False
+    return False
+
+
+def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: Callable[[Any], Any] | None) -> Any:
     stratum = population["stratum"]
     if not c.n_stratum_hops and int(stratum.max(initial=0)) < c.strata_n - 1:
         # Without n_stratum_hops an Individual counts its strata from the
@@ -93,7 +225,7 @@ def _individual(c: Configuration, population: dict[str, np.ndarray]) -> Any:
         list(c.snapshot_tags),
         list(c.snapshot_ages),
         list(c.snapshot_years),
-        list(c.snapshot_functions),
+        [] if snapshots is None else [snapshots],
         c.n_stratum_hops,
         c.preserve_stratum,
         c.log_events_individual,
@@ -143,12 +275,20 @@ def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, n
 
 
 def simulate_people(
-    individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int, events_limit: int,
+    individual: Any,
+    processes: Sequence[Process],
+    universes: Sequence[str],
+    size: int,
+    first: int,
+    events_limit: int,
+    mistakes: _Mistakes | None = None,
     streams: Sequence[Callable[[int], None]] = (),
 ) -> None:
     """The run loop: every person of the block in every universe, each life
-    running from its first events until an event that terminates it, and
-    starting with ``streams`` (the generators' set_stream) at its person."""
+    running from its first events until an event that terminates it.
+    ``mistakes`` explains the errors of a modelling mistake in the run's
+    terms; every life starts with ``streams`` (the generators' set_stream)
+    at its person."""
     dispatch: dict[str, Callable[..., Any]] = {}
     for process in processes:
         dispatch.update(process.handlers())
@@ -161,6 +301,7 @@ def simulate_people(
     # Every life iterates this one range, so a life that never ends stops
     # at its end without a counter to keep per event.
     limit = range(events_limit)
+    inf = math.inf
     person = -1
     try:
         for person in range(size):
@@ -193,13 +334,19 @@ def simulate_people(
                 except RuntimeError as error:
                     _explain_empty_queue(error)
                     raise
+                if not -inf < age < inf:
+                    # Its open durations would close at that age: infinite person-years.
+                    raise _ended_at(age, message)
                 log_ongoing_durations()
     except Exception as error:
         if 0 <= person < size and life.universe_index >= 0:
+            where = mistakes.where(error, individual) if mistakes is not None else None
             error.add_note(
                 f"while simulating person {first + person} in universe {life.universe!r}, "
-                f"at age {_age_of(individual)}"
+                f"{where or f'at age {_age_of(individual)}'}"
             )
+        if mistakes is not None:
+            mistakes.explain(error, individual)
         raise
     finally:
         for process in processes:
@@ -221,6 +368,15 @@ def _endless(events_n: int, message: Any, age: float) -> ModelError:
         f"terminate=True (the last was {message!r} at age {age:.6g}); every life needs "
         "an event that ends it, such as a death from other causes "
         "(tavlen.model.MAX_EVENTS_PER_LIFE sets the limit)"
+    )
+
+
+def _ended_at(age: float, message: Any) -> ModelError:
+    return ModelError(
+        f"a life ended at age {age} with the event {message!r} scheduled with terminate=True; a life must "
+        "end at a finite age, or its durations come out infinite. An event scheduled after an infinite "
+        "time (an exponential draw with a zero rate, say) never happens: schedule the terminating event "
+        "at a finite age, and leave such events out of the queue"
     )
 
 
