@@ -70,7 +70,7 @@ _PARTS = {
     "tags": "the tags (or log_events_individual, verify_tags)",
     "grids": "the age and year groups",
     "snapshots": "the snapshot ages, years or functions",
-    "random_number_generators": "the random number generators",
+    "random_number_generators": "the random number generators (or common_random_numbers)",
 }
 
 
@@ -115,7 +115,9 @@ def identity(
                         c.log_events_individual, c.verify_tags),
         "grids": _digest(c.event_grid_ages, c.event_grid_years, c.duration_grid_ages, c.duration_grid_years),
         "snapshots": _digest(c.snapshot_ages, c.snapshot_years, repr([walk(f) for f in c.snapshot_functions])),
-        "random_number_generators": _digest(c.random_number_generators),
+        # A folder of the streams from before common random numbers existed
+        # resumes with common_random_numbers=False.
+        "random_number_generators": _digest(c.random_number_generators, *(("common",) if c.common_random_numbers else ())),
     }
     return {
         "seed": c.seed,

@@ -108,6 +108,7 @@ class Model:
         preserve_stratum: str | None = None,
         verify_tags: bool = True,
         seed: int | None = None,
+        common_random_numbers: bool = True,
         block_size: int = 1000,
         executor: concurrent.futures.Executor | None = None,
         workers: int | None = None,
@@ -134,9 +135,21 @@ class Model:
         ``preserve_stratum`` ("dynamic" or "final") keeps the strata of a
         person's first universe in the later ones.
 
+        With ``common_random_numbers`` (the default), every life of a person
+        starts each generator of ``individual.random`` (a
+        :class:`~tavlen.individual.Philox`) at the same stream, set by
+        ``seed``, the person and the generator's name: a person draws the
+        same numbers in every universe, so universes differ only where the
+        processes make them differ. Draw each source of randomness from its
+        own generator, so that a universe's extra draws shift no other
+        source's. With ``common_random_numbers=False``, each generator is a
+        ``random.Random`` seeded for every block from ``seed``, the block's
+        index and the generator's name, and runs on from life to life
+        through the block (the streams of tavlen before common random
+        numbers, bit for bit).
+
         Blocks of ``block_size`` people are the unit of work: every block
-        has its own generators, seeded from ``seed``, the block's index and
-        the generator's name, and its own partial result; partial results
+        has its own generators and its own partial result; partial results
         are added in block order. So a run's results depend on ``seed`` and
         ``block_size`` only, not on how the blocks are run: in this process
         (the default), on a ``concurrent.futures.Executor`` given as
@@ -202,7 +215,8 @@ class Model:
             individual_block_size=individual_block_size, snapshot_tags=snapshot_tags, snapshot_ages=snapshot_ages,
             snapshot_years=snapshot_years, snapshot_functions=snapshot_functions,
             random_number_generators=random_number_generators, n_stratum_hops=n_stratum_hops,
-            preserve_stratum=preserve_stratum, verify_tags=verify_tags, seed=seed, block_size=block_size,
+            preserve_stratum=preserve_stratum, verify_tags=verify_tags, seed=seed,
+            common_random_numbers=common_random_numbers, block_size=block_size,
             events_limit=MAX_EVENTS_PER_LIFE,
         )
         blocks = run.blocks()
@@ -256,7 +270,8 @@ def _results(run: Setup, totals: Totals) -> Results:
         **run.edges,
         snapshot_ages=np.array(c.snapshot_ages, dtype=np.float64),
         snapshot_years=np.array(c.snapshot_years, dtype=np.float64),
-        metadata={"seed": c.seed, "block_size": run.block_size, "population": run.people_n},
+        metadata={"seed": c.seed, "block_size": run.block_size, "population": run.people_n,
+                  "common_random_numbers": c.common_random_numbers},
     )
 
 

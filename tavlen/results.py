@@ -229,7 +229,9 @@ class Results:
         dataset["individual_tag"].attrs["labels"] = list(self.event_individual_tags)
         dataset["individual_universe"].attrs["labels"] = list(self.universes)
         for key, value in self.metadata.items():
-            if isinstance(value, (str, float)) or (isinstance(value, int) and -(2**63) <= value < 2**63):
+            if isinstance(value, bool):
+                dataset.attrs[key] = int(value)  # file formats have no boolean attributes
+            elif isinstance(value, (str, float)) or (isinstance(value, int) and -(2**63) <= value < 2**63):
                 dataset.attrs[key] = value
             elif isinstance(value, int):
                 dataset.attrs[key] = str(value)  # file formats store 64-bit integers at most

@@ -15,7 +15,9 @@ import numpy as np
 
 from .configuration import CombinedSnapshots, Configuration
 from .errors import ModelError
+from .individual import Philox
 from .process import Block, Process, _Life, block_seed
+from .streams import generator_key
 
 __all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
 
@@ -51,13 +53,13 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
         snapshots, point = _snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
     individual = _individual(c, population, snapshots)
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
-    seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
+    streams, seeds = _generators(individual, c, index)
     block_properties = _block_properties(c.model.processes, block)
     individual.next_block(0, block_properties, seeds)
     mistakes = _Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
                          list(block_properties), point)
     seeded = _seed_global_generators(c.seed, index)
-    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes)
+    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes, streams)
     global_draws = _drawn_since(seeded)
     log = individual.output_events_individual()
     partial = Partial(
@@ -231,6 +233,23 @@ def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: 
     )
 
 
+def _generators(individual: Any, c: Configuration, index: int) -> tuple[list[Callable[[int], None]], dict[str, int]]:
+    """Sets up the block's generators; returns the set_stream methods that
+    every life calls with its person, and the seeds for next_block.
+
+    With common random numbers every generator is a Philox keyed by the
+    run's seed and its name, and each life starts the stream of its person
+    (its index in the population, so the streams depend neither on the
+    universe nor on the block). Otherwise the Individual's random.Random
+    generators are seeded once per block, from the seed, the block and the name.
+    """
+    if not c.common_random_numbers:
+        return [], {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
+    generators = {name: Philox(generator_key(c.seed, name)) for name in c.random_number_generators}
+    individual.random = generators
+    return [generator.set_stream for generator in generators.values()], {}
+
+
 def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, np.ndarray]:
     """The per-person arrays that the processes make for a block, each checked
     to have one entry per person and one owner."""
@@ -263,10 +282,13 @@ def simulate_people(
     first: int,
     events_limit: int,
     mistakes: _Mistakes | None = None,
+    streams: Sequence[Callable[[int], None]] = (),
 ) -> None:
     """The run loop: every person of the block in every universe, each life
     running from its first events until an event that terminates it.
-    ``mistakes`` explains the errors of a modelling mistake in the run's terms."""
+    ``mistakes`` explains the errors of a modelling mistake in the run's
+    terms; every life starts with ``streams`` (the generators' set_stream)
+    at its person."""
     dispatch: dict[str, Callable[..., Any]] = {}
     for process in processes:
         dispatch.update(process.handlers())
@@ -284,8 +306,11 @@ def simulate_people(
     try:
         for person in range(size):
             next_person()
+            stream = first + person  # the person's index in the population
             for universe_index, universe in enumerate(universes):
                 next_universe()
+                for set_stream in streams:
+                    set_stream(stream)
                 life.universe, life.universe_index = universe, universe_index
                 for start in starts:
                     start(individual)

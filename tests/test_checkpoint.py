@@ -345,6 +345,7 @@ def other_laws():
         ({"event_ages": (0, 50)}, "the age and year groups"),
         ({"snapshot_ages": (50,)}, "the snapshot"),
         ({"random_number_generators": ("extra",)}, "the random number generators"),
+        ({"common_random_numbers": False}, "the random number generators (or common_random_numbers)"),
         ({"n_stratum_hops": 2}, "the strata"),
         ({"stratum_labels": ("all",)}, "the strata"),
         ({"seed": 6}, "the two differ in the seed (5 there, 6 here); give another folder"),

@@ -15,6 +15,8 @@ import pytest
 
 import tavlen
 from tavlen import Model, ModelError, Process, block_seed, handles
+from tavlen.individual import Philox
+from tavlen.streams import generator_key
 
 from lives import Life
 
@@ -99,27 +101,102 @@ def test_calling_order_follows_blocks_people_universes_and_events():
                ("output_snapshots_ages",), ("output_snapshots_years",)]
     # One Individual per block, each holding only its block's people.
     assert RECORDS == [
-        [("__init__", [1950.0, 1960.0]), ("next_block", 0, ["first"], ["clock"]), *person, *person, *outputs],
-        [("__init__", [1970.0]), ("next_block", 0, ["first"], ["clock"]), *person, *outputs],
+        [("__init__", [1950.0, 1960.0]), ("next_block", 0, ["first"], []), *person, *person, *outputs],
+        [("__init__", [1970.0]), ("next_block", 0, ["first"], []), *person, *outputs],
     ]
 
 
 # -- with the real Individual ------------------------------------------------
 
 
-def draws(seed, people=5, block_size=2, universes=("u",)):
-    results = Model([Life()]).run(np.full(people, 2000.0), universes=universes, seed=seed, block_size=block_size)
+def draws(seed, people=5, block_size=2, universes=("u",), **options):
+    results = Model([Life()]).run(np.full(people, 2000.0), universes=universes, seed=seed, block_size=block_size,
+                                  **options)
     return results.individual["age"]
 
 
-def test_generators_are_seeded_from_run_seed_block_and_name():
-    first = draws(seed=7)
-    np.testing.assert_array_equal(first, draws(seed=7))
-    assert not np.array_equal(first, draws(seed=8))
+def test_each_life_starts_its_persons_stream():
+    first = draws(seed=7, universes=("u", "v"))
+    assert not np.array_equal(first, draws(seed=8, universes=("u", "v")))
+    generator = Philox(generator_key(7, "life"))
+    expected = []
+    for person in range(5):
+        generator.set_stream(person)
+        expected += [generator.random()] * 2  # the same draw in both universes
+    assert first.tolist() == expected
+    # The streams are the people's, not the blocks'.
+    np.testing.assert_array_equal(first, draws(seed=7, universes=("u", "v"), block_size=3))
+
+
+def test_without_common_random_numbers_generators_run_on_through_a_block():
+    first = draws(seed=7, common_random_numbers=False)
+    np.testing.assert_array_equal(first, draws(seed=7, common_random_numbers=False))
     # People 2 and 3 form block 1: their generator starts from that block's seed,
     # and its stream runs on from person to person.
     generator = random.Random(block_seed(7, 1, "life"))
     assert first[2:4].tolist() == [generator.random(), generator.random()]
+
+
+class Episodes(Process):
+    """Recurrent episodes of illness until a death at a normal age. From
+    ``policy_age`` on, the universe "policy" treats half the episodes (a
+    draw from the treatment's own generator), which halves their length and
+    so moves every later episode."""
+
+    event_tags = ("episode", "treated", "death")
+    duration_tags = ("alive", "ill")
+    random_number_generators = ("death", "episodes", "treatment")
+
+    def __init__(self, policy_age=math.inf):
+        self.policy_age = policy_age
+
+    def start(self, individual):
+        individual.log_duration_start("alive")
+        # One normal deviate per life: gauss keeps its pair's second for the next life.
+        individual.add_to_queue_age(max(1.0, individual.random["death"].gauss(70.0, 15.0)), "death", terminate=True)
+        individual.add_to_queue(individual.random["episodes"].expovariate(0.3), "episode")
+
+    @handles("episode")
+    def episode(self, individual):
+        individual.log_event("episode")
+        draws = individual.random["episodes"]
+        length = abs(draws.gauss(0.5, 0.3))
+        if (self.universe == "policy" and individual.age >= self.policy_age
+                and individual.random["treatment"].random() < 0.5):
+            individual.log_event("treated")
+            length /= 2
+        individual.log_duration("ill", individual.age, individual.age + length)
+        individual.add_to_queue(length + draws.expovariate(0.3), "episode")
+
+    @handles("death")
+    def death(self, individual):
+        individual.log_event("death")
+
+
+def run_episodes(policy_age=math.inf, block_size=64, **options):
+    return Model([Episodes(policy_age)]).run(
+        np.linspace(1930.0, 1990.0, 200), universes=["reference", "policy"], event_ages=[0, 30, 60, 90],
+        duration_ages=[0, 30, 60, 90], event_years=[1900, 1980, 2000], duration_years=[1900, 1980, 2000],
+        seed=3, block_size=block_size, **options)
+
+
+@pytest.mark.parametrize("policy_age, same_below", [(math.inf, 4), (60.0, 2), (30.0, 1)])
+def test_universes_stay_identical_until_the_policy_acts(policy_age, same_below):
+    results = run_episodes(policy_age)
+    for name in ("events", "durations"):
+        reference, policy = getattr(results, name)[:, ..., :same_below]
+        np.testing.assert_array_equal(reference, policy, err_msg=name)
+        assert not np.array_equal(*getattr(results, name)) or same_below == 4
+    # The same model without common random numbers: the universes part at once.
+    alike = run_episodes(common_random_numbers=False)
+    assert not np.array_equal(alike.events[0], alike.events[1])
+
+
+def test_counts_do_not_depend_on_the_block_size():
+    # Streams follow people, so only the rounding of the duration sums moves with the blocks.
+    results, other = run_episodes(60.0), run_episodes(60.0, block_size=7)
+    np.testing.assert_array_equal(results.events, other.events)
+    np.testing.assert_allclose(results.durations, other.durations, rtol=1e-12)
 
 
 def test_individual_log_keeps_global_person_indices_in_block_order():
@@ -158,6 +235,7 @@ def test_processes_and_run_merge_tags_and_generators():
     results = Model([Life()]).run([2000.0], event_tags=["end", "extra"], random_number_generators=["spare"])
     assert results.event_tags == ("end", "extra")
     assert results.metadata["seed"] >= 0 and results.metadata["population"] == 1
+    assert results.metadata["common_random_numbers"] is True
 
 
 # -- errors ------------------------------------------------------------------
@@ -322,6 +400,8 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     exec(compile(code.replace("10_000", "300"), "README.md", "exec"), namespace)
     results = namespace["results"]
     assert results.universes == ("reference", "vaccinated") and results.event_counts("death").sum() == 600
+    reference, vaccinated = results.event_counts("flu")  # the universes part at 65, as the README says
+    assert reference[:2].tolist() == vaccinated[:2].tolist() and reference[2:].sum() > vaccinated[2:].sum()
     assert tavlen.Results.load(tmp_path / "flu.npz").equals(results)
 
 

@@ -70,7 +70,7 @@ def sample(individual_entries=3):
         event_tags=("onset", "death"), duration_tags=("alive",), event_individual_tags=("onset",),
         snapshot_tags=("ill",), event_ages=event_ages, event_years=years, duration_ages=event_ages.copy(),
         duration_years=years.copy(), snapshot_ages=np.array([50.0, 60.0]), snapshot_years=np.array([2020.0]),
-        metadata={"seed": 2**100 + 1, "block_size": 10, "population": 7},
+        metadata={"seed": 2**100 + 1, "block_size": 10, "population": 7, "common_random_numbers": True},
     )
 
 
@@ -120,6 +120,7 @@ def test_xarray_has_named_dimensions_and_labelled_coordinates():
     assert dataset["individual_tag"].attrs["labels"] == ["onset"]
     assert dataset["durations"].attrs["units"] == "years"
     assert dataset.attrs["seed"] == str(2**100 + 1) and dataset.attrs["block_size"] == 10
+    assert type(dataset.attrs["common_random_numbers"]) is int
 
 
 @pytest.mark.parametrize("entries", [0, 3])
