@@ -4,6 +4,7 @@ that takes every life from its first events to the one that ends it."""
 from __future__ import annotations
 
 import dataclasses
+import hashlib
 import math
 import pickle
 import random
@@ -58,9 +59,9 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     individual.next_block(0, block_properties, seeds)
     mistakes = _Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
                          list(block_properties), point)
-    seeded = _seed_global_generators(c.seed, index)
+    _seed_global_generators(c.seed, index)
     simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes, streams)
-    global_draws = _drawn_since(seeded)
+    global_draws = _drawn_since()
     log = individual.output_events_individual()
     partial = Partial(
         events=individual.output_events(),
@@ -392,19 +393,27 @@ def _age_of(individual: Any) -> str:
         return "unknown"
 
 
-def _seed_global_generators(seed: int, index: int) -> tuple[Any, Any]:
-    """Seeds the global generators of random and numpy.random from the block's
-    seed, so that a model that draws from them (instead of individual.random)
-    gives the same numbers wherever and however often its blocks run; returns
-    their seeded states."""
-    random.seed(block_seed(seed, index, "random", stream=2))
-    words = block_seed(seed, index, "numpy.random", stream=2).to_bytes(16, "little")
-    np.random.seed(np.frombuffer(words, dtype=np.uint32))
-    return random.getstate(), np.random.get_state(legacy=False)
+def _seed_global_generators(seed: int, index: int) -> None:
+    """Seeds the global generators of random and numpy.random from the run's
+    seed and the block's index, so that a model that draws from them (instead
+    of individual.random) gives the same numbers wherever and however often
+    its blocks run."""
+    words = hashlib.blake2b(f"{seed} {index}".encode(), digest_size=32, person=b"tavlen.global").digest()
+    random.seed(int.from_bytes(words[:16], "little"))
+    np.random.seed(np.frombuffer(words[16:], dtype=np.uint32))
 
 
-def _drawn_since(seeded: tuple[Any, Any]) -> bool:
-    numpy_state = np.random.get_state(legacy=False)
-    return random.getstate() != seeded[0] or numpy_state["state"]["pos"] != seeded[1]["state"]["pos"] or bool(
-        (numpy_state["state"]["key"] != seeded[1]["state"]["key"]).any()
+def _drawn_since() -> bool:
+    """Whether either global generator was drawn from since it was seeded.
+    Both are Mersenne Twisters whose position is at the end of their state
+    right after seeding and moves with every draw. Reading the position is
+    cheap where comparing whole states is not; it misses only a block whose
+    draws add up to a whole number of states (624 words), and the warning
+    that this serves is advice: the seeding is what makes runs reproducible."""
+    return random.getstate()[1][-1] != _MT_STATE_WORDS or (
+        np.random.get_state(legacy=False)["state"]["pos"] != _MT_STATE_WORDS
     )
+
+
+#: A Mersenne Twister's words of state, and its position right after seeding.
+_MT_STATE_WORDS = 624
