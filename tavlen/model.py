@@ -277,12 +277,12 @@ def _results(run: Setup, totals: Totals) -> Results:
 
 @contextlib.contextmanager
 def _global_generators_kept() -> Iterator[None]:
-    """Puts the caller's states of the global generators of random and
-    numpy.random back when a run ends: the blocks that the run simulates in
-    this process seed them."""
-    python_state, numpy_state = random.getstate(), np.random.get_state(legacy=False)
+    """Puts the caller's global generators of random and numpy.random back as
+    they were when a run ends: the blocks that the run simulates in this
+    process seed them (NumPy's by giving it a bit generator of their own)."""
+    python_state, numpy_bit_generator = random.getstate(), np.random.get_bit_generator()
     try:
         yield
     finally:
         random.setstate(python_state)
-        np.random.set_state(numpy_state)
+        np.random.set_bit_generator(numpy_bit_generator)

@@ -397,23 +397,39 @@ def _seed_global_generators(seed: int, index: int) -> None:
     """Seeds the global generators of random and numpy.random from the run's
     seed and the block's index, so that a model that draws from them (instead
     of individual.random) gives the same numbers wherever and however often
-    its blocks run."""
-    words = hashlib.blake2b(f"{seed} {index}".encode(), digest_size=32, person=b"tavlen.global").digest()
+    its blocks run. NumPy's global generator gets a bit generator of the
+    block's own (a PCG64, whose state is cheap to set and to read): the
+    caller's is left as it was, to be put back when the run ends."""
+    words = hashlib.blake2b(f"{seed} {index}".encode(), digest_size=48, person=b"tavlen.global").digest()
     random.seed(int.from_bytes(words[:16], "little"))
-    np.random.seed(np.frombuffer(words[16:], dtype=np.uint32))
+    state = int.from_bytes(words[16:32], "little")
+    _BLOCK_BIT_GENERATOR.state = {
+        "bit_generator": "PCG64",
+        "state": {"state": state, "inc": int.from_bytes(words[32:], "little") | 1},
+        "has_uint32": 0,
+        "uinteger": 0,
+    }
+    np.random.set_bit_generator(_BLOCK_BIT_GENERATOR)
+    _seeded[0] = _BLOCK_BIT_GENERATOR.state["state"]["state"]
 
 
 def _drawn_since() -> bool:
     """Whether either global generator was drawn from since it was seeded.
-    Both are Mersenne Twisters whose position is at the end of their state
-    right after seeding and moves with every draw. Reading the position is
-    cheap where comparing whole states is not; it misses only a block whose
-    draws add up to a whole number of states (624 words), and the warning
-    that this serves is advice: the seeding is what makes runs reproducible."""
-    return random.getstate()[1][-1] != _MT_STATE_WORDS or (
-        np.random.get_state(legacy=False)["state"]["pos"] != _MT_STATE_WORDS
+    Python's is a Mersenne Twister whose position is at the end of its state
+    right after seeding and moves with every draw (reading it is cheap where
+    comparing whole states is not; it misses only a block whose draws add up
+    to a whole number of states, 624 words, and the warning this serves is
+    advice: the seeding is what makes runs reproducible)."""
+    return (
+        random.getstate()[1][-1] != _MT_STATE_WORDS
+        or np.random.get_bit_generator() is not _BLOCK_BIT_GENERATOR
+        or _BLOCK_BIT_GENERATOR.state["state"]["state"] != _seeded[0]
     )
 
 
-#: A Mersenne Twister's words of state, and its position right after seeding.
+#: Python's Mersenne Twister: its words of state, and its position right after seeding.
 _MT_STATE_WORDS = 624
+#: The bit generator that NumPy's global generator draws from while a block runs.
+_BLOCK_BIT_GENERATOR = np.random.PCG64(0)
+#: Its state right after the block seeded it.
+_seeded = [0]
