@@ -27,6 +27,7 @@ import numpy as np
 
 from .errors import optional_import
 from .individual import Individual
+from .montecarlo import DEFAULT_SUBSAMPLES
 from .model import Block, Model, Process, handles
 from .results import Results, bin_labels, format_table
 
@@ -239,8 +240,9 @@ def run(
     progress: bool = False,
     block_size: int = 500,
     checkpoint: str | os.PathLike[str] | None = None,
+    subsamples: int = DEFAULT_SUBSAMPLES,
 ) -> Results:
-    """Runs the demo for ``size`` people (``checkpoint``: see :meth:`Model.run`)."""
+    """Runs the demo for ``size`` people (``checkpoint``, ``subsamples``: see :meth:`Model.run`)."""
     return model(laws).run(
         population(size, seed),
         **RUN_OPTIONS,
@@ -250,6 +252,7 @@ def run(
         workers=workers,
         progress=progress,
         checkpoint=checkpoint,
+        subsamples=subsamples,
     )
 
 

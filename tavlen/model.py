@@ -29,6 +29,7 @@ from .errors import ModelError, optional_import
 from .execution import process_pool, run_blocks
 from .gathering import InBlockOrder, Totals
 from .individual import Individual
+from .montecarlo import DEFAULT_SUBSAMPLES, subsample_count, subsample_people
 from .process import Block, Process, _Life, block_seed, handles
 from .results import Results
 
@@ -109,6 +110,7 @@ class Model:
         blocks_per_task: int | None = None,
         progress: bool = False,
         checkpoint: str | os.PathLike[str] | None = None,
+        subsamples: int = DEFAULT_SUBSAMPLES,
     ) -> Results:
         """Simulates every person of the population once in each universe.
 
@@ -163,6 +165,14 @@ class Model:
         ``executor`` it was given: it stops with a :class:`ModelError`, and
         with a checkpoint folder the run started again resumes. A Dask
         cluster reruns the tasks of a lost worker by itself.
+
+        ``subsamples`` K (10 by default) deals the blocks into K sub-samples,
+        block b into sub-sample b mod K, and keeps each sub-sample's sums of
+        the four aggregates beside the totals (which stay the same): their
+        spread gives every cell its Monte Carlo error
+        (:meth:`Results.standard_error`, :meth:`Results.difference`,
+        ``Results.table(intervals=True)``). A run of fewer blocks than K
+        uses one sub-sample per block; a run of one block has no error.
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
@@ -191,7 +201,7 @@ class Model:
         # Tasks group blocks only to spare the executor's overhead per task:
         # 64 tasks or more keep any pool busy to the end.
         per_task = positive_int(max(1, len(blocks) // 64) if blocks_per_task is None else blocks_per_task, "blocks_per_task")
-        totals = Totals(run.result_shapes())
+        totals = Totals(run.result_shapes(), subsample_count(positive_int(subsamples, "subsamples"), len(blocks)))
         folder: contextlib.AbstractContextManager[_checkpoint.Folder | None] = contextlib.nullcontext()
         if checkpoint is not None:
             folder = _checkpoint.opened(
@@ -212,11 +222,13 @@ class Model:
             if collected.next_index != len(blocks):
                 # Never results with a block missing, whatever became of it.
                 raise RuntimeError(f"the run lost blocks from {collected.next_index} on; its results would be incomplete")
-        return _results(run, totals)
+        return results_of(run, totals)
 
 
-def _results(run: Setup, totals: Totals) -> Results:
+def results_of(run: Setup, totals: Totals) -> Results:
+    """The labelled results of a run whose blocks are all in ``totals``."""
     c = run.configuration
+    sizes = [end - first for _, first, end in run.blocks()]
     return Results(
         events=totals.events,
         durations=totals.durations,
@@ -233,4 +245,6 @@ def _results(run: Setup, totals: Totals) -> Results:
         snapshot_ages=np.array(c.snapshot_ages, dtype=np.float64),
         snapshot_years=np.array(c.snapshot_years, dtype=np.float64),
         metadata={"seed": c.seed, "block_size": run.block_size, "population": run.people_n},
+        subsample_sums=totals.subsample_sums,
+        subsample_people=subsample_people(sizes, totals.subsamples),
     )
