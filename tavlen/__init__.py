@@ -12,5 +12,6 @@ a run and is what every process call receives.
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results
+from .sweep import SweepResults, sweep
 
-__all__ = ["Block", "Individual", "Model", "ModelError", "Process", "Results", "block_seed", "handles"]
+__all__ = ["Block", "Individual", "Model", "ModelError", "Process", "Results", "SweepResults", "block_seed", "handles", "sweep"]
