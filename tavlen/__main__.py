@@ -11,7 +11,7 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
 from typing import NoReturn
 
-from . import demo
+from . import demo, demo_psa
 from .errors import ModelError, optional_import
 
 DESCRIPTION = """\
@@ -69,6 +69,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--checkpoint", metavar="DIR",
                    help="folder that keeps every finished block, created if needed: the same command "
                         "run again after an interruption resumes where it stopped")
+    p.add_argument("--draws", type=_positive, metavar="N",
+                   help="also run N draws of the uncertain parameters (sensitivity, sojourn time, survival) "
+                        "on the same people, as one sweep, and summarise the spread of screening's gains")
     p.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
     p.add_argument("--no-plot", action="store_true", help="do not draw the plot")
     return p
@@ -105,9 +108,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     started = time.perf_counter()
     try:
         with _executor(options.executor, options.workers) as executor:
-            results = demo.run(options.population, options.seed, executor=executor, progress=progress,
-                               block_size=options.block_size, checkpoint=options.checkpoint,
-                               workers=options.workers if executor is None else None)
+            where = dict(executor=executor, progress=progress, block_size=options.block_size,
+                         checkpoint=options.checkpoint, workers=options.workers if executor is None else None)
+            if options.draws:
+                swept = demo_psa.run(options.draws, options.population, options.seed, **where)
+                results = swept["base"]
+            else:
+                results = demo.run(options.population, options.seed, **where)
     except (ImportError, ModelError) as error:
         # A missing package, or a checkpoint folder of another run.
         print(f"python -m tavlen: error: {error}", file=sys.stderr)
@@ -120,13 +127,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     elapsed = time.perf_counter() - started
     print(demo.summary(results))
+    spread = None
+    if options.draws:
+        print()
+        print(demo_psa.summary(swept))
+        spread = demo_psa.spread(swept)
     results_path = os.path.join(options.output, "results.npz")
     results.save(results_path)
     written = [results_path]
     if not options.no_plot:
         plot_path = os.path.join(options.output, "demo.png")
         try:
-            demo.plot(results, plot_path)
+            demo.plot(results, plot_path, spread)
             written.append(plot_path)
         except ImportError as error:
             print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
