@@ -37,9 +37,6 @@ __all__ = ["SweepResults", "sweep"]
 #: workers it cannot tell; with a known number, four per worker.
 MAX_TASKS_IN_FLIGHT = 64
 
-#: The options of Model.run that say where and how blocks run; the others
-#: say what is simulated and are handed to each model's setup.
-_EXECUTION = ("seed", "executor", "workers", "blocks_per_task", "progress", "checkpoint")
 _SWEEP_FILE = "sweep.json"
 
 
