@@ -39,7 +39,6 @@ class Job:
     results: Results | None = None
 
 
-
 class LostPool(Exception):
     """A process pool broke; the tasks it had not finished are back in the stream."""
 
@@ -56,7 +55,10 @@ class Stream:
         self.folder = folder
         self.advance = advance
         self.open_folders = open_folders
-        self.blocks_per_task = blocks_per_task
+        # Tasks group blocks, never models, to spare the executor's overhead
+        # per task: 64 tasks or more over the sweep keep any pool busy.
+        self.blocks_per_task = None if blocks_per_task is None else positive_int(blocks_per_task, "blocks_per_task")
+        self.blocks_n = sum(len(job.run.blocks()) for job in jobs)
         self.folders: dict[str, contextlib.ExitStack] = {}
         self.returned: collections.deque[tuple[Job, list[BlockSpan]]] = collections.deque()
         self.tasks = self._tasks()
@@ -64,8 +66,8 @@ class Stream:
     def _tasks(self) -> Iterator[tuple[Job, list[BlockSpan]]]:
         for job in self.jobs:
             remaining = self._start(job)
-            per_task = positive_int(max(1, len(job.run.blocks()) // 64) if self.blocks_per_task is None
-                                    else self.blocks_per_task, "blocks_per_task")
+            per_task = positive_int(self.blocks_per_task or max(1, min(len(job.run.blocks()), self.blocks_n // 64)),
+                                    "blocks_per_task")
             for start in range(0, len(remaining), per_task):
                 yield job, remaining[start : start + per_task]
 

@@ -3,6 +3,7 @@ whatever runs the blocks; a stopped sweep resumes; the stream stays bounded;
 mistakes are named."""
 
 import concurrent.futures
+import contextlib
 import logging
 import os
 import re
@@ -135,6 +136,28 @@ def test_a_failing_model_is_named_with_the_person(population, workers):
     notes = "\n".join(caught.value.__notes__)
     assert "in the sweep's model 'broken'" in notes
     assert re.search(r"while simulating person \d+ in universe 'screening'", notes)  # the first block to fail
+
+
+@pytest.mark.parametrize("how, message", [
+    ("workers", None),  # a new pool runs the lost tasks again
+    ("every time", "died 3 times in a row .* the sweep gave up"),
+    ("executor", "cannot replace an executor it was given"),
+])
+def test_a_lost_worker(tmp_path, population, how, message):
+    from test_checkpoint import killing_model  # kills the worker that simulates block 2
+
+    models = {"fine": demo.model(), "killing": killing_model(tmp_path / "killed", every_time=how == "every time")}
+    options = {**OPTIONS, "seed": 7, "blocks_per_task": 1}
+    if message is None:
+        swept = tavlen.sweep(models, population, **options, workers=2)
+        assert (tmp_path / "killed").exists()
+        for label, model in models.items():
+            assert swept[label].equals(model.run(population, **options))  # in this process, which it never kills
+        return
+    with contextlib.ExitStack() as stack, pytest.raises(ModelError, match=message):
+        where = {"workers": 2} if how != "executor" else {
+            "executor": stack.enter_context(concurrent.futures.ProcessPoolExecutor(2))}
+        tavlen.sweep(models, population, **options, **where)
 
 
 class Counting(concurrent.futures.ThreadPoolExecutor):
