@@ -81,9 +81,10 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
     driver tells them), every output call, and the partial results summed
     block by block. It leaves out what the driver adds around them: checking
     the run's arguments and the blocks' properties, the limit on the events
-    of a life and the test for an unhandled message, the notes added to an
-    error, the check for a snapshot tag reported twice, the individual-level
-    logs' concatenation and building the Results.
+    of a life and the test of the age it ends at, the test for an unhandled
+    message, the notes added to an error and the age of each snapshot kept
+    for them, the check for a snapshot tag reported twice, the
+    individual-level logs' concatenation and building the Results.
     """
     laws = demo.Laws()
     oc, disease, screening = processes = (demo.OC(laws), demo.Disease(laws), demo.Screening(laws))

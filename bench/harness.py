@@ -31,6 +31,8 @@ class Case:
     target: float | None = None
     floor_name: str = "dict.get"
     number: int = 200_000
+    # A target in nanoseconds per call instead, where the issue states one.
+    target_ns: float | None = None
 
 
 @dataclasses.dataclass
@@ -45,6 +47,8 @@ class Result:
 
     @property
     def ok(self) -> bool:
+        if self.case.target_ns is not None and self.ns > self.case.target_ns:
+            return False
         return self.case.target is None or self.ratio <= self.case.target
 
 
@@ -79,6 +83,8 @@ def table(results: list[Result]) -> str:
     lines = [head, "-" * len(head)]
     for r in results:
         target = f"{r.case.target:.2f}" if r.case.target is not None else "-"
+        if r.case.target_ns is not None:
+            target = f"{r.case.target_ns:.0f} ns"
         floor = f"{r.case.floor_name} {duration(r.floor_ns)}"
         mark = "" if r.ok else "  MISSED"
         lines.append(f"{r.case.name:<52} {duration(r.ns):>10} {floor:>27} {r.ratio:>7.2f} {target:>7}{mark}")

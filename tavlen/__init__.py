@@ -9,9 +9,13 @@ and an individual-level event log. :class:`Individual` carries the state of
 a run and is what every process call receives.
 """
 
+from ._version import __version__
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
-from .results import Results
+from .results import Results, ResultsFileError
 from .sweep import SweepResults, sweep
 
-__all__ = ["Block", "Individual", "Model", "ModelError", "Process", "Results", "SweepResults", "block_seed", "handles", "sweep"]
+__all__ = [
+    "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
+    "SweepResults", "block_seed", "handles", "sweep",
+]

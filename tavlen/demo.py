@@ -26,11 +26,12 @@ from typing import Any
 import numpy as np
 
 from .errors import optional_import
+from .files import write_atomically
 from .individual import Individual
 from . import montecarlo
 from .montecarlo import DEFAULT_SUBSAMPLES
 from .model import Block, Model, Process, handles
-from .results import Results, bin_labels, format_table
+from .results import AGE_FLOOR, Results, bin_labels, format_table
 
 __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "summary", "plot"]
 
@@ -270,7 +271,7 @@ def summary(results: Results) -> str:
     diagnosed = {u: results.event_counts("clinical")[i] + results.event_counts("screen_detected")[i]
                  for i, u in enumerate(results.universes)}
     years = {u: results.duration_totals("alive")[i] for i, u in enumerate(results.universes)}
-    groups = [*bin_labels(results.event_ages), "total"]
+    groups = [*bin_labels(results.event_ages, floor=AGE_FLOOR), "total"]
     rates = {u: [*(100_000 * diagnosed[u] / np.maximum(years[u], 1e-300)),
                  100_000 * diagnosed[u].sum() / max(years[u].sum(), 1e-300)] for u in results.universes}
     lines += [
@@ -355,7 +356,7 @@ def plot(results: Results, path: str | os.PathLike[str], spread: Mapping[str, np
     matplotlib.use("Agg")  # headless: draws into files only
     import matplotlib.pyplot as plt
 
-    labels = bin_labels(results.event_ages)
+    labels = bin_labels(results.event_ages, floor=AGE_FLOOR)
     x = np.arange(len(labels))
     alive = results.duration_totals("alive")
     diagnosed = results.event_counts("clinical") + results.event_counts("screen_detected")
@@ -378,8 +379,11 @@ def plot(results: Results, path: str | os.PathLike[str], spread: Mapping[str, np
         axes.legend()
     people = results.metadata.get("population", "?")
     figure.suptitle(f"Chronic disease demo, {people:,} people" if isinstance(people, int) else "Chronic disease demo")
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
+    try:
+        # Whole or not at all: a failed write leaves no cut-short PNG.
+        write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
+    finally:
+        plt.close(figure)
 
 
 def _plot_spread(axes: Any, spread: Mapping[str, np.ndarray]) -> None:

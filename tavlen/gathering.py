@@ -3,6 +3,7 @@ arrive in, into the run's totals and its individual-level log."""
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Mapping
 
 import numpy as np
@@ -14,6 +15,8 @@ from .results import _AGGREGATES, _LOG_COLUMNS
 from .simulation import Partial
 
 __all__ = ["BlockSpan", "InBlockOrder", "LogColumns", "Totals"]
+
+_log = logging.getLogger("tavlen")
 
 #: A block of a run: its index, its first person and the person after its last.
 BlockSpan = tuple[int, int, int]
@@ -37,9 +40,17 @@ class InBlockOrder:
         self.waiting_on_disk: dict[int, BlockSpan] = {}
         self.next_index = 0
         self.received = 0
+        self.warned = False
 
     def add(self, block: BlockSpan, partial: Partial, stored: bool = False) -> None:
         index, first, end = block
+        if partial.global_draws and not self.warned:
+            self.warned = True
+            _log.warning(
+                "the model draws from the global generators of random or numpy.random: the run seeds them "
+                "for every block, so its numbers can be reproduced, but only the generators of "
+                "individual.random keep a person's draws aligned between universes; use those"
+            )
         if self.folder is not None and not stored:
             self.folder.store(index, first, end - first, partial)
         self.received += 1

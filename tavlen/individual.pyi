@@ -124,3 +124,28 @@ class Individual:
 def __pyx_unpickle_Individual(
     __pyx_type: type[Individual], __pyx_checksum: int, __pyx_state: tuple[Any, ...] | None
 ) -> Individual: ...
+
+class Philox(Random):
+    """Random numbers from the counter-based generator Philox4x64-10."""
+
+    # The second normal deviate of gauss()'s last pair; assigning takes a
+    # number or None, deleting leaves None.
+    @property
+    def gauss_next(self) -> float | None: ...
+    @gauss_next.setter
+    def gauss_next(self, value: float | None) -> None: ...
+    @gauss_next.deleter
+    def gauss_next(self) -> None: ...
+    def __init__(self, seed: int | None = None) -> None: ...
+    def random(self) -> float:
+        """random() -> x in the interval [0, 1)."""
+    def getrandbits(self, k: int) -> int:
+        """getrandbits(k) -> x.  Generates an int with k random bits."""
+    def seed(self, a: int | None = None) -> None:  # type: ignore[override]
+        """Sets the key and starts stream 0 of it."""
+    def set_stream(self, stream: int) -> None:
+        """Starts stream number stream (an int from 0 to 2**128 - 1) of the key."""
+    def getstate(self) -> tuple[Any, ...]:
+        """Return internal state; can be passed to setstate() later."""
+    def setstate(self, state: tuple[Any, ...]) -> None:
+        """Restore internal state from object returned by getstate()."""

@@ -13,9 +13,11 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import logging
 import math
 import os
-from collections.abc import Callable, Iterable, Mapping, Sequence
+import random
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -29,6 +31,7 @@ from .errors import ModelError, optional_import
 from .execution import process_pool, run_blocks
 from .gathering import InBlockOrder, Totals
 from .individual import Individual
+from .modelcode import inventory
 from .montecarlo import DEFAULT_SUBSAMPLES, subsample_count, subsample_people
 from .process import Block, Process, _Life, block_seed, handles
 from .results import Results
@@ -45,6 +48,8 @@ MAX_EVENTS_PER_LIFE = 10_000_000
 #: between before the run gives up: a block that kills its worker every time
 #: must not start pools forever. Read when a run starts.
 MAX_LOST_POOLS = 3
+
+_log = logging.getLogger("tavlen")
 
 # Kept where pickles, the benchmark and users' code have found them.
 _reexported = (_CombinedSnapshots, _Life, optional_import)
@@ -140,8 +145,9 @@ class Model:
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
         mpi4py's ``MPIPoolExecutor``), or on a pool of ``workers`` local
         processes that the run starts and stops. A task sent to a worker
-        holds ``blocks_per_task`` consecutive blocks (by default enough to
-        make about 64 tasks, or one block each when there are fewer than 128); it changes nothing in the results.
+        holds ``blocks_per_task`` consecutive blocks (by default a 64th of the
+        blocks, at least one: 64 to 127 tasks for 64 blocks or more, one task
+        per block for fewer); it changes nothing in the results.
         Without a seed, one is drawn and kept in the results. ``progress``
         shows a progress bar on stderr (needs tqdm).
 
@@ -166,6 +172,16 @@ class Model:
         with a checkpoint folder the run started again resumes. A Dask
         cluster reruns the tasks of a lost worker by itself.
 
+        An interrupt (``KeyboardInterrupt``) stops the run at once: the
+        workers it started are ended in the middle of their blocks, and the
+        tasks it gave an ``executor`` are cancelled: on Dask all of them, on
+        a process pool those not running yet (the pool stays the caller's: it
+        is not shut down, and a task that it runs already finishes there).
+        The finished blocks stay in the checkpoint folder. SIGTERM keeps Python's default: the process ends
+        at once, and the workers it started end with it. Every run's tasks
+        are its own, so that a Dask client never hands a run the results or
+        errors of an earlier one.
+
         ``subsamples`` K (10 by default) deals the blocks into K sub-samples,
         block b into sub-sample b mod K, and keeps each sub-sample's sums of
         the four aggregates beside the totals (which stay the same): their
@@ -182,6 +198,8 @@ class Model:
                 f"a Dask client's get_executor(), got {type(executor).__name__}"
             )
         workers = None if workers is None else positive_int(workers, "workers")
+        if checkpoint is not None and not os.fspath(checkpoint):
+            raise ModelError("checkpoint names a folder: give its path, or None for a run without one")
         if seed is None and checkpoint is not None:
             seed = _checkpoint.kept_seed(checkpoint)
         if seed is None:
@@ -201,35 +219,39 @@ class Model:
         # Tasks group blocks only to spare the executor's overhead per task:
         # 64 tasks or more keep any pool busy to the end.
         per_task = positive_int(max(1, len(blocks) // 64) if blocks_per_task is None else blocks_per_task, "blocks_per_task")
+        parallel = executor is not None or (workers or 1) > 1
+        code = inventory([*self.processes, *run.configuration.snapshot_functions]) if parallel or checkpoint else None
         totals = Totals(run.result_shapes(), subsample_count(positive_int(subsamples, "subsamples"), len(blocks)))
         folder: contextlib.AbstractContextManager[_checkpoint.Folder | None] = contextlib.nullcontext()
         if checkpoint is not None:
+            assert code is not None
             folder = _checkpoint.opened(
-                checkpoint, _checkpoint.identity(run.configuration, run.population, run.strata, run.block_size)
+                checkpoint, _checkpoint.identity(run.configuration, run.population, run.strata, run.block_size, code)
             )
-        with _progress.progress_bar(progress, run.people_n) as advance, folder as kept:
+        with folder as kept, _global_generators_kept():
             collected = InBlockOrder(totals, kept, run.result_shapes())
-            remaining = []
-            for block in blocks:
-                if collected.add_kept(block):
-                    advance(block[2] - block[1])
-                else:
-                    remaining.append(block)
-            run_blocks(
-                run.configuration, run.population, remaining, collected, advance,
-                executor=executor, workers=workers, blocks_per_task=per_task, max_lost_pools=MAX_LOST_POOLS,
-            )
+            remaining = [block for block in blocks if not collected.add_kept(block)]
+            restored = len(blocks) - len(remaining)
+            if kept is not None:
+                _log.info("resumed: %d of %d blocks from %s", restored, len(blocks), kept.path)
+            with _progress.progress_bar(progress, run.people_n, run.people_n - sum(e - f for _, f, e in remaining)) as advance:
+                run_blocks(
+                    run.configuration, run.population, remaining, collected, advance,
+                    executor=executor, workers=workers, blocks_per_task=per_task, max_lost_pools=MAX_LOST_POOLS,
+                    own_modules=code.modules if code is not None else (),
+                )
             if collected.next_index != len(blocks):
                 # Never results with a block missing, whatever became of it.
                 raise RuntimeError(f"the run lost blocks from {collected.next_index} on; its results would be incomplete")
-        return results_of(run, totals)
+        return results_of(run, totals, restored if kept is not None else None)
 
 
-def results_of(run: Setup, totals: Totals) -> Results:
-    """The labelled results of a run whose blocks are all in ``totals``."""
+def results_of(run: Setup, totals: Totals, resumed_blocks: int | None = None) -> Results:
+    """The labelled results of a run whose blocks are all in ``totals``
+    (``resumed_blocks`` of them read from a checkpoint folder)."""
     c = run.configuration
     sizes = [end - first for _, first, end in run.blocks()]
-    return Results(
+    results = Results(
         events=totals.events,
         durations=totals.durations,
         snapshots_ages=totals.snapshots_ages,
@@ -248,3 +270,19 @@ def results_of(run: Setup, totals: Totals) -> Results:
         subsample_sums=totals.subsample_sums,
         subsample_people=subsample_people(sizes, totals.subsamples),
     )
+    if resumed_blocks is not None:
+        results.metadata["resumed_blocks"] = resumed_blocks
+    return results
+
+
+@contextlib.contextmanager
+def _global_generators_kept() -> Iterator[None]:
+    """Puts the caller's states of the global generators of random and
+    numpy.random back when a run ends: the blocks that the run simulates in
+    this process seed them."""
+    python_state, numpy_state = random.getstate(), np.random.get_state(legacy=False)
+    try:
+        yield
+    finally:
+        random.setstate(python_state)
+        np.random.set_state(numpy_state)

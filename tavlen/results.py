@@ -3,16 +3,15 @@
 Every axis of every array carries its labels: the universes, the strata, the
 tags, and the bin edges of the age and year groups. A file keeps them: it is
 one ``.npz`` archive holding the arrays and a JSON header with the labels
-(no pickle, so a file can be read safely whatever its origin).
+and a digest of the content (no pickle, so a file can be read safely
+whatever its origin, and a file changed since it was written is refused).
 """
 
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
 import os
-import zipfile
 from collections.abc import Sequence
 from typing import Any
 
@@ -21,8 +20,9 @@ import numpy.typing as npt
 
 from . import montecarlo
 from .errors import ModelError, optional_import
+from .files import ArchiveError, read_archive, write_archive, write_atomically
 
-__all__ = ["Results", "grid_edges", "bin_labels"]
+__all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR"]
 
 FILE_FORMAT = "tavlen.results"
 FILE_VERSION = 1
@@ -53,17 +53,29 @@ def grid_edges(values: npt.ArrayLike, name: str) -> tuple[np.ndarray, np.ndarray
     return edges, edges[1:].copy()
 
 
-def bin_labels(edges: npt.ArrayLike) -> list[str]:
-    """'40-50' for each bin, '80+' for the open last one, '<2000' below a first edge of -inf.
+AGE_FLOOR = 0.0
+"""The least age: every life starts at 0, so age groups from 0 have nothing below them."""
+
+
+def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
+    """'40-50' for each group, '80+' for the open last one.
+
+    The first group also takes whatever lies below its first edge, so it is
+    labelled by its upper edge alone ('<50'; 'all' when it is the only
+    group), unless its first edge is at or below ``floor``, the least value
+    that can occur: age groups from 0 keep '0-50' with ``floor=AGE_FLOOR``.
+    The label depends on the edges only, never on what was counted.
 
     Edges show six significant digits, or as many more as keep every edge
-    apart (a bin "2000-2000", or two bins of one label, would say nothing).
+    apart (a group "2000-2000", or two groups of one label, would say nothing).
     """
     values = np.asarray(edges, dtype=np.float64).tolist()
     for digits in (6, 10, 17):
         texts = [f"{value:.{digits}g}" for value in values]
         if len(set(texts)) == len(texts):
             break
+    if values and values[0] > floor:
+        values[0] = -math.inf  # the first group has no lower end
     labels = []
     for (lower, upper), (low, high) in zip(zip(values[:-1], values[1:]), zip(texts[:-1], texts[1:])):
         if upper == math.inf:
@@ -74,6 +86,11 @@ def bin_labels(edges: npt.ArrayLike) -> list[str]:
             labels.append(f"{low}-{high}")
     return labels
 
+
+
+class ResultsFileError(ArchiveError):
+    """A file that :meth:`Results.load` refuses: cut short, damaged, changed
+    after it was written, or not a results file (``reason`` says which)."""
 
 
 @dataclasses.dataclass(eq=False)
@@ -178,7 +195,7 @@ class Results(montecarlo.SubsampleErrors):
         columns += [(f"{tag} (years)", self.duration_totals(tag, by), "{:,.1f}") for tag in durations]
         if intervals:
             columns = [column for pair in self._interval_columns(events, durations, by, columns) for column in pair]
-        groups = [*bin_labels(edges[0]), "total"]
+        groups = [*bin_labels(edges[0], floor=AGE_FLOOR if by == "age" else -math.inf), "total"]
         rows = []
         for u, universe in enumerate(self.universes):
             for g, group in enumerate(groups):
@@ -207,10 +224,11 @@ class Results(montecarlo.SubsampleErrors):
     def to_xarray(self) -> Any:
         """An ``xarray.Dataset`` with named dimensions and labelled coordinates.
 
-        The age and year dimensions are labelled by their groups ("40-50");
-        the coordinates ``<dim>_lower`` and ``<dim>_upper`` hold the edges.
-        With sub-samples, each aggregate ``<name>`` comes with
-        ``<name>_subsample_sums`` (on a "subsample" dimension, whose
+        The age and year dimensions are labelled by their groups ("40-50",
+        "<2000" for a first year group, which also takes the years before
+        its first edge); the coordinates ``<dim>_lower`` and ``<dim>_upper``
+        hold the edges. With sub-samples, each aggregate ``<name>`` comes
+        with ``<name>_subsample_sums`` (on a "subsample" dimension, whose
         coordinate ``subsample_people`` counts their people) and
         ``<name>_standard_error``.
         """
@@ -219,7 +237,7 @@ class Results(montecarlo.SubsampleErrors):
         coords: dict[str, Any] = {**head}
 
         def groups(dim: str, edges: np.ndarray) -> None:
-            coords[dim] = bin_labels(edges)
+            coords[dim] = bin_labels(edges, floor=AGE_FLOOR if dim.endswith("age") else -math.inf)
             coords[f"{dim}_lower"] = (dim, edges[:-1])
             coords[f"{dim}_upper"] = (dim, edges[1:])
 
@@ -260,7 +278,13 @@ class Results(montecarlo.SubsampleErrors):
     # -- files ---------------------------------------------------------------
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the results to one ``.npz`` file (compressed), labels included."""
+        """Writes the results to one ``.npz`` file (compressed), labels included.
+
+        The file is written under a temporary name in its folder and renamed
+        over ``path``, so a save that fails (a full disk, say) leaves any
+        previous file as it was; it carries a digest of its content, which
+        :meth:`load` checks.
+        """
         header = {
             "format": FILE_FORMAT,
             "version": FILE_VERSION,
@@ -270,44 +294,44 @@ class Results(montecarlo.SubsampleErrors):
         arrays = {name: getattr(self, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
         arrays.update({f"individual_{key}": column for key, column in self.individual.items()})
         arrays.update(self._subsample_members())
-        encoded = np.frombuffer(json.dumps(header, allow_nan=False).encode("utf-8"), dtype=np.uint8)
-        with open(path, "wb") as file:
-            np.savez_compressed(file, header=encoded, **arrays)
+        write_atomically(path, lambda file: write_archive(file, header, arrays, compress=True))
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Results:
-        """Reads results written by :meth:`save`."""
+        """Reads results written by :meth:`save`.
+
+        A file that is cut short, damaged, changed after it was written (its
+        content no longer matches its digest) or not a results file raises
+        :class:`ResultsFileError`, a ValueError, which names the file and
+        says which; a file that cannot be opened raises OSError. Files
+        written before results files carried a digest load unchecked.
+        """
         name = os.fspath(path)
-        # np.load takes anything but an archive for a pickle, and its message
-        # about loading it unsafely is no advice for a file that is not ours.
-        if os.path.isfile(path) and not zipfile.is_zipfile(path):
-            raise ValueError(f"{name!r} is not a tavlen results file: it is not an .npz archive")
-        try:
-            with np.load(path, allow_pickle=False) as archive:
-                header = json.loads(archive["header"].tobytes().decode("utf-8"))
-                arrays = {key: archive[key] for key in archive.files if key != "header"}
-        except (KeyError, ValueError, zipfile.BadZipFile, UnicodeDecodeError) as error:
-            raise ValueError(f"{name!r} is not a readable tavlen results file: {error}") from error
-        if not isinstance(header, dict) or header.get("format") != FILE_FORMAT:
-            raise ValueError(f"{name!r} is not a tavlen results file")
+        header, arrays, _ = read_archive(path, "results file", ResultsFileError)
+        if header.get("format") != FILE_FORMAT:
+            raise ResultsFileError(name, "not a results file", f"its header names the format {header.get('format')!r}")
         if header.get("version") != FILE_VERSION:
-            raise ValueError(
-                f"{name!r} has results file version {header.get('version')!r}, this tavlen reads version {FILE_VERSION}"
-            )
+            raise ResultsFileError(name, f"a results file of version {header.get('version')!r}",
+                                   f"this tavlen reads version {FILE_VERSION}")
         try:
             log = {key: arrays.pop(f"individual_{key}").astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
             numbers = {key: arrays[key] for key in (*_AGGREGATES, *_EDGES, *_POINTS)}
         except KeyError as error:
-            raise ValueError(f"{name!r} lacks the array {error}") from None
+            raise ResultsFileError(name, "not a results file", f"it lacks the array {error}") from None
+        except (ValueError, TypeError) as error:
+            raise ResultsFileError(name, "not a results file", f"its individual-level log: {error}") from None
         labels: dict[str, Any] = {}
         for key in _LABELS:
             value = header.get(key, [])
             if not isinstance(value, list):
-                raise ValueError(f"{name!r} has no list of {key} in its header")
+                raise ResultsFileError(name, "not a results file", f"it has no list of {key} in its header")
             labels[key] = tuple(str(label) for label in value)
         metadata = header.get("metadata", {})
-        return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {},
-                   **_subsample_fields(arrays))
+        try:
+            return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {},
+                       **_subsample_fields(arrays))
+        except ValueError as error:
+            raise ResultsFileError(name, "not a results file", str(error)) from None
 
     def equals(self, other: Results) -> bool:
         """Whether both hold the same labels and exactly the same numbers."""

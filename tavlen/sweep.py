@@ -14,22 +14,23 @@ import dataclasses
 import inspect
 import json
 import os
-import pickle
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import checkpoint as _checkpoint
 from . import model as _model
 from .configuration import positive_int, setup
 from .errors import ModelError, optional_import
+from .execution import _pickled
+from .files import write_atomically
+from .modelcode import inventory
 from .montecarlo import subsample_count
 from .process import block_seed
 from .progress import progress_bar
 from .results import Results
-from .stream import Job, LostPool, Stream
+from .sweeping import Job, LostPool, Stream
 
 __all__ = ["SweepResults", "sweep"]
 
@@ -140,7 +141,8 @@ def sweep(
     if folder is not None and _kept_sweep_seed(folder) is None:
         _keep_sweep_seed(folder, seed)
     people = sum(job.run.people_n for job in jobs)
-    with progress_bar(settings["progress"], people) as advance, contextlib.ExitStack() as open_folders:
+    with (progress_bar(settings["progress"], people) as advance, contextlib.ExitStack() as open_folders,
+          _model._global_generators_kept(), _resume_note_on_interrupt(folder)):
         stream = Stream(jobs, folder, advance, open_folders, settings["blocks_per_task"])
         if not parallel:
             stream.run_here()
@@ -161,6 +163,21 @@ def sweep(
         if job.results is None:
             raise RuntimeError(f"the sweep lost blocks of model {job.label!r}; its results would be incomplete")
     return SweepResults([job.label for job in jobs], [job.results for job in jobs])  # type: ignore[misc]
+
+
+@contextlib.contextmanager
+def _resume_note_on_interrupt(folder: str | None) -> Iterator[None]:
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit) as interrupt:
+        interrupt.add_note(
+            f"the finished blocks are kept in the checkpoint folder {folder!r}, a sub-folder per model, and the "
+            "same sweep started again with this folder resumes it"
+            if folder is not None
+            else "the sweep kept none of its finished blocks: a sweep given a checkpoint folder keeps them and "
+            "resumes from them when started again"
+        )
+        raise
 
 
 def _run_options() -> dict[str, Any]:
@@ -219,16 +236,14 @@ def _jobs(
         else:
             run = dataclasses.replace(run, population=population)  # one copy of the people for all models
         subsamples = subsample_count(positive_int(settings["subsamples"], "subsamples"), len(run.blocks()))
-        payload = None
-        if parallel:
-            try:
-                payload = pickle.dumps(run.configuration, protocol=pickle.HIGHEST_PROTOCOL)
-            except Exception as error:
-                raise ModelError(
-                    f"a parallel sweep sends every model to its workers, so they must pickle; "
-                    f"the model {label!r} does not: {error}"
-                ) from error
-        jobs.append(Job(label, run, subsamples, payload))
+        code = None
+        if parallel or settings["checkpoint"] is not None:
+            code = inventory([*model.processes, *run.configuration.snapshot_functions])
+        try:
+            payload = _pickled(run.configuration, by_value=code.modules if parallel and code is not None else ())
+        except ModelError as error:
+            raise ModelError(f"the sweep's model {label!r} does not pickle: {error}") from error.__cause__
+        jobs.append(Job(label, run, subsamples, payload, code))
     return jobs
 
 
@@ -250,4 +265,4 @@ def _keep_sweep_seed(folder: str, seed: int) -> None:
     """Notes the sweep's seed in its folder, for a sweep started again without one."""
     os.makedirs(folder, exist_ok=True)
     content = json.dumps({"format": "tavlen.sweep", "seed": seed}).encode("utf-8")
-    _checkpoint._write_atomically(folder, _SWEEP_FILE, lambda file: file.write(content))
+    write_atomically(os.path.join(folder, _SWEEP_FILE), lambda file: file.write(content))

@@ -176,9 +176,19 @@ def test_nan_year_falls_into_the_last_year_bin_as_for_events():
     assert credited(individual) == {(0, 1, 0): 5, (0, 1, 1): 15}
 
 
-def test_nan_change_age_stops_the_split():
-    individual = in_life(with_grids([35, inf], [inf], n_stratum_hops=2), **hop_record([(40, 1), (np.nan, 2)]))
-    with pytest.raises(ValueError, match="the hop record holds NaN at position 1"):
+@pytest.mark.parametrize("changes, position", [
+    ([(40, 1), (np.nan, 2)], 1),  # met inside the interval
+    # A change of unknown age may lie before the start as well as after it.
+    ([(np.nan, 1)], 0),
+    ([(20, 2), (np.nan, 1)], 1),
+    ([(np.nan, 1), (40, 2)], 0),
+])
+def test_nan_change_age_stops_the_split(changes, position):
+    individual = in_life(with_grids([35, inf], [inf], n_stratum_hops=2))
+    for age, stratum in changes:  # as a process would record them
+        individual.age = age
+        individual.hop_stratum(stratum)
+    with pytest.raises(ValueError, match=f"the hop record holds NaN at position {position}; nothing was logged"):
         individual.log_duration("alive", 30, 50)
     assert not durations(individual).any()
 

@@ -3,10 +3,12 @@ dispatch of events to processes, the seeding of generators by block, and the
 errors for models and configurations that cannot run."""
 
 import concurrent.futures
+import math
 import pathlib
 import pickle
 import random
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -215,12 +217,92 @@ def test_a_failing_life_says_which_person_and_universe(model, error, message, no
     assert any(note in n for n in caught.value.__notes__)
 
 
-def test_a_parallel_run_needs_processes_that_pickle():
-    class Local(Life):  # defined in a function: cannot be pickled by reference
+class Mistaken(Process):
+    """A death at 80 after `start`, logged with `tag`; `snapshot` reports at the snapshot ages and years."""
+
+    event_tags = ("death",)
+    duration_tags = ("alive",)
+    snapshot_tags = ("alive",)
+
+    def __init__(self, start=lambda individual: None, tag="death", snapshot=None, death=80.0):
+        self.on_start, self.tag, self.snapshot, self.death_age = start, tag, snapshot, death
+
+    def start(self, individual):
+        individual.log_duration_start("alive")
+        individual.add_to_queue(self.death_age, "death", terminate=True)
+        self.on_start(individual)
+
+    @handles("death")
+    def death(self, individual):
+        individual.log_event(self.tag)
+
+    def snapshot_functions(self):
+        return (self.snapshot,) if self.snapshot else ()
+
+
+def hops(individual, n):
+    for change in range(n):
+        individual.hop_stratum(change % 2)
+
+
+def fails_after_60(individual):
+    return ("alive",) if individual.age < 60 else 1 / 0
+
+
+@pytest.mark.parametrize("process, options, error, message, notes", [
+    (Mistaken(death=math.inf), {}, ModelError,
+     r"a life ended at age inf with the event 'death' scheduled with terminate=True; a life must end at a finite age",
+     ["person 0 in universe 'u', at age inf"]),
+    (Mistaken(snapshot=lambda individual: ("alve",)), dict(snapshot_ages=[50, 60]), Exception,
+     "tag alve not present among loggable snapshot tags",
+     ["person 0 in universe 'u', taking the snapshot at age 50",
+      "the run's snapshot tags are 'alive'; they are declared in the snapshot_tags of a process or given to "
+      "Model.run as snapshot_tags"]),
+    # The age snapshot at 50 passes, the year 2070.5 fails: the event at 80 takes both.
+    (Mistaken(snapshot=fails_after_60), dict(snapshot_ages=[50], snapshot_years=[2070.5]), ZeroDivisionError,
+     "division by zero", ["taking the snapshot of the year 2070.5, at age 70.5"]),
+    (Mistaken(snapshot=fails_after_60), dict(snapshot_ages=[70], snapshot_years=[2010]), ZeroDivisionError,
+     "division by zero", ["taking the snapshot at age 70"]),
+    (Mistaken(tag="deth"), {}, Exception, "tag deth not present among loggable event tags",
+     ["at age 80", "the run's event tags are 'death', 'extra'; they are declared in the event_tags of a process"]),
+    (Mistaken(start=lambda individual: individual.properties("rsik")), dict(properties={"risk": [0.5]}), KeyError,
+     "rsik", ["'rsik' is neither a property nor a random number generator of the run: its properties are 'risk' "
+              "(given to Model.run as properties), its block properties none"]),
+    (Mistaken(start=lambda individual: individual.properties_tmp("risk")), dict(properties={"risk": [0.5]}), KeyError,
+     "risk", ["'risk' is a property of the population: individual.properties('risk') reads it"]),
+    (Mistaken(start=lambda individual: individual.random["rng"]), dict(random_number_generators=["oc"]), KeyError,
+     "rng", ["and its random number generators 'oc' (declared in the random_number_generators of a process"]),
+    (Mistaken(start=lambda individual: hops(individual, 257)), dict(n_stratum_hops=1), IndexError,
+     r"Out of bounds on buffer access \(axis 0\)",
+     ["at age 0", "hop_stratum records at most 256 changes of stratum per person"]),
+])
+def test_a_modelling_mistake_is_explained(process, options, error, message, notes):
+    with pytest.raises(error, match=message) as caught:
+        Model([process]).run([2000.0], universes=["u"], event_tags=["extra"], **options)
+    for note in notes:
+        assert any(note in n for n in caught.value.__notes__), caught.value.__notes__
+
+
+def test_256_changes_of_stratum_and_infinite_events_that_never_come_are_fine():
+    never = lambda individual: individual.add_to_queue(math.inf, "death")
+    results = Model([Mistaken(start=lambda individual: (hops(individual, 256), never(individual)))]).run(
+        [2000.0], n_stratum_hops=1)
+    assert results.durations.sum() == 80.0
+
+
+def test_processes_travel_by_value_and_must_pickle():
+    class Local(Life):  # defined in a function: plain pickle cannot name it
         pass
 
-    with concurrent.futures.ThreadPoolExecutor(1) as pool, pytest.raises(ModelError, match="must pickle"):
-        Model([Local()]).run([1950.0], executor=pool)
+    class Locked(Life):
+        def __init__(self):
+            self.lock = threading.Lock()
+
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        assert Model([Local()]).run([1950.0], executor=pool, seed=1).equals(Model([Local()]).run([1950.0], seed=1))
+        for options in ({"executor": pool}, {}):
+            with pytest.raises(ModelError, match="fresh copies of the model's processes.*must pickle"):
+                Model([Locked()]).run([1950.0], **options)
     assert pickle.loads(pickle.dumps(Model([Life()]))).processes[0].messages == ("end",)
 
 

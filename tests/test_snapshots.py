@@ -181,6 +181,9 @@ class TestFailures:
         ({"_snapshot_functions": None}, TypeError, "'NoneType' object is not iterable"),
         ({"_snapshot_tags_idx": None}, TypeError, "'NoneType' object is not subscriptable"),
         ({"_person_stratum": 5}, IndexError, r"axis 1\)"),
+        # A replayed stratum is tested as the current one is.
+        ({"_preserve_dynamic": True, "_person_stratum_hops_strata": np.full(256, 5, np.int16),
+          "_person_stratum_hops_n": 1}, IndexError, r"axis 1\)"),
         ({"_snapshot_ages_n": 9}, IndexError, r"axis 0\)"),
     ])
     def test_restored_state(self, changes, error, message):

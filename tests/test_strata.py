@@ -124,16 +124,47 @@ def test_dynamic_replays_the_first_universe_for_events_and_durations():
     assert durations_by_stratum(individual, 1) == [10.0, 5.0, 5.0]
 
 
-def test_dynamic_without_splitting_credits_durations_to_the_replayed_stratum():
+def live(individual, events, hop_at=None):
+    """One life: events at the given ages (each logs "onset"), a move to
+    stratum 1 at hop_at, and the end at 60 with the life's duration and death."""
+    for age in sorted([*events, *([hop_at] if hop_at else []), 60.0]):
+        individual.add_to_queue_age(age, "event")
+        individual.next_event()
+        if age == hop_at:
+            individual.hop_stratum(1)
+        elif age == 60.0:
+            individual.log_duration("alive", 0.0, 60.0)
+            individual.log_event("death")
+        else:
+            individual.log_event("onset")
+
+
+@pytest.mark.parametrize("n_stratum_hops", [None, 2])  # durations whole, or split at the changes
+@pytest.mark.parametrize("events", [[], [20.0], [40.0], [20.0, 40.0, 55.0]])
+def test_dynamic_credits_every_item_as_the_first_universe_did(n_stratum_hops, events):
+    # Snapshots at ages 20 and 50 and in the years 1970 and 2000 (ages 20 and
+    # 50): the later universe takes each pair in one call, with no event at
+    # the change (age 30) and maybe none after it before the end.
+    individual = person(preserve_stratum="dynamic", n_stratum_hops=n_stratum_hops, snapshot_ages=[20.0, 50.0],
+                        snapshot_years=[1970.0, 2000.0], snapshot_functions=[lambda individual: ["ill"]])
+    live(individual, events, hop_at=30.0)
+    individual.next_universe()
+    live(individual, events)
+    for name in ("_log_events", "_log_durations", "_snapshots_ages", "_snapshots_years"):
+        first, later = field(individual, name)[:2]
+        np.testing.assert_array_equal(later, first, err_msg=name)
+    assert field(individual, "_snapshots_ages")[1, :, 0].tolist() == [[1, 0], [0, 1], [0, 0]]
+
+
+def test_dynamic_without_splitting_credits_durations_to_the_stratum_in_force_when_logged():
     individual = person(preserve_stratum="dynamic", properties={
         "__birth__": np.array([1950.0]), "__stratum__": np.array([2], dtype=np.int16)})
     individual.age = 40.0
     individual.hop_stratum(1)
     individual.next_universe()
-    individual.log_duration("alive", 0.0, 10.0)  # before any event: the initial stratum
+    individual.log_duration("alive", 0.0, 10.0)  # before the change: the initial stratum
     individual.age = 41.0
-    individual.log_event("birth")
-    individual.log_duration("alive", 0.0, 10.0)
+    individual.log_duration("alive", 0.0, 10.0)  # after it, with no event logged since
     assert durations_by_stratum(individual, 1) == [0.0, 10.0, 10.0]
 
 

@@ -108,6 +108,13 @@ def test_a_stopped_sweep_resumes_with_what_is_missing(tmp_path, monkeypatch, pop
         assert results.equals(alone[True][label])
 
 
+class Locked(tavlen.Process):
+    """Holds a lock: no pickle takes it, and every block starts from a pickle of the model."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+
+
 @pytest.mark.parametrize("given, options, error, message", [
     ([], {}, ModelError, "needs at least one model"),
     ({}, {}, ModelError, "needs at least one model"),
@@ -119,8 +126,8 @@ def test_a_stopped_sweep_resumes_with_what_is_missing(tmp_path, monkeypatch, pop
     ({"a": demo.model()}, {"labels": ["a"]}, TypeError, "labels only with a sequence"),
     ({"a": demo.model(), "b": "model"}, {}, TypeError, "model 'b' is a str, not a tavlen Model"),
     ({"a": demo.model()}, {"block_sise": 9}, TypeError, "unexpected keyword argument 'block_sise'"),
-    ({"a": demo.model(), "local": Model([demo.OC(demo.Laws())] + [type("Local", (demo.Screening,), {})(demo.Laws())])},
-     {"workers": 2}, ModelError, "the model 'local' does not"),
+    ({"a": demo.model(), "locked": Model([*demo.model().processes, Locked()])}, {}, ModelError,
+     "the sweep's model 'locked' does not pickle: .*lock"),
     ({"a": demo.model()}, {"workers": 2, "executor": concurrent.futures.ThreadPoolExecutor(1)}, ModelError, "not both"),
 ])
 def test_mistakes_are_named(population, given, options, error, message):

@@ -36,7 +36,7 @@ import numpy as np
 
 # The checkout's package, ahead of any installed one.
 sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1]))
-from tavlen.individual import Individual, __pyx_unpickle_Individual  # noqa: E402
+from tavlen.individual import Individual, Philox, __pyx_unpickle_Individual  # noqa: E402
 
 WARMUPS = 3
 ROUNDS = 4
@@ -491,7 +491,9 @@ def snapshots():
 
 @group()
 def strata():
-    life = Life(preserve_stratum=text("dynamic"))
+    ill = text("ill")
+    counted = Values({ill: 1})
+    life = Life(preserve_stratum=text("dynamic"), snapshot_functions=[counted])
     alive = text("alive")
 
     def batch():
@@ -513,10 +515,17 @@ def strata():
         individual.log_duration(alive, real(5.0), real(30.0))
         individual.next_universe()  # preserved: hops replayed, hop_stratum ignored
         individual.hop_stratum(2)
+        individual._snapshot_age(real(40.0))  # each snapshot in the stratum replayed at its age
+        individual._snapshot_year(real(60.0))
         individual.log_event(text("onset"))
         individual.log_duration(alive, real(5.0), real(30.0))
+        individual = life.reset()
+        individual.age = real(float("nan"))
+        individual.hop_stratum(1)
+        individual.age = real(40.0)
+        fails(ValueError, individual.log_duration, alive, real(5.0), real(30.0))  # a change of unknown age
 
-    return batch, [life.individual, alive]
+    return batch, [life.individual, alive, ill, counted, counted.result]
 
 
 @group()
@@ -689,6 +698,65 @@ def refusals():
                     pass
 
     return batch, [life.individual, onset, alive, odd, *[value for changes in states for value in changes.values()]]
+
+
+class DerivedPhilox(Philox):
+    __slots__ = ("partner",)
+
+
+@group()
+def philox():
+    """The generator's methods, their refusals, its state and its copies."""
+    key, stream, wide = int(str(2**100 + 7)), int(str(10**12)), int(str(2**200))
+    generator = Philox(key)
+    state = generator.getstate()
+    words = state[1]
+    bad_states = [
+        None, state[:2], (text("other"), words, None), (state[0], words[:10], None),
+        (state[0], words[:10] + (real(1.0),), None), (state[0], (wide,) + words[1:], None),
+        (state[0], words[:10] + (7,), None), (state[0], words, text("spare")),
+    ]
+    spare = real(0.25)
+
+    def batch():
+        generator.seed(key)
+        generator.seed()
+        generator.set_stream(stream)
+        generator.set_stream(wide >> 80)
+        generator.random()
+        generator.getrandbits(0)
+        generator.getrandbits(64)
+        generator.getrandbits(1000)
+        generator.gauss()
+        generator.choice([key, stream])
+        generator.gauss_next = spare
+        assert generator.gauss_next == spare
+        del generator.gauss_next
+        generator.setstate(list(state))
+        generator.setstate(state)
+        assert generator.getstate() == state
+        copy.copy(generator)
+        copy.deepcopy(generator)
+        Philox(seed=key)
+        cyclic, derived = Philox(key), DerivedPhilox(key)
+        cyclic.itself, derived.partner, derived.itself = cyclic, cyclic, derived  # freed by the collector
+        fails(ValueError, generator.set_stream, -stream)
+        fails(ValueError, generator.set_stream, wide)
+        fails(TypeError, generator.set_stream, text("one"))
+        fails(TypeError, generator.set_stream)
+        fails(ValueError, generator.getrandbits, -stream)
+        fails(OverflowError, generator.getrandbits, wide)
+        fails(TypeError, generator.getrandbits, spare)
+        fails(ValueError, generator.seed, wide)
+        fails(TypeError, generator.seed, text("key"))
+        fails(TypeError, generator.random, key)
+        fails(TypeError, setattr, generator, "gauss_next", text("spare"))
+        fails(TypeError, Philox, key, stream)
+        fails(TypeError, Philox.set_stream, Individual.__new__(Individual), stream)
+        for bad in bad_states:
+            fails((TypeError, ValueError), generator.setstate, bad)
+
+    return batch, [generator, key, stream, wide, spare, *words, *bad_states]
 
 
 # --- Measuring -----------------------------------------------------------------------

@@ -75,6 +75,24 @@ Replayed replay(const Individual* self, double age, int32_t stratum) noexcept {
     return {stratum, k};
 }
 
+// The first change of unknown age (NaN) among the first `passed` ones, or
+// -1. The replay passes such a change, but a walk that starts after it
+// cannot know that it lies before the start.
+Py_ssize_t first_unplaced_change(const Individual* self, Py_ssize_t passed) noexcept {
+    for (Py_ssize_t k = 0; k < passed; ++k) {
+        if (std::isnan(self->_person_stratum_hops_ages(k))) return k;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int32_t credited_stratum(const Individual* self, double age) noexcept {
+    return self->_preserve_dynamic ? replay(self, age, self->_person_stratum).stratum : self->_person_stratum;
+}
+
+namespace {
+
 // --- Errors ------------------------------------------------------------------
 
 // The position of tag in a tag index (an int, as a new reference). Null with
@@ -247,10 +265,8 @@ PyObject* log_event(Individual* self, BoundArguments& args) {
     const double age = self->age;
     const View<double, 1>& years = self->_log_event_years;
     const View<double, 1>& ages = self->_log_event_ages;
-    const Py_ssize_t cell[5] = {self->_universe,
-                                self->_preserve_dynamic ? replay(self, age, self->_person_stratum).stratum
-                                                        : self->_person_stratum,
-                                position, bin_of(years, self->_person_birth + age), bin_of(ages, age)};
+    const Py_ssize_t cell[5] = {self->_universe, credited_stratum(self, age), position,
+                                bin_of(years, self->_person_birth + age), bin_of(ages, age)};
     View<uint32_t, 5>& counts = self->_log_events;
     if (!counts.contains(cell[0], cell[1], cell[2], cell[3], cell[4]) || !years.ready() || !ages.ready())
         [[unlikely]] {
@@ -376,6 +392,11 @@ bool walk_split(Walk w, const Individual* self, int32_t s, Py_ssize_t k, Credit&
     return true;
 }
 
+std::nullptr_t refuse_nan(const char* method, const char* source, Py_ssize_t position) {
+    return raise(PyExc_ValueError, "%s(): the %s holds NaN at position %zd; nothing was logged", method, source,
+                 position);
+}
+
 // Why a walk could not be completed: the first NaN among the values it reads.
 std::nullptr_t refuse_walk(const Individual* self, const char* method) {
     const struct {
@@ -389,10 +410,7 @@ std::nullptr_t refuse_walk(const Individual* self, const char* method) {
     };
     for (const auto& source : sources) {
         for (Py_ssize_t i = 0; i < source.n; ++i) {
-            if (std::isnan(source.values(i))) {
-                return raise(PyExc_ValueError, "%s(): the %s holds NaN at position %zd; nothing was logged", method,
-                             source.name, i);
-            }
+            if (std::isnan(source.values(i))) return refuse_nan(method, source.name, i);
         }
     }
     return raise(PyExc_ValueError, "%s(): the interval could not be walked through the duration grids", method);
@@ -445,6 +463,9 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
     auto initial = self->_stratum.at(self->_person);
     if (!initial) return nullptr;
     const Replayed first = replay(self, start, *initial);
+    if (const Py_ssize_t unplaced = first_unplaced_change(self, first.next_change); unplaced >= 0) {
+        return refuse_nan(method, "hop record", unplaced);
+    }
     if (!fits_duration_log(self, method, *cells, first.stratum)) return nullptr;
     // The end marker: the change after the last one lies at +infinity.
     const Py_ssize_t marker = self->_person_stratum_hops_n;
@@ -501,7 +522,8 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
     }
     const std::optional<DurationCells> cells = duration_cells(self, args[0], failed);
     if (!cells) return failed ? nullptr : Py_None;
-    const int32_t stratum = self->_person_stratum;
+    // Credited whole, as an event logged now would be.
+    const int32_t stratum = credited_stratum(self, self->age);
     if (!fits_duration_log(self, method, *cells, stratum)) return nullptr;
     // Dry first, as in the split walk: a NaN met halfway must not leave half
     // an interval credited.

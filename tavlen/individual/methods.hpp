@@ -18,6 +18,10 @@ extern const MethodSpec next_block_method, next_person_method, next_universe_met
 extern const MethodSpec hop_stratum_method, log_event_method, log_duration_stratum_hops_method,
     log_duration_method, log_duration_start_method, log_duration_end_method,
     log_ongoing_durations_method, log_event_individual_method;
+// The stratum that an item logged at this age is credited to: the current
+// one, or in a universe that replays the first universe's changes
+// ("dynamic"), the one in force at the age by that replay.
+int32_t credited_stratum(const Individual* self, double age) noexcept;
 // Event queue.
 extern const MethodSpec next_event_method, add_to_queue_method, add_to_queue_age_method,
     add_to_queue_year_method, remove_from_queue_method, remove_from_queue_message_method,

@@ -2,6 +2,7 @@
 // lifecycle, attributes and the table of methods.
 #include "methods.hpp"
 #include "module.hpp"
+#include "philox.hpp"
 
 #include <initializer_list>
 
@@ -174,17 +175,6 @@ PyType_Spec individual_spec = {
     individual_slots,
 };
 
-// Methods go straight into the type's dict: the type is immutable to its users.
-bool install_methods(ModuleState& state, PyObject* module, std::span<const MethodSpec* const> descriptions) {
-    PyTypeObject* type = state.individual_type;
-    for (const MethodSpec* description : descriptions) {
-        Ref method = new_method(state.method_type, type, module, *description);
-        if (!method || PyDict_SetItemString(type->tp_dict, description->signature.name, method.get()) < 0) return false;
-    }
-    PyType_Modified(type);
-    return true;
-}
-
 // --- Module execution -----------------------------------------------------
 
 bool intern_names(InternedNames& names) {
@@ -255,11 +245,11 @@ int module_exec(PyObject* module) {
     if (!state.method_type || !state.layout_export_type) return -1;
     state.individual_type =
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &individual_spec, nullptr));
-    if (!state.individual_type || !install_methods(state, module, individual_methods) ||
+    if (!state.individual_type || !install_methods(module, state.individual_type, individual_methods) ||
         PyModule_AddObjectRef(module, "Individual", reinterpret_cast<PyObject*>(state.individual_type)) < 0) {
         return -1;
     }
-    if (!install_methods(state, module, pickling_methods)) {
+    if (!install_methods(module, state.individual_type, pickling_methods)) {
         PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
                      state.individual_type->tp_name);
         return -1;
@@ -268,6 +258,13 @@ int module_exec(PyObject* module) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref unpickle = module_name ? Ref::steal(PyCFunction_NewEx(&unpickle_function, module, module_name.get())) : Ref();
     if (!unpickle || PyModule_AddObjectRef(module, unpickle_function.ml_name, unpickle.get()) < 0) return -1;
+
+    Ref random_class = global(module, state.names.Random);
+    state.philox_type = random_class ? create_philox_type(module, random_class.get()) : nullptr;
+    if (!state.philox_type ||
+        PyModule_AddObjectRef(module, "Philox", reinterpret_cast<PyObject*>(state.philox_type)) < 0) {
+        return -1;
+    }
 
     state.executed = true;
     executed_once = true;
@@ -290,6 +287,7 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState& state = module_state(module);
     Py_VISIT(state.individual_type);
+    Py_VISIT(state.philox_type);
     Py_VISIT(state.method_type);
     Py_VISIT(state.layout_export_type);
     Py_VISIT(state.heapq_heappush);
@@ -301,6 +299,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     ModuleState& state = module_state(module);
     Py_CLEAR(state.individual_type);
+    Py_CLEAR(state.philox_type);
     Py_CLEAR(state.method_type);
     Py_CLEAR(state.layout_export_type);
     Py_CLEAR(state.heapq_heappush);
@@ -336,6 +335,18 @@ PyModuleDef individual_module = {
     module_clear,
     module_free,
 };
+
+// Methods go straight into the type's dict: Individual is immutable to its
+// users, so setting them as attributes would be refused.
+bool install_methods(PyObject* module, PyTypeObject* type, std::span<const MethodSpec* const> descriptions) {
+    PyTypeObject* method_type = module_state(module).method_type;
+    for (const MethodSpec* description : descriptions) {
+        Ref method = new_method(method_type, type, module, *description);
+        if (!method || PyDict_SetItemString(type->tp_dict, description->signature.name, method.get()) < 0) return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
 
 Ref global(PyObject* module, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);

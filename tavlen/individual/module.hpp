@@ -29,6 +29,10 @@ struct InternedNames {
 
 struct ModuleState {
     PyTypeObject* individual_type;
+    PyTypeObject* philox_type;
+    // Where an instance of Philox (or of a subclass) keeps its native state;
+    // fixed once the type exists, and kept when the module is cleared.
+    Py_ssize_t philox_state_offset;
     PyTypeObject* method_type;
     PyTypeObject* layout_export_type;  // see BufferView::memoryview
     bool executed;
@@ -51,6 +55,9 @@ extern PyModuleDef individual_module;
 inline ModuleState& module_state(PyObject* module) {
     return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
+
+// Puts a method object for each description into the type's dict.
+bool install_methods(PyObject* module, PyTypeObject* type, std::span<const MethodSpec* const> descriptions);
 
 // The value bound to name in the module's namespace; NameError when unbound.
 Ref global(PyObject* module, PyObject* name);

@@ -107,6 +107,17 @@ bool tag_position(const Individual* self, PyObject* tag, Py_ssize_t& position, b
     return false;
 }
 
+// The stratum that snapshot i is credited to: the one in force at its age,
+// which in a universe that replays the first universe's changes may differ
+// from the stratum of the last logged event.
+std::optional<int32_t> snapshot_stratum(const Individual* self, const SnapshotFields& fields, Py_ssize_t i) {
+    if (!self->_preserve_dynamic) [[likely]]
+        return self->_person_stratum;
+    std::optional<Element<double>> point = (self->*fields.points).at(i);
+    if (!point) return std::nullopt;
+    return credited_stratum(self, fields.by_year ? *point - self->_person_birth : double(*point));
+}
+
 // Adds value to one uint32 cell; a sum outside the cell's range is refused
 // and leaves the cell as it was.
 bool add_to_cell(Element<uint32_t> cell, int32_t value) {
@@ -146,8 +157,9 @@ PyObject* take_snapshot(Individual* self, BoundArguments& args, const SnapshotFi
         // are still recorded and the snapshot still moves on.
         if (!known) continue;
         for (Py_ssize_t i = start; i < end; ++i) {
-            std::optional<Element<uint32_t>> cell =
-                (self->*fields.sums).at(self->_universe, self->_person_stratum, tag_idx, i);
+            const std::optional<int32_t> stratum = snapshot_stratum(self, fields, i);
+            if (!stratum) return nullptr;
+            std::optional<Element<uint32_t>> cell = (self->*fields.sums).at(self->_universe, *stratum, tag_idx, i);
             if (!cell || !add_to_cell(*cell, amount)) return nullptr;
         }
     }

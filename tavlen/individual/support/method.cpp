@@ -33,7 +33,9 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     }
     BoundArguments bound(method->description->signature, method->module);
     if (!bind(bound, args + 1, nargs - 1, kwnames)) return nullptr;
-    return method->description->impl(reinterpret_cast<Individual*>(self), bound);
+    const MethodSpec& description = *method->description;
+    if (description.impl) return description.impl(reinterpret_cast<Individual*>(self), bound);
+    return description.object_impl(self, bound);
 }
 
 PyObject* method_get(PyObject* self, PyObject* instance, PyObject*) {

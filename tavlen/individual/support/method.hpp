@@ -1,4 +1,4 @@
-// The method object of Individual.
+// The method object of Individual and of the module's other types.
 //
 // A method descriptor that binds like a Python function (obj.method(...)
 // calls it without creating a bound method), binds its arguments through the
@@ -14,11 +14,17 @@ namespace tavlen {
 struct Individual;
 
 using MethodImpl = PyObject* (*)(Individual* self, BoundArguments& args);
+// The body of a method of another type of the module, which takes its
+// instance as the object it is.
+using ObjectMethodImpl = PyObject* (*)(PyObject* self, BoundArguments& args);
 
+// A method of Individual gives impl; a method of another type gives
+// object_impl instead.
 struct MethodSpec {
     Signature signature;
     const char* doc;
     MethodImpl impl;
+    ObjectMethodImpl object_impl = nullptr;
 };
 
 // Creates the method type for a module; owner types of its instances are

@@ -11,7 +11,9 @@ import contextlib
 import dataclasses
 import hashlib
 import os
+import pickle
 import re
+import uuid
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -20,7 +22,9 @@ from . import model as _model
 from . import simulation
 from .configuration import Setup, positive_int, slice_population
 from .errors import ModelError
-from .execution import process_pool
+# The run's own ways with executors and pools, shared so that a sweep's
+# models travel, are named and are stopped as a run's blocks are.
+from .execution import _ended_at_once_on_failure, _refuse_unguarded_main, _simulate_task, process_pool
 from .gathering import BlockSpan, InBlockOrder, Totals
 from .results import Results
 
@@ -34,8 +38,15 @@ class Job:
     label: str
     run: Setup
     subsamples: int
-    payload: bytes | None
+    #: The configuration pickled: unpickled afresh for every block.
+    payload: bytes
+    #: The model's code (its inventory), for a parallel or checkpointed sweep.
+    code: Any
+    #: The name of the model's tasks: an executor that names tasks after
+    #: their arguments (Dask) holds each model's under names of its own.
+    key: str = dataclasses.field(default_factory=lambda: uuid.uuid4().hex)
     collected: InBlockOrder | None = None
+    restored: int = 0
     results: Results | None = None
 
 
@@ -81,7 +92,7 @@ class Stream:
         kept = None
         if self.folder is not None:
             stack = self.open_folders.enter_context(contextlib.ExitStack())
-            identity = _checkpoint.identity(run.configuration, run.population, run.strata, run.block_size)
+            identity = _checkpoint.identity(run.configuration, run.population, run.strata, run.block_size, job.code)
             kept = stack.enter_context(_checkpoint.opened(os.path.join(self.folder, folder_name(job.label)), identity))
             self.folders[job.label] = stack
         job.collected = InBlockOrder(Totals(run.result_shapes(), job.subsamples), kept, run.result_shapes())
@@ -89,6 +100,7 @@ class Stream:
         for block in run.blocks():
             if job.collected.add_kept(block):
                 self.advance(block[2] - block[1])
+                job.restored += 1
             else:
                 remaining.append(block)
         self._end_if_complete(job)
@@ -104,7 +116,8 @@ class Stream:
     def _end_if_complete(self, job: Job) -> None:
         assert job.collected is not None
         if job.results is None and job.collected.next_index == len(job.run.blocks()):
-            job.results = _model.results_of(job.run, job.collected.totals)
+            resumed = job.restored if job.label in self.folders else None
+            job.results = _model.results_of(job.run, job.collected.totals, resumed)
             job.collected = None  # its totals and log now belong to the results
             stack = self.folders.pop(job.label, None)
             if stack is not None:
@@ -117,7 +130,7 @@ class Stream:
             for index, first, end in task:
                 with _naming(job):
                     block = slice_population(job.run.population, first, end)
-                    partials.append(simulation.simulate_block(job.run.configuration, index, first, block))
+                    partials.append(simulation.simulate_block(pickle.loads(job.payload), index, first, block))
             self.take(job, task, partials)
 
     def run_on(self, executor: concurrent.futures.Executor, limit: int) -> None:
@@ -128,7 +141,7 @@ class Stream:
                 while len(in_flight) < limit and (item := self.next_task()) is not None:
                     job, task = item
                     blocks = [(index, first, slice_population(job.run.population, first, end)) for index, first, end in task]
-                    in_flight[executor.submit(simulation.simulate_pickled_blocks, job.payload, blocks)] = item
+                    in_flight[executor.submit(_simulate_task, job.key, job.payload, blocks)] = item
                 if not in_flight:
                     return
                 done, _ = concurrent.futures.wait(in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
@@ -152,15 +165,23 @@ class Stream:
 
     def run_on_own_pools(self, workers: int, max_lost_pools: int) -> None:
         lost_in_a_row = 0
+
+        def progressed_since(before: tuple[int, int]) -> bool:
+            return (sum(job.results is not None for job in self.jobs), self._received()) != before
+
         while True:
             finished = sum(job.results is not None for job in self.jobs), self._received()
             try:
-                with process_pool(workers) as pool:
+                with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
                     self.run_on(pool, 4 * workers)
                 return
+            except (ConnectionError, EOFError) as error:
+                _refuse_unguarded_main(error, pool)
+                raise
             except LostPool as lost:
-                progressed = (sum(job.results is not None for job in self.jobs), self._received()) != finished
-                lost_in_a_row = 1 if progressed else lost_in_a_row + 1
+                if not progressed_since(finished):
+                    _refuse_unguarded_main(lost.__cause__, pool)
+                lost_in_a_row = 1 if progressed_since(finished) else lost_in_a_row + 1
                 if lost_in_a_row >= max_lost_pools:
                     raise ModelError(
                         f"worker processes died {lost_in_a_row} times in a row with no task finishing in between "

@@ -1,0 +1,168 @@
+"""The numbers are the model's as the caller holds it: workers see the
+caller's module values, a run never changes its model, and a checkpoint
+folder recognises the model's code (and nothing that does not change it)."""
+
+import logging
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from tavlen import Model, ModelError, Process, handles
+
+MODEL = '''\
+import numpy as np
+import tavlen
+
+RATE = 0.2
+WEIGHTS = np.array([1.0, 2.0])
+
+
+def episodes(rate):
+    return rate * WEIGHTS[0]
+
+
+class Flu(tavlen.Process):
+    """Episodes at a module-level rate until death at 5."""
+    event_tags = ("flu",)
+    random_number_generators = ("flu",)
+    label = "flu"
+
+    def start(self, individual):
+        individual.add_to_queue(individual.random["flu"].expovariate(episodes(RATE)), "flu")
+        individual.add_to_queue_age(5.0, "death", terminate=True)
+
+    @tavlen.handles("flu")
+    def flu(self, individual):
+        individual.log_event("flu")
+        individual.add_to_queue(individual.random["flu"].expovariate(episodes(RATE)), "flu")
+
+    @tavlen.handles("death")
+    def death(self, individual):
+        pass
+
+
+def run(folder=None, **options):
+    return tavlen.Model([Flu()]).run(np.full(60, 2000.0), seed=4, block_size=20, checkpoint=folder, **options)
+
+
+if __name__ == "__main__":
+    import sys
+    print(int(run(sys.argv[1]).events.sum()))
+'''
+
+RUN = '''
+import sys
+sys.path.insert(0, sys.argv[1])
+{how}
+print(int(results.events.sum()))
+'''
+AS_IMPORT = "import flumodel\nresults = flumodel.run(sys.argv[2])"
+
+
+def run_file(tmp_path, source, as_script=False):
+    (tmp_path / "flumodel.py").write_text(source)
+    how = [str(tmp_path / "flumodel.py")] if as_script else ["-c", RUN.format(how=AS_IMPORT), str(tmp_path)]
+    return subprocess.run([sys.executable, "-B", *how, str(tmp_path / "ck")], capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("change, named", [
+    (("RATE = 0.2", "RATE = 0.3"), "flumodel.RATE"),
+    (("[1.0, 2.0]", "[1.5, 2.0]"), "flumodel.WEIGHTS"),
+    (("return rate * WEIGHTS[0]", "return rate * WEIGHTS[1]"), "flumodel.episodes"),
+    (("individual.log_event(\"flu\")\n", "individual.log_event(\"flu\")\n        individual.log_event(\"flu\")\n"),
+     "flumodel.Flu.flu"),
+    (('label = "flu"', 'label = "grippe"'), "flumodel.Flu"),
+    (("# nothing", "# nothing"), None),  # unchanged
+    (('"""Episodes at', '# a comment\n    """Episodes, with a new docstring, at'), None),
+    (("\n\ndef episodes", "\n\n\n\n# moved down\ndef episodes"), None),
+])
+def test_a_checkpoint_folder_knows_the_models_code(tmp_path, change, named):
+    first = run_file(tmp_path, MODEL)
+    assert first.returncode == 0, first.stderr
+    again = run_file(tmp_path, MODEL.replace(*change))
+    if named is None:
+        assert again.returncode == 0 and again.stdout == first.stdout, again.stderr
+    else:
+        assert again.returncode != 0 and "ModelError" in again.stderr and f"the code or value of {named}" in again.stderr
+
+
+def test_a_script_and_its_import_are_the_same_model(tmp_path):
+    first = run_file(tmp_path, MODEL, as_script=True)
+    assert first.returncode == 0, first.stderr
+    again = run_file(tmp_path, MODEL)
+    assert again.returncode == 0 and again.stdout == first.stdout, again.stderr
+
+
+def test_a_folder_without_a_code_fingerprint_is_refused_saying_so(tmp_path):
+    import json
+
+    assert run_file(tmp_path, MODEL).returncode == 0
+    manifest = tmp_path / "ck" / "manifest.json"
+    content = json.loads(manifest.read_text())
+    del content["run"]["code"]
+    manifest.write_text(json.dumps(content))
+    again = run_file(tmp_path, MODEL)
+    assert "did not fingerprint the code of a model" in again.stderr
+
+
+@pytest.fixture
+def flumodel(tmp_path, monkeypatch):
+    (tmp_path / "flumodel.py").write_text(MODEL)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    module = __import__("flumodel")
+    yield module
+    sys.modules.pop("flumodel", None)
+
+
+def test_workers_see_the_callers_module_values(flumodel, monkeypatch):
+    as_written = flumodel.run().events.sum()
+    monkeypatch.setattr(flumodel, "RATE", 0.05)
+    one = flumodel.run()
+    assert one.events.sum() < as_written / 2
+    assert flumodel.run(workers=2).equals(one)
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        assert flumodel.run(executor=client.get_executor()).equals(one)
+
+
+class Counting(Process):
+    """Keeps a count on self, and draws from the global generator."""
+
+    event_tags = ("screen", "draw")
+
+    def __init__(self):
+        self.capacity = 30
+
+    def start(self, individual):
+        if self.capacity:
+            self.capacity -= 1
+            individual.log_event("screen")
+        if random.random() < 0.5:
+            individual.log_event("draw")
+        individual.add_to_queue(1.0, "end", terminate=True)
+
+    @handles("end")
+    def end(self, individual):
+        pass
+
+
+def test_a_run_never_changes_its_model_and_global_draws_repeat(caplog):
+    model = Model([Counting()])
+    state = random.getstate()
+    with caplog.at_level(logging.WARNING, logger="tavlen"):
+        first = model.run(np.full(100, 2000.0), seed=3, block_size=40)
+    assert random.getstate() == state and model.processes[0].capacity == 30
+    assert "draws from the global generators" in caplog.text
+    assert first.events[0, 0, 0].sum() == 30 + 30 + 20  # 30 a block
+    assert model.run(np.full(100, 2000.0), seed=3, block_size=40).equals(first)
+    assert model.run(np.full(100, 2000.0), seed=3, block_size=40, workers=2).equals(first)
+
+
+def test_an_empty_checkpoint_path_is_refused():
+    with pytest.raises(ModelError, match="checkpoint names a folder"):
+        Model([Counting()]).run([2000.0], checkpoint="")
