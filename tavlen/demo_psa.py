@@ -53,9 +53,9 @@ def run(
     checkpoint: str | os.PathLike[str] | None = None,
 ) -> SweepResults:
     """The demo with ``laws`` (labelled "base") and with ``draws`` draws of its
-    uncertain parameters ("draw 1", ...), as one sweep on one population."""
+    uncertain parameters ("draw-1", ...), as one sweep on one population."""
     models = {"base": demo.model(laws)}
-    models.update((f"draw {i + 1}", demo.model(drawn)) for i, drawn in enumerate(draw_laws(draws, seed, laws)))
+    models.update((f"draw-{i + 1}", demo.model(drawn)) for i, drawn in enumerate(draw_laws(draws, seed, laws)))
     return sweep(models, demo.population(size, seed), **demo.RUN_OPTIONS, seed=seed, block_size=block_size,
                  executor=executor, workers=workers, progress=progress, checkpoint=checkpoint)
 

@@ -120,7 +120,7 @@ def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path,
     base = Results.load(tmp_path / "results.npz")
     assert base.equals(demo.run(400, block_size=100))  # the base model of the sweep, as a run of its own
     swept = demo_psa.run(3, 400, block_size=100)
-    assert swept.labels == ("base", "draw 1", "draw 2", "draw 3") and {r.metadata["seed"] for r in swept} == {2024}
+    assert swept.labels == ("base", "draw-1", "draw-2", "draw-3") and {r.metadata["seed"] for r in swept} == {2024}
     assert len(set(map(tuple, demo_psa.spread(swept).values()))) == 2 and len(demo_psa.spread(swept)["deaths averted per 1,000"]) == 3
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "demo.png").stat().st_size > 0
