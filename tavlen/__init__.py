@@ -13,7 +13,7 @@ from ._version import __version__
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results, ResultsFileError
-from .sweep import SweepResults, sweep
+from .sweeps import SweepResults, sweep
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",

@@ -17,7 +17,7 @@ import numpy as np
 
 from . import demo
 from .results import format_table
-from .sweep import SweepResults, sweep
+from .sweeps import SweepResults, sweep
 
 __all__ = ["draw_laws", "run", "spread", "summary"]
 

@@ -30,7 +30,7 @@ from .montecarlo import subsample_count
 from .process import block_seed
 from .progress import progress_bar
 from .results import Results
-from .sweeping import Job, LostPool, Stream
+from .sweeptasks import Job, LostPool, Stream
 
 __all__ = ["SweepResults", "sweep"]
 
