@@ -59,9 +59,11 @@ def subsamples_report() -> None:
             for partial in partials:
                 totals.add(partial)
         adding[k] = min(timeit.repeat(add_all, number=1, repeat=5)) / len(partials)
+    extra = (adding[DEFAULT_SUBSAMPLES] - adding[1]) * len(partials)
     print(f"  adding a block's partial results: {adding[DEFAULT_SUBSAMPLES] * 1e6:.1f} us with {DEFAULT_SUBSAMPLES} "
           f"sub-samples, {adding[1] * 1e6:.1f} us with 1, for blocks of {BLOCK_SIZE} people that take "
-          f"{kept.seconds / len(partials) * 1e3:.1f} ms to simulate")
+          f"{kept.seconds / len(partials) * 1e3:.1f} ms to simulate: the sums add {extra * 1e3:.1f} ms to the run, "
+          f"{(none.seconds + extra) / none.seconds:.4f} x its time")
     aggregates = sum(getattr(results, name).nbytes for name in results.subsample_sums)
     sums = sum(array.nbytes for array in results.subsample_sums.values())
     print(f"  memory: the aggregates {aggregates:,} bytes, their sub-sample sums {sums:,} bytes "
