@@ -291,6 +291,7 @@ def test_a_model_is_recognised_after_it_has_run(tmp_path):
 
 
 def test_a_finished_run_is_read_and_not_simulated_again(finished, expected, monkeypatch):
+    assert expected.subsamples == 6  # results compare their sub-sample sums too, bit for bit
     before = {path.name: path.stat().st_mtime_ns for path in finished.iterdir()}
     monkeypatch.setattr(tavlen.simulation, "simulate_block", None)  # any simulation would fail
     assert_identical(run(finished), expected)

@@ -36,6 +36,7 @@ def test_a_run_repeats_and_depends_on_its_seed(in_process):
 
 
 def test_two_local_processes_give_the_same_results(in_process):
+    assert in_process.subsamples == 8  # so the comparisons below take in the sub-sample sums
     assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, workers=2).equals(in_process)
     with process_pool(2) as pool:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=pool).equals(in_process)
