@@ -255,7 +255,7 @@ def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, m
     else:  # Python's default: the process ends at once, and its workers with it
         assert child.returncode == -signal.SIGTERM
     assert set(workers) <= started
-    wait_for(lambda: not any(map(alive, started)), "the run's processes to end", timeout=5.0)
+    wait_for(lambda: not any(map(alive, started)), "the run's processes to end", timeout=30.0)
     assert block_files(folder) == [f"block-{index:06d}.npz" for index in range(6)]
 
     model = Model([*demo.model().processes, Sleeper(str(sleeping))])
