@@ -186,27 +186,30 @@ class SweepEvaluation(Sequence[Evaluation]):
         reference = self.universes.index(self.reference)
         others = [u for u in range(len(self.universes)) if u != reference]
         rows = []
+        costs, qalys = self.incremental("costs"), self.incremental("qalys")
         for name in names:
             values = self.incremental(name)
             digits = 2 if name in ("costs", "net_monetary_benefit") else 4
-            label = f"incremental {_LABELS[name]}" if name != "net_monetary_benefit" else (
-                f"net monetary benefit at {self.willingness_to_pay:,.0f} per QALY")
+            if name == "net_monetary_benefit":
+                rows.append(["ICER of the means", *(ratio_text(costs[:, u].mean(), qalys[:, u].mean()) for u in others)])
+                label = f"net monetary benefit at {self.willingness_to_pay:,.0f} per QALY"
+            else:
+                label = f"incremental {_LABELS[name]}"
             cells = []
             for u in others:
                 low, high = np.percentile(values[:, u], [2.5, 97.5])
                 cells.append(f"{values[:, u].mean():,.{digits}f} ({low:,.{digits}f} to {high:,.{digits}f})")
             rows.append([label, *cells])
-        costs, qalys = self.incremental("costs"), self.incremental("qalys")
-        rows.append(["ICER of the means", *(ratio_text(costs[:, u].mean(), qalys[:, u].mean()) for u in others)])
+        if "net_monetary_benefit" not in names:
+            rows.append(["ICER of the means", *(ratio_text(costs[:, u].mean(), qalys[:, u].mean()) for u in others)])
         for word in ("more costly, more effective", "dominant", "dominated", "less costly, less effective"):
             counts = [sum(verdict(c, q) == word for c, q in zip(costs[:, u], qalys[:, u])) for u in others]
             if any(counts):
                 rows.append([f"models: {word}", *(f"{count} of {len(self)}" for count in counts)])
         if self.willingness_to_pay is not None and len(self) > 1:
             share = self.acceptability([self.willingness_to_pay]).share[:, 0]
-            rows.append([f"share of models best at {self.willingness_to_pay:,.0f} per QALY",
-                         *(f"{share[u]:.0%}" for u in others)])
-            rows.append([f"  ({self.reference}: {share[reference]:.0%})", *([""] * len(others))])
+            rows.append([f"models in which it is best at {self.willingness_to_pay:,.0f} per QALY "
+                         f"({self.reference}: {share[reference]:.0%})", *(f"{share[u]:.0%}" for u in others)])
         return "\n".join([
             format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows),
             f"(mean and 2.5 to 97.5 percentiles over {len(self)} models, {first.describe()})",
