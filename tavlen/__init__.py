@@ -10,6 +10,7 @@ a run and is what every process call receives.
 """
 
 from ._version import __version__
+from .economics import evaluate
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results, ResultsFileError
@@ -17,5 +18,5 @@ from .sweep import SweepResults, sweep
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
-    "SweepResults", "block_seed", "handles", "sweep",
+    "SweepResults", "block_seed", "evaluate", "handles", "sweep",
 ]

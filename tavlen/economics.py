@@ -266,7 +266,11 @@ class SweepEvaluation(Sequence[Evaluation]):
         figure, (left, right) = plt.subplots(1, 2, figsize=(12, 4.6), layout="constrained")
         try:
             self.plot_plane(left)
-            self.plot_acceptability(right)
+            if len(self) > 1:
+                self.plot_acceptability(right)
+            else:
+                right.set_axis_off()
+                right.text(0.5, 0.5, "an acceptability curve needs two models or more", ha="center")
             if title:
                 figure.suptitle(title)
             write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
