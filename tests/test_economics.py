@@ -231,7 +231,7 @@ def test_sweep_plane_and_acceptability_curve():
     for phrase in ["models: dominated", "4 of 4", "ICER of the means", "25,000", "(reference: 50%)", "50%"]:
         assert phrase in text
     assert got.to_dataframe().loc[("m1", "a"), "icer"] == pytest.approx(20_000)  # the second model
-    assert got["m1"].value("costs")[1] == 100 and len(got[1:]) == 3
+    assert got["m0"].value("costs")[1] == 100 and len(got[1:]) == 3
 
 
 def test_sweep_plots(tmp_path):
