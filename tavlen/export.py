@@ -111,7 +111,7 @@ class Exports:
             columns["standard_error"] = self.standard_error(name).reshape(-1)
         return columns
 
-    def to_parquet(self, path: str | os.PathLike[str], compression: str | None = "snappy") -> None:
+    def to_parquet(self, path: str | os.PathLike[str], compression: str | None = "zstd") -> None:
         """Writes the individual-level log to a Parquet file, one row per
         entry: "universe" and "tag" as dictionary (categorical) columns
         with their labels, "individual" (the person's index in the
@@ -119,7 +119,8 @@ class Exports:
         and tags are kept in the file's schema metadata under "tavlen".
         The file is written whole or not at all.
 
-        ``compression`` is Parquet's ("snappy", "zstd", "gzip", "lz4" or None).
+        ``compression`` is Parquet's: "zstd" (every current reader has it), "snappy",
+        "gzip", "lz4" or None.
         """
         pa = optional_import("pyarrow", "parquet", "Results.to_parquet()")
         parquet = optional_import("pyarrow.parquet", "parquet", "Results.to_parquet()")
