@@ -9,7 +9,8 @@ import pytest
 
 import tavlen
 from tavlen import Model, Process, Results, SweepResults, handles
-from tavlen.evaluation import Evaluation, discount_factors
+from tavlen.discounting import discount_factors
+from tavlen.evaluation import Evaluation
 from tavlen.montecarlo import standard_error
 from tavlen.results import grid_edges
 
