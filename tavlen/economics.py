@@ -111,7 +111,14 @@ class SweepEvaluation(Sequence[Evaluation]):
         self.labels: tuple[str, ...] = tuple(labels)
         self._evaluations = tuple(evaluations)
         self._index = {label: i for i, label in enumerate(self.labels)}
+        if not self._evaluations:
+            raise ValueError("a sweep's evaluation needs at least one model")
         first = self._evaluations[0]
+        for label, each in zip(self.labels, self._evaluations):
+            if (each.universes, each.reference, each.willingness_to_pay) != (first.universes, first.reference,
+                                                                             first.willingness_to_pay):
+                raise ValueError(f"the model {label!r} was evaluated in other universes, against another reference "
+                                 "or at another willingness to pay than the first")
         self.universes, self.reference = first.universes, first.reference
         self.willingness_to_pay = first.willingness_to_pay
 
