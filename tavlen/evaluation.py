@@ -22,14 +22,15 @@ from typing import Any
 import numpy as np
 
 from . import montecarlo
-from .errors import optional_import
 from .discounting import check_open_group, discount_factors
+from .errors import optional_import
 from .results import Results, format_table
 
 __all__ = ["Evaluation", "evaluate_results", "ratio_text", "verdict", "FIGURES"]
 
 #: What an evaluation reports per universe; the last needs a willingness to pay.
 FIGURES = ("costs", "qalys", "life_years", "net_monetary_benefit")
+
 
 def verdict(cost: float, effect: float) -> str:
     """Where an incremental cost and effect lie on the cost-effectiveness

@@ -2,6 +2,7 @@
 incremental analysis by hand, the words for each quadrant, sweeps' plane and
 acceptability curve, and the errors that bad input gets."""
 
+import importlib.util
 import math
 
 import numpy as np
@@ -232,6 +233,8 @@ def test_sweep_plane_and_acceptability_curve():
     for phrase in ["models: dominated", "4 of 4", "ICER of the means", "25,000", "(reference: 50%)", "50%"]:
         assert phrase in text
     assert got.to_dataframe().loc[("m1", "a"), "icer"] == pytest.approx(20_000)  # the second model
+    if importlib.util.find_spec("xarray"):
+        assert got.to_xarray()["icer"].sel(model="m1", universe="a") == pytest.approx(20_000)
     assert got["m0"].value("costs")[1] == 100 and len(got[1:]) == 3
 
 
