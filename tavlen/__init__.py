@@ -10,11 +10,11 @@ a run and is what every process call receives.
 """
 
 from ._version import __version__
-from .economics import evaluate
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results, ResultsFileError
 from .sweep import SweepResults, sweep
+from .economics import evaluate
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
