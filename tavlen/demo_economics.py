@@ -79,7 +79,8 @@ def summary(evaluation: Evaluation) -> str:
 def sweep_summary(evaluations: SweepEvaluation) -> str:
     """The cost-effectiveness over the parameter draws of a sweep."""
     return "\n".join([
-        f"Cost-effectiveness over {len(evaluations)} parameter draws (the same unit costs and utilities in each)",
+        f"Cost-effectiveness over {len(evaluations)} parameter draw{'s' if len(evaluations) > 1 else ''} "
+        "(the same unit costs and utilities in each)",
         evaluations.table(),
     ])
 

@@ -219,7 +219,7 @@ class SweepEvaluation(Sequence[Evaluation]):
                          f"({self.reference}: {share[reference]:.0%})", *(f"{share[u]:.0%}" for u in others)])
         return "\n".join([
             format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows),
-            f"(mean and 2.5 to 97.5 percentiles over {len(self)} models, {first.describe()})",
+            f"(mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, {first.describe()})",
         ])
 
     def to_dataframe(self) -> Any:
