@@ -4,6 +4,7 @@ acceptability curve, and the errors that bad input gets."""
 
 import importlib.util
 import math
+import pathlib
 
 import numpy as np
 import pytest
@@ -282,3 +283,16 @@ def test_acceptability_needs_two_models_and_evaluate_names_the_model():
     assert "in the sweep's model 'broken'" in raised.value.__notes__
     with pytest.raises(TypeError, match="Results or SweepResults"):
         tavlen.evaluate({"reference": 1})
+
+
+def test_readme_example_runs(tmp_path, monkeypatch):
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:4]]
+    assert "tavlen.evaluate(" in blocks[-1]
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "readme"}
+    for block in blocks:
+        exec(compile(block.replace("10_000", "3_000"), "README.md", "exec"), namespace)
+    evaluation = namespace["evaluation"]
+    assert evaluation.universes == ("reference", "vaccinated") and evaluation.describe() == "discounted at 3% a year from 1950"
+    assert "ICER (costs per QALY gained)" in evaluation.table()
