@@ -14,8 +14,9 @@ from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results, ResultsFileError
 from .sweeps import SweepResults, sweep
+from .economics import evaluate
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
-    "SweepResults", "block_seed", "handles", "sweep",
+    "SweepResults", "block_seed", "evaluate", "handles", "sweep",
 ]

@@ -12,7 +12,7 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
 from typing import NoReturn
 
-from . import demo, demo_psa
+from . import demo, demo_economics, demo_psa
 from .errors import ModelError, optional_import
 from .files import check_writable
 
@@ -22,8 +22,10 @@ a preclinical and a clinical stage, death from the disease, and death from
 other causes by a Gompertz law) in a reference universe and in a universe
 with screening, which finds preclinical disease earlier. Prints a summary
 (diagnoses, deaths and person-years by age group, life-years gained by
-screening) on stdout, shows progress on stderr, and writes a plot (PNG) and
-the results (.npz) into the output folder.
+screening) and a cost-effectiveness table of screening (illustrative unit
+costs and utilities) on stdout, shows progress on stderr, and writes a plot
+(PNG) and the results (.npz) into the output folder; with --draws, also the
+cost-effectiveness plane and acceptability curve (cost-effectiveness.png).
 """
 
 
@@ -110,6 +112,8 @@ def _prepare(options: argparse.Namespace) -> list[str]:
     paths = [os.path.join(options.output, "results.npz")]
     if not options.no_plot:
         paths.append(os.path.join(options.output, "demo.png"))
+        if options.draws:
+            paths.append(os.path.join(options.output, "cost-effectiveness.png"))
     for path in paths:
         if os.path.isdir(path):
             raise IsADirectoryError(errno.EISDIR, "is a folder, where the command writes a file", path)
@@ -153,11 +157,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     elapsed = time.perf_counter() - started
     print(demo.summary(results))
-    spread = None
+    print()
+    print(demo_economics.summary(demo_economics.evaluate(results)))  # type: ignore[arg-type]
+    spread = economics = None
     if options.draws:
         print()
         print(demo_psa.summary(swept))
         spread = demo_psa.spread(swept)
+        economics = demo_economics.evaluate(swept[1:])  # the draws, without the base model
+        print()
+        print(demo_economics.sweep_summary(economics))  # type: ignore[arg-type]
     written = []
     try:
         results.save(results_path)
@@ -166,6 +175,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             try:
                 demo.plot(results, plot_path[0], spread)
                 written.append(plot_path[0])
+                if economics is not None:
+                    demo_economics.plot(economics, plot_path[1])  # type: ignore[arg-type]
+                    written.append(plot_path[1])
             except ImportError as error:
                 print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
     except OSError as error:  # a disk that filled during the run, say

@@ -43,7 +43,9 @@ __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "
 
 UNIVERSES = ("reference", "screening")
 AGE_GROUPS = (0, 40, 50, 60, 70, 80, 90)
-YEAR_GROUPS = (1940, 1990, 2010, 2030)
+#: Yearly, from the first birth year to beyond the last year of any life, as
+#: discounting needs: groups of a year, and nothing in the open last one.
+YEAR_GROUPS = tuple(range(1940, 2101))
 SNAPSHOT_AGES = (50, 60, 70, 80)
 
 

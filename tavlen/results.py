@@ -20,6 +20,7 @@ import numpy.typing as npt
 
 from . import montecarlo
 from .errors import ModelError, optional_import
+from .export import Exports
 from .files import ArchiveError, read_archive, write_archive, write_atomically
 
 __all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR"]
@@ -94,7 +95,7 @@ class ResultsFileError(ArchiveError):
 
 
 @dataclasses.dataclass(eq=False)
-class Results(montecarlo.SubsampleErrors):
+class Results(montecarlo.SubsampleErrors, Exports):
     """What a run accumulated, summed over all people.
 
     ``events`` (counts) and ``durations`` (years) have the axes universe,
@@ -104,7 +105,8 @@ class Results(montecarlo.SubsampleErrors):
     "universe", "individual" (the person's index in the population),
     "element", "age" and "tag" (an index into ``event_individual_tags``).
     The ``*_ages`` and ``*_years`` edges have one value more than their
-    axis has groups.
+    axis has groups. ``to_dataframe``, ``to_parquet`` and ``to_netcdf``
+    hand the results to other tools (:mod:`tavlen.export`).
     """
 
     events: np.ndarray
@@ -159,6 +161,10 @@ class Results(montecarlo.SubsampleErrors):
             return tags.index(tag)
         except ValueError:
             raise KeyError(f"{tag!r} is not among the {what}: {list(tags)}") from None
+
+    def group_labels(self, edges: str) -> list[str]:
+        """The labels of the groups of ``edges``: "event_ages", "event_years", "duration_ages" or "duration_years"."""
+        return bin_labels(getattr(self, edges), floor=AGE_FLOOR if edges.endswith("ages") else -math.inf)
 
     def event_counts(self, tag: str, by: str = "age") -> np.ndarray:
         """Counts of one event tag by universe and age group (``by="age"``)

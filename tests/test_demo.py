@@ -117,6 +117,7 @@ def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path,
     assert main(["-n", "400", "--draws", "3", "--block-size", "100", "-o", str(tmp_path), "--no-progress"]) == 0
     out = capsys.readouterr().out
     assert "Probabilistic sensitivity analysis: 3 draws" in out and "life-years gained per 1,000" in out
+    assert "Cost-effectiveness over 3 parameter draws" in out and "models in which it is best at 30,000" in out
     base = Results.load(tmp_path / "results.npz")
     assert base.equals(demo.run(400, block_size=100))  # the base model of the sweep, as a run of its own
     swept = demo_psa.run(3, 400, block_size=100)
@@ -124,12 +125,15 @@ def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path,
     assert len(set(map(tuple, demo_psa.spread(swept).values()))) == 2 and len(demo_psa.spread(swept)["deaths averted per 1,000"]) == 3
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "demo.png").stat().st_size > 0
+        assert (tmp_path / "cost-effectiveness.png").read_bytes()[:4] == b"\x89PNG"
 
 
 def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):
     assert main(["-n", "200", "--seed", "3", "-o", str(tmp_path / "out"), "--no-progress"]) == 0
     out = capsys.readouterr().out
     assert "Screening against the reference" in out and "wrote" in out
+    assert "Cost-effectiveness of screening, per person, discounted at 3% a year from 1940" in out
+    assert "illustrative" in out and "ICER (costs per QALY gained)" in out
     loaded = Results.load(tmp_path / "out" / "results.npz")
     assert loaded.metadata["population"] == 200 and loaded.metadata["seed"] == 3
     if importlib.util.find_spec("matplotlib"):

@@ -108,14 +108,16 @@ def test_common_random_numbers_make_the_error_of_a_difference_smaller(screening)
     years = screening.durations
     np.testing.assert_array_equal(difference, years[1] - years[0])
     assert difference.shape == years.shape[1:] and error.shape == difference.shape
-    each = screening.standard_error("durations")
     alive = screening.duration_tags.index("alive")
-    separate = np.hypot(each[0], each[1])[0, alive]
-    shared = error[0, alive]
-    assert (separate[:, 2:] > 0).sum() >= 6  # years alive from age 50 on, where screening changes lives
+    # By age group, over the demo's yearly year groups: the sub-samples' sums of years alive.
+    sums = screening.subsample_sums["durations"][:, :, 0, alive].sum(axis=2)  # sub-sample, universe, age
+    each = standard_error(sums, screening.subsample_people)
+    separate = np.hypot(each[0], each[1])
+    shared = standard_error(sums[:, 1] - sums[:, 0], screening.subsample_people)
+    assert (separate[2:] > 0).sum() >= 4  # years alive from age 50 on, where screening changes lives
     assert (shared[separate > 0] < 0.2 * separate[separate > 0]).all()
     # Before any screening, both universes live the same lives.
-    assert (shared[:, :2] == 0).all() and (difference[0, alive, :, :2] == 0).all()
+    assert (shared[:2] == 0).all() and (error[0, alive, :, :2] == 0).all() and (difference[0, alive, :, :2] == 0).all()
 
 
 def test_table_intervals_bracket_the_figures(screening):

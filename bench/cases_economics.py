@@ -1,0 +1,76 @@
+"""What the economics and the exports cost.
+
+evaluate(): the demo's cost-effectiveness analysis on the results of a
+default demo run, against the run itself (target: at most 5% of it).
+Parquet: the individual-level log of 10,000,000 entries written to a file,
+in MB of the log's columns (17 bytes an entry) per second (target: at least
+100 MB/s), for each compression; the file is written whole (flushed to disk
+and renamed), as every file tavlen writes.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import tempfile
+import time
+
+import numpy as np
+
+from cases_endtoend import BLOCK_SIZE, PEOPLE, SEED, load
+
+from tavlen import demo, demo_economics
+from tavlen.errors import optional_import
+
+LOG_ENTRIES = 10_000_000
+
+
+def cases() -> list:
+    return []
+
+
+def best_of(function, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        started = time.perf_counter()
+        function()
+        best = min(best, time.perf_counter() - started)
+    return best
+
+
+def report() -> None:
+    print(f"\nEconomics: evaluate() with the demo's unit costs and utilities on a default demo run "
+          f"({PEOPLE:,} people, blocks of {BLOCK_SIZE}, yearly year groups)")
+    print(f"  ({os.cpu_count()} cores; {load()})")
+    results = None
+
+    def run() -> None:
+        nonlocal results
+        results = demo.run(PEOPLE, SEED, block_size=BLOCK_SIZE)
+
+    simulated = best_of(run, 2)
+    evaluated = best_of(lambda: demo_economics.evaluate(results), 20)
+    tabled = best_of(lambda: demo_economics.evaluate(results).table(), 20)
+    print(f"  the run: {simulated:.2f} s   evaluate(): {evaluated * 1e3:.2f} ms = {100 * evaluated / simulated:.3f}% "
+          f"of it (target at most 5%)   with its table: {tabled * 1e3:.2f} ms")
+    try:
+        optional_import("pyarrow", "parquet", "The Parquet benchmark")
+    except ImportError as error:
+        print(f"  Parquet: skipped: {error}")
+        return
+    rng = np.random.default_rng(1)
+    n = LOG_ENTRIES
+    log = {"universe": (np.arange(n) % 2).astype(np.uint8), "individual": (np.arange(n) // 20).astype(np.uint32),
+           "element": np.zeros(n, np.uint16), "age": rng.uniform(0.0, 100.0, n),
+           "tag": rng.integers(0, len(results.event_individual_tags), n).astype(np.uint16)}
+    big = dataclasses.replace(results, individual=log)
+    size = sum(column.nbytes for column in log.values())
+    print(f"Parquet: the individual-level log of {n:,} entries ({size / 1e6:.0f} MB in memory), best of 3 "
+          f"(target at least 100 MB/s)")
+    with tempfile.TemporaryDirectory(dir=".") as folder:
+        path = os.path.join(folder, "log.parquet")
+        for compression in ("zstd", "snappy", None):
+            seconds = best_of(lambda: big.to_parquet(path, compression=compression), 3)
+            print(f"  {str(compression):7} {seconds:5.2f} s  {size / seconds / 1e6:6.0f} MB/s   "
+                  f"file {os.path.getsize(path) / 1e6:5.0f} MB")
+    print(f"  ({load()})")

@@ -1,0 +1,292 @@
+"""Is it worth it: the health economics of a run or of a sweep.
+
+:func:`evaluate` turns results into costs, QALYs and life-years per
+universe, discounted, and compares every universe with a reference
+(:class:`~tavlen.evaluation.Evaluation`). On a sweep it evaluates every
+model alike and adds what a probabilistic sensitivity analysis shows over
+the models: the cost-effectiveness plane (incremental costs against
+incremental QALYs, a point per model) and the cost-effectiveness
+acceptability curve (the share of models in which each universe has the
+highest net monetary benefit, over a range of willingness-to-pay values).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any, overload
+
+import numpy as np
+
+from .errors import optional_import
+from .evaluation import Evaluation, evaluate_results, ratio_text, verdict
+from .files import write_atomically
+from .results import Results, format_table
+from .sweeps import SweepResults
+
+__all__ = ["Acceptability", "Evaluation", "SweepEvaluation", "evaluate"]
+
+#: Points of a default acceptability curve.
+CURVE_POINTS = 201
+
+
+def evaluate(
+    results: Results | SweepResults,
+    *,
+    event_costs: Mapping[str, float] | None = None,
+    annual_costs: Mapping[str, float] | None = None,
+    utilities: Mapping[str, float] | None = None,
+    life_years: str | None = None,
+    discount_rate: float = 0.0,
+    base_year: float | None = None,
+    reference: str | None = None,
+    willingness_to_pay: float | None = None,
+) -> Evaluation | SweepEvaluation:
+    """Costs, QALYs and life-years of every universe, discounted, and each
+    universe against the ``reference`` (the first universe by default)::
+
+        evaluation = tavlen.evaluate(
+            results,
+            event_costs={"screen": 50.0, "clinical": 25_000.0},   # per event counted
+            annual_costs={"diagnosed": 1_500.0},                  # per year spent in the tag
+            utilities={"alive": 1.0, "diagnosed": -0.25},         # QALYs: weighted years
+            life_years="alive",                                   # the tag whose years are life-years
+            discount_rate=0.03, base_year=2025,
+            willingness_to_pay=30_000.0,                          # per QALY, for the net monetary benefit
+        )
+        print(evaluation.table())
+
+    Costs are 0 or more; a utility may be negative (a decrement, added to
+    that of being alive). ``discount_rate`` is an annual effective rate r: a
+    cost or effect at calendar time t counts (1 + r) ** -(t - base_year),
+    continuously in t, and nothing before ``base_year`` counts (None: from
+    the first edge of the year groups, or everything when the rate is 0).
+    Discounting needs year groups of at most one year from ``base_year`` on
+    and nothing weighed in the open last group; other results are refused
+    with the line that makes such groups.
+
+    On :class:`~tavlen.SweepResults`, every model is evaluated alike and a
+    :class:`SweepEvaluation` adds the cost-effectiveness plane and the
+    acceptability curve over the models.
+    """
+    options = dict(event_costs=event_costs, annual_costs=annual_costs, utilities=utilities, life_years=life_years,
+                   discount_rate=discount_rate, base_year=base_year, reference=reference,
+                   willingness_to_pay=willingness_to_pay)
+    if not isinstance(results, SweepResults):
+        return evaluate_results(results, **options)  # type: ignore[arg-type]
+    evaluations = []
+    for label, each in results.items():
+        try:
+            evaluations.append(evaluate_results(each, **options))  # type: ignore[arg-type]
+        except Exception as error:
+            error.add_note(f"in the sweep's model {label!r}")
+            raise
+    return SweepEvaluation(results.labels, evaluations)
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Acceptability:
+    """A cost-effectiveness acceptability curve: ``share[u, w]`` is the
+    share of the models in which universe ``universes[u]`` has the highest
+    net monetary benefit at ``willingness_to_pay[w]`` per QALY (models in
+    which several tie count a share to each)."""
+
+    willingness_to_pay: np.ndarray
+    universes: tuple[str, ...]
+    share: np.ndarray
+
+    def to_dataframe(self) -> Any:
+        """A pandas DataFrame: a column per universe, a row per willingness to pay."""
+        pd = optional_import("pandas", "pandas", "Acceptability.to_dataframe()")
+        return pd.DataFrame(self.share.T, columns=pd.Index(list(self.universes), name="universe"),
+                            index=pd.Index(self.willingness_to_pay, name="willingness_to_pay"))
+
+
+class SweepEvaluation(Sequence[Evaluation]):
+    """The evaluation of every model of a sweep, in order (``evaluations[0]``,
+    ``evaluations["label"]``), and what they show together."""
+
+    def __init__(self, labels: Sequence[str], evaluations: Sequence[Evaluation]) -> None:
+        self.labels: tuple[str, ...] = tuple(labels)
+        self._evaluations = tuple(evaluations)
+        self._index = {label: i for i, label in enumerate(self.labels)}
+        if not self._evaluations:
+            raise ValueError("a sweep's evaluation needs at least one model")
+        first = self._evaluations[0]
+        for label, each in zip(self.labels, self._evaluations):
+            if (each.universes, each.reference, each.willingness_to_pay) != (first.universes, first.reference,
+                                                                             first.willingness_to_pay):
+                raise ValueError(f"the model {label!r} was evaluated in other universes, against another reference "
+                                 "or at another willingness to pay than the first")
+        self.universes, self.reference = first.universes, first.reference
+        self.willingness_to_pay = first.willingness_to_pay
+
+    @overload
+    def __getitem__(self, key: int | str) -> Evaluation: ...
+    @overload
+    def __getitem__(self, key: slice) -> SweepEvaluation: ...
+    def __getitem__(self, key: int | str | slice) -> Evaluation | SweepEvaluation:
+        if isinstance(key, slice):
+            return SweepEvaluation(self.labels[key], self._evaluations[key])
+        if isinstance(key, str):
+            try:
+                return self._evaluations[self._index[key]]
+            except KeyError:
+                raise KeyError(f"{key!r} is not a label of the sweep's models") from None
+        return self._evaluations[key]
+
+    def __len__(self) -> int:
+        return len(self._evaluations)
+
+    def items(self) -> Iterator[tuple[str, Evaluation]]:
+        return zip(self.labels, self._evaluations)
+
+    def incremental(self, name: str) -> np.ndarray:
+        """``name`` per person against the reference, by model and universe."""
+        return np.array([each.incremental(name) for each in self._evaluations])
+
+    def plane(self) -> dict[str, tuple[np.ndarray, np.ndarray]]:
+        """The cost-effectiveness plane: for every universe but the
+        reference, the incremental QALYs and the incremental costs per
+        person of every model (two arrays, in the models' order)."""
+        qalys, costs = self.incremental("qalys"), self.incremental("costs")
+        return {universe: (qalys[:, u], costs[:, u]) for u, universe in enumerate(self.universes)
+                if universe != self.reference}
+
+    def acceptability(self, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> Acceptability:
+        """The cost-effectiveness acceptability curve over the models, at
+        each ``willingness_to_pay`` per QALY (by default 0 to three times
+        the evaluation's, or to twice the largest ICER of the models' mean
+        increments). Needs two models or more."""
+        if len(self) < 2:
+            raise ValueError(f"an acceptability curve needs a sweep of at least two models, this one has {len(self)}")
+        values = self._curve_points() if willingness_to_pay is None else np.asarray(willingness_to_pay, dtype=np.float64)
+        if values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any():
+            raise ValueError("willingness_to_pay must be a sequence of finite values of 0 or more")
+        qalys = np.array([each.value("qalys") for each in self._evaluations])  # model, universe
+        costs = np.array([each.value("costs") for each in self._evaluations])
+        benefit = values[None, None, :] * qalys[:, :, None] - costs[:, :, None]  # model, universe, value
+        best = benefit == benefit.max(axis=1, keepdims=True)
+        share = (best / best.sum(axis=1, keepdims=True)).mean(axis=0)
+        return Acceptability(values, self.universes, share)
+
+    def _curve_points(self) -> np.ndarray:
+        if self.willingness_to_pay:
+            upper = 3.0 * self.willingness_to_pay
+        else:
+            costs, qalys = self.incremental("costs").mean(axis=0), self.incremental("qalys").mean(axis=0)
+            ratios = [c / q for c, q in zip(costs, qalys) if c > 0 and q > 0]
+            upper = 2.0 * max(ratios) if ratios else 100_000.0
+        return np.linspace(0.0, upper, CURVE_POINTS)
+
+    # -- presentation ------------------------------------------------------
+
+    def table(self) -> str:
+        """Over the models, per person against the reference: the mean and
+        the 2.5 and 97.5 percentiles of incremental costs, QALYs,
+        life-years and net monetary benefit, the ICER of the means, the
+        models in each quadrant and, at the willingness to pay, the share
+        of models in which each universe is best."""
+        first = self._evaluations[0]
+        names = [name for name in ("costs", "qalys", "life_years", "net_monetary_benefit") if first._has(name)]
+        reference = self.universes.index(self.reference)
+        others = [u for u in range(len(self.universes)) if u != reference]
+        rows = []
+        costs, qalys = self.incremental("costs"), self.incremental("qalys")
+        for name in names:
+            values = self.incremental(name)
+            digits = 2 if name in ("costs", "net_monetary_benefit") else 4
+            if name == "net_monetary_benefit":
+                rows.append(["ICER of the means", *(ratio_text(costs[:, u].mean(), qalys[:, u].mean()) for u in others)])
+                label = f"net monetary benefit at {self.willingness_to_pay:,.0f} per QALY"
+            else:
+                label = f"incremental {_LABELS[name]}"
+            cells = []
+            for u in others:
+                low, high = np.percentile(values[:, u], [2.5, 97.5])
+                cells.append(f"{values[:, u].mean():,.{digits}f} ({low:,.{digits}f} to {high:,.{digits}f})")
+            rows.append([label, *cells])
+        if "net_monetary_benefit" not in names:
+            rows.append(["ICER of the means", *(ratio_text(costs[:, u].mean(), qalys[:, u].mean()) for u in others)])
+        for word in ("more costly, more effective", "dominant", "dominated", "less costly, less effective"):
+            counts = [sum(verdict(c, q) == word for c, q in zip(costs[:, u], qalys[:, u])) for u in others]
+            if any(counts):
+                rows.append([f"models: {word}", *(f"{count} of {len(self)}" for count in counts)])
+        if self.willingness_to_pay is not None and len(self) > 1:
+            share = self.acceptability([self.willingness_to_pay]).share[:, 0]
+            rows.append([f"models in which it is best at {self.willingness_to_pay:,.0f} per QALY "
+                         f"({self.reference}: {share[reference]:.0%})", *(f"{share[u]:.0%}" for u in others)])
+        return "\n".join([
+            format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows),
+            f"(mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, {first.describe()})",
+        ])
+
+    def to_dataframe(self) -> Any:
+        """A pandas DataFrame of every model's :meth:`Evaluation.to_dataframe`,
+        indexed by model and universe."""
+        pd = optional_import("pandas", "pandas", "SweepEvaluation.to_dataframe()")
+        return pd.concat([each.to_dataframe() for each in self._evaluations], keys=list(self.labels), names=["model"])
+
+    def to_xarray(self) -> Any:
+        """Every model's :meth:`Evaluation.to_xarray`, stacked along "model"."""
+        xr = optional_import("xarray", "xarray", "SweepEvaluation.to_xarray()")
+        stacked = xr.concat([each.to_xarray() for each in self._evaluations], dim="model", combine_attrs="drop_conflicts")
+        return stacked.assign_coords(model=list(self.labels))
+
+    def plot_plane(self, axes: Any) -> None:
+        """Draws the cost-effectiveness plane into matplotlib ``axes``."""
+        for universe, (qalys, costs) in self.plane().items():
+            axes.plot(qalys, costs, "o", alpha=0.6, label=universe)
+        axes.axhline(0.0, color="grey", linewidth=0.8)
+        axes.axvline(0.0, color="grey", linewidth=0.8)
+        if self.willingness_to_pay:
+            low, high = axes.get_xlim()
+            axes.plot([low, high], [self.willingness_to_pay * low, self.willingness_to_pay * high], "--", color="black",
+                      linewidth=0.8, label=f"{self.willingness_to_pay:,.0f} per QALY")
+            axes.set_xlim(low, high)
+        axes.set_xlabel("incremental QALYs per person")
+        axes.set_ylabel("incremental costs per person")
+        axes.set_title(f"Cost-effectiveness plane, {len(self)} models, against {self.reference}")
+        axes.legend()
+
+    def plot_acceptability(self, axes: Any, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> None:
+        """Draws the acceptability curve into matplotlib ``axes``."""
+        curve = self.acceptability(willingness_to_pay)
+        for u, universe in enumerate(curve.universes):
+            axes.plot(curve.willingness_to_pay, curve.share[u], label=universe)
+        if self.willingness_to_pay:
+            axes.axvline(self.willingness_to_pay, color="black", linestyle="--", linewidth=0.8)
+        axes.set_ylim(-0.02, 1.02)
+        axes.set_xlabel("willingness to pay per QALY")
+        axes.set_ylabel("share of models with the highest net benefit")
+        axes.set_title("Cost-effectiveness acceptability curve")
+        axes.legend()
+
+    def plot(self, path: str | os.PathLike[str], title: str | None = None) -> None:
+        """Saves a PNG of the plane and the acceptability curve side by side
+        (written whole or not at all)."""
+        matplotlib = optional_import("matplotlib", "plot", "SweepEvaluation.plot()")
+        matplotlib.use("Agg")  # headless: draws into files only
+        import matplotlib.pyplot as plt
+
+        figure, (left, right) = plt.subplots(1, 2, figsize=(12, 4.6), layout="constrained")
+        try:
+            self.plot_plane(left)
+            if len(self) > 1:
+                self.plot_acceptability(right)
+            else:
+                right.set_axis_off()
+                right.text(0.5, 0.5, "an acceptability curve needs two models or more", ha="center")
+            if title:
+                figure.suptitle(title)
+            write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
+        finally:
+            plt.close(figure)
+
+    def __repr__(self) -> str:
+        return f"<SweepEvaluation of {len(self)} models in {list(self.universes)}, against {self.reference!r}>"
+
+
+_LABELS = {"costs": "costs", "qalys": "QALYs", "life_years": "life-years"}
+
