@@ -402,7 +402,16 @@ def killing_model(marker, every_time=False):
     return Model([*demo.model().processes, KillsItsWorker(marker, every_time)])
 
 
+@pytest.fixture
+def only_workers_simulate(monkeypatch):
+    """Keeps the main process from simulating blocks while its pool starts,
+    so that block 2 meets a worker to kill."""
+    from tavlen import execution
+    monkeypatch.setattr(execution, "_simulate_here_while_workers_start", lambda *arguments: None)
+
+
 @pytest.mark.parametrize("checkpoint", [False, True])
+@pytest.mark.usefixtures("only_workers_simulate")
 def test_a_lost_worker_has_its_blocks_run_again(tmp_path, checkpoint):
     marker = tmp_path / "killed"
     model = killing_model(marker)
@@ -414,6 +423,7 @@ def test_a_lost_worker_has_its_blocks_run_again(tmp_path, checkpoint):
         assert len(block_files(folder)) == 6
 
 
+@pytest.mark.usefixtures("only_workers_simulate")
 def test_a_block_that_kills_every_worker_ends_the_run(tmp_path, simulated):
     model = killing_model(tmp_path / "killed", every_time=True)
     folder = tmp_path / "checkpoint"
