@@ -1,13 +1,16 @@
 """End to end, on the demo model (python -m tavlen's): the driver's overhead
 against a hand-written loop over the same native calls, the throughput of a
 default run (200,000 people in 2 universes) in one process, its parallel
-efficiency on two local worker processes, and the cost of running it on a
-local Dask cluster instead of a local process pool."""
+efficiency on two local worker processes, the cost of running it on a
+local Dask cluster instead of a local process pool, and what common random
+numbers cost and buy: the run's time and the Monte Carlo standard error of
+the life-years gained by screening, with and without them."""
 
 from __future__ import annotations
 
 import dataclasses
 import functools
+import inspect
 import itertools
 import logging
 import math
@@ -20,40 +23,45 @@ import numpy as np
 
 from harness import Case
 
+import tavlen.model
 from tavlen import demo
-from tavlen.individual import Individual
-from tavlen.process import Block, _Life, block_seed
+from tavlen.configuration import setup, slice_population
+from tavlen.individual import Individual, Philox
+from tavlen.process import _Life
 from tavlen.results import grid_edges
+from tavlen.simulation import simulate_block
+from tavlen.streams import generator_key
 
 #: People in the driver's overhead case, and in the default demo run.
 OVERHEAD_PEOPLE = 40_000
 PEOPLE = 200_000
+#: People in each of the runs that time common random numbers against their absence.
+COST_PEOPLE = 20_000
 SEED = 2024
 BLOCK_SIZE = 500  # the demo's default
 WORKERS = 2
 EVENT_TAGS = ("death_other", "onset", "clinical", "screen_detected", "death_disease", "screen")
 DURATION_TAGS = SNAPSHOT_TAGS = ("alive", "preclinical", "diagnosed")
+GENERATORS = ("oc", "disease", "screening")
 
 
-def demo_blocks(births: np.ndarray, seed: int, block_size: int, snapshots: Callable[[Individual], Any],
-                oc: demo.OC, disease: demo.Disease) -> Iterator[tuple[Individual, int]]:
+def demo_blocks(births: np.ndarray, seed: int, block_size: int,
+                snapshots: Callable[[Individual], Any]) -> Iterator[tuple[Individual, range]]:
     """Each block's Individual, configured as Model.run configures the
-    demo's and given the same block properties and seeds, with its size."""
+    demo's and given the same generators, with the people of the block."""
     _, ages = grid_edges(demo.AGE_GROUPS, "ages")
     _, years = grid_edges(demo.YEAR_GROUPS, "years")
     stratum = np.zeros(len(births), dtype=np.int16)
-    for index, first in enumerate(range(0, len(births), block_size)):
-        size = min(block_size, len(births) - first)
-        population = {"birth_year": births[first : first + size], "stratum": stratum[first : first + size]}
+    for first in range(0, len(births), block_size):
+        end = min(first + block_size, len(births))
         individual = Individual(
-            {"__birth__": population["birth_year"], "__stratum__": population["stratum"]},
-            list(demo.UNIVERSES), ["screening"], list(EVENT_TAGS), ages, years, list(DURATION_TAGS), ages, years,
+            {"__birth__": births[first:end], "__stratum__": stratum[first:end]},
+            list(demo.UNIVERSES), list(GENERATORS), list(EVENT_TAGS), ages, years, list(DURATION_TAGS), ages, years,
             ["clinical", "screen_detected", "death_disease"], 4096,
             list(SNAPSHOT_TAGS), list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
-        block = Block(index=index, first_person=first, size=size, properties=population, seed=seed)
-        individual.next_block(0, {**oc.block_properties(block), **disease.block_properties(block)},
-                              {"screening": block_seed(seed, index, "screening")})
-        yield individual, size
+        individual.random = {name: Philox(generator_key(seed, name)) for name in GENERATORS}
+        individual.next_block(0, {}, {})
+        yield individual, range(first, end)
 
 
 class Sums:
@@ -76,14 +84,15 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
     number of events taken from the queues.
 
     It makes the calls that Model.run makes: the same Individual
-    configuration, the same block properties and generator seeds, the demo's
-    own start and handler methods (which learn the universe the way the
+    configuration, the same generators started at every life's person, the
+    demo's own start and handler methods (which learn the universe the way the
     driver tells them), every output call, and the partial results summed
     block by block. It leaves out what the driver adds around them: checking
     the run's arguments and the blocks' properties, the limit on the events
-    of a life and the test for an unhandled message, the notes added to an
-    error, the check for a snapshot tag reported twice, the individual-level
-    logs' concatenation and building the Results.
+    of a life and the test of the age it ends at, the test for an unhandled
+    message, the notes added to an error and the age of each snapshot kept
+    for them, the check for a snapshot tag reported twice, the
+    individual-level logs' concatenation and building the Results.
     """
     laws = demo.Laws()
     oc, disease, screening = processes = (demo.OC(laws), demo.Disease(laws), demo.Screening(laws))
@@ -102,13 +111,16 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
 
     sums = Sums()
     taken = 0
-    for individual, size in demo_blocks(births, seed, block_size, snapshots, oc, disease):
+    for individual, people in demo_blocks(births, seed, block_size, snapshots):
         next_person, next_universe = individual.next_person, individual.next_universe
         next_event, log_ongoing_durations = individual.next_event, individual.log_ongoing_durations
-        for _ in range(size):
+        streams = [generator.set_stream for generator in individual.random.values()]
+        for person in people:
             next_person()
             for universe_index, universe in enumerate(universes):
                 next_universe()
+                for set_stream in streams:
+                    set_stream(person)
                 life.universe = universe
                 life.universe_index = universe_index
                 for start in starts:
@@ -129,10 +141,10 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
 def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np.ndarray]:
     """The demo's model written into the loop itself, for comparison: the
     same native calls in the same order as hand_loop, without process
-    objects, handler methods or dispatch; only the snapshot function and the
-    block properties remain the demo's."""
+    objects, handler methods or dispatch."""
     laws = demo.Laws()
-    oc, disease = demo.OC(laws), demo.Disease(laws)
+    b_over_a, b = laws.gompertz_b / laws.gompertz_a, laws.gompertz_b
+    onset_scale, onset_exponent, sojourn_mean = laws.onset_scale, 1.0 / laws.onset_shape, laws.sojourn_mean
     screening_ages = tuple(float(age) for age in laws.screening_ages)
     last_visit = len(screening_ages) - 1
     sensitivity, inf = laws.sensitivity, math.inf
@@ -143,17 +155,21 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
         return ("alive", stage) if stage != "healthy" else ("alive",)
 
     sums = Sums()
-    for ind, size in demo_blocks(births, seed, block_size, snapshots, oc, disease):
+    for ind, people in demo_blocks(births, seed, block_size, snapshots):
+        oc_draw, disease_draw = ind.random["oc"].expovariate, ind.random["disease"].expovariate
         screening_random = ind.random["screening"].random
-        for _ in range(size):
+        streams = [generator.set_stream for generator in ind.random.values()]
+        for person in people:
             ind.next_person()
             for universe_index in range(len(demo.UNIVERSES)):
                 ind.next_universe()
+                for set_stream in streams:
+                    set_stream(person)
                 ind.log_duration_start("alive")
-                ind.add_to_queue_age(float(ind.properties_tmp("death_other_age")), "death_other", terminate=True)
+                ind.add_to_queue_age(math.log1p(b_over_a * oc_draw()) / b, "death_other", terminate=True)
                 memory = ind.memory
                 memory["stage"] = "healthy"
-                onset_age = float(ind.properties_tmp("onset_age"))
+                onset_age = onset_scale * disease_draw() ** onset_exponent
                 if onset_age < inf:
                     ind.add_to_queue_age(onset_age, "onset")
                 if universe_index == 1:
@@ -173,7 +189,7 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
                         ind.log_event("onset")
                         ind.log_duration_start("preclinical")
                         memory["stage"] = "preclinical"
-                        sojourn = float(ind.properties_tmp("sojourn"))
+                        sojourn = sojourn_mean * disease_draw()
                         memory["clinical_age"] = ind.age + sojourn
                         memory["clinical_event"] = ind.add_to_queue(sojourn, "clinical")
                     elif message == "clinical" or (message == "screen_detected" and memory["stage"] == "preclinical"):
@@ -187,7 +203,7 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
                         ind.log_duration_end("preclinical")
                         ind.log_duration_start("diagnosed")
                         memory["stage"] = "diagnosed"
-                        survival = mean * float(ind.properties_tmp("survival"))
+                        survival = mean * disease_draw()
                         ind.add_to_queue_age(memory["clinical_age"] + survival, "death_disease", terminate=True)
                     elif message == "death_disease":
                         ind.log_event("death_disease")
@@ -240,11 +256,13 @@ class Timing:
     #: This process's CPU seconds per second of the run: below 1.00 for a
     #: run in this process, something else took a share of its core.
     cores: float = 0.0
+    #: The least CPU seconds of this process over the rounds: for runs in
+    #: this process, steadier than the time when other programs share the cores.
+    cpu: float = math.inf
 
 
 def cpu_seconds() -> float:
-    times = os.times()
-    return times.user + times.system
+    return time.process_time()  # this process's user and system time, finer than os.times()'s ticks
 
 
 def busy_cores(seconds: float = 0.5) -> str:
@@ -272,8 +290,10 @@ def best_of(repeat: int, *runs: Callable[[], Any]) -> list[Timing]:
             cpu, started = cpu_seconds(), time.perf_counter()
             run()
             seconds = time.perf_counter() - started
+            cpu = cpu_seconds() - cpu
             if seconds < best[i].seconds:
-                best[i] = Timing(seconds, (cpu_seconds() - cpu) / seconds)
+                best[i] = Timing(seconds, cpu / seconds, best[i].cpu)
+            best[i].cpu = min(best[i].cpu, cpu)
     return best
 
 
@@ -303,6 +323,48 @@ def report() -> None:
         print("  (the machine was busy: the one-process run had the use of less than 90% of a core)")
     dask_report(births, pool.seconds)
     print(f"  ({load()})")
+    common_random_numbers_report(births)
+
+
+def common_random_numbers_report(births: np.ndarray) -> None:
+    """What common random numbers cost (the demo's time) and buy (the
+    Monte Carlo standard error of the life-years gained by screening)."""
+    print("\nCommon random numbers (the default) against common_random_numbers=False, demo model:")
+    # Many short runs taking turns: the least CPU time of each is steadier on
+    # a shared machine than the wall time of a few long runs.
+    few, rounds = births[:COST_PEOPLE], 20
+    common, independent = best_of(rounds, lambda: model_run(few), lambda: model_run(few, common_random_numbers=False))
+    ratio = common.cpu / independent.cpu
+    print(f"  time, {len(few):,} people, least CPU time of {rounds} runs each: {common.cpu:.3f} s with, "
+          f"{independent.cpu:.3f} s without, ratio {ratio:.3f} (target at most 1.05){'  MISSED' * (ratio > 1.05)}")
+    # The blocks are independent samples of the population, so the total's
+    # variance is the number of blocks times the variance of a block's gain.
+    print(f"  life-years gained by screening per 1,000 people, {PEOPLE:,} people, with the Monte Carlo "
+          f"standard error from the spread of the {math.ceil(PEOPLE / BLOCK_SIZE)} blocks' gains:")
+    errors = {}
+    for common_random_numbers in (True, False):
+        gained = gained_by_block(births, common_random_numbers) * 1000 / PEOPLE
+        errors[common_random_numbers] = math.sqrt(len(gained)) * gained.std(ddof=1)
+        print(f"    {'with' if common_random_numbers else 'without':8} {gained.sum():8.2f}  "
+              f"standard error {errors[common_random_numbers]:6.2f}")
+    print(f"    the standard error is {errors[False] / errors[True]:.1f} x larger without (target at least 3)")
+
+
+def gained_by_block(births: np.ndarray, common_random_numbers: bool) -> np.ndarray:
+    """The life-years gained by screening in each block of a default demo run."""
+    defaults = {name: parameter.default for name, parameter in inspect.signature(tavlen.Model.run).parameters.items()
+                if parameter.default is not inspect.Parameter.empty and name in inspect.signature(setup).parameters}
+    run = setup(demo.model(), births, **{**defaults, **demo.RUN_OPTIONS, "seed": SEED, "block_size": BLOCK_SIZE,
+                                         "common_random_numbers": common_random_numbers,
+                                         "events_limit": tavlen.model.MAX_EVENTS_PER_LIFE})
+    alive = run.configuration.duration_tags.index("alive")
+    reference, screening = (demo.UNIVERSES.index(universe) for universe in ("reference", "screening"))
+    gained = []
+    for index, first, end in run.blocks():
+        partial = simulate_block(run.configuration, index, first, slice_population(run.population, first, end))
+        years = partial.durations[:, :, alive].sum(axis=(1, 2, 3))
+        gained.append(years[screening] - years[reference])
+    return np.array(gained)
 
 
 def dask_report(births: np.ndarray, pool: float) -> None:

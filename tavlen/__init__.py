@@ -12,6 +12,6 @@ a run and is what every process call receives.
 from ._version import __version__
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
-from .results import Results
+from .results import Results, ResultsFileError
 
-__all__ = ["__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "block_seed", "handles"]
+__all__ = ["__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError", "block_seed", "handles"]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import os
 import sys
 import time
@@ -13,6 +14,7 @@ from typing import NoReturn
 
 from . import demo
 from .errors import ModelError, optional_import
+from .files import check_writable
 
 DESCRIPTION = """\
 Runs the bundled demo model: the natural history of a chronic disease (onset,
@@ -148,6 +150,33 @@ def _executor_kind(options: argparse.Namespace) -> str:
     return "dask"
 
 
+def _fail(error: BaseException) -> int:
+    """Says what failed in one line: a file-system failure as PATH: reason."""
+    if isinstance(error, OSError) and error.filename is not None:
+        message = f"{error.filename}: {error.strerror or error}"
+    else:
+        message = str(error)
+    print(f"python -m tavlen: error: {message}", file=sys.stderr)
+    return 1
+
+
+def _prepare(options: argparse.Namespace) -> list[str]:
+    """Creates the output folder and tests it for writing and room, before
+    any simulation; the paths of the files that the command writes."""
+    os.makedirs(options.output, exist_ok=True)
+    # Room for about four times what the demo's results file and plot take.
+    check_writable(options.output, room=(1 << 18) + 8 * options.population)
+    paths = [os.path.join(options.output, "results.npz")]
+    if not options.no_plot:
+        paths.append(os.path.join(options.output, "demo.png"))
+    for path in paths:
+        if os.path.isdir(path):
+            raise IsADirectoryError(errno.EISDIR, "is a folder, where the command writes a file", path)
+    # A checkpoint folder is tested by the run itself, before its first block:
+    # a finished one is read even where it cannot be written.
+    return paths
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     options = parser().parse_args(argv)
     try:
@@ -156,11 +185,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"python -m tavlen: error: {error}", file=sys.stderr)
         return 2
     try:
-        os.makedirs(options.output, exist_ok=True)
+        results_path, *plot_path = _prepare(options)
     except OSError as error:
-        print(f"python -m tavlen: error: cannot create the output folder {options.output!r}: {error.strerror}",
-              file=sys.stderr)
-        return 1
+        return _fail(error)
     progress = not options.no_progress
     if progress:
         # The bar is a convenience: without tqdm the demo still runs.
@@ -176,10 +203,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             results = demo.run(options.population, options.seed, executor=executor, progress=progress,
                                block_size=options.block_size, checkpoint=options.checkpoint,
                                workers=options.workers if executor is None else None)
-    except (ImportError, ModelError, _CommandError) as error:
-        # A missing package, or a checkpoint folder of another run.
-        print(f"python -m tavlen: error: {error}", file=sys.stderr)
-        return 1
+    except (ImportError, ModelError, OSError, _CommandError) as error:
+        # A missing package, a checkpoint folder of another run, or one that cannot be used, an unreachable cluster.
+        return _fail(error)
     except KeyboardInterrupt:
         kept = "" if options.checkpoint is None else (
             f"; the finished blocks are kept in {options.checkpoint!r}, and the same command resumes the run"
@@ -188,18 +214,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     elapsed = time.perf_counter() - started
     print(demo.summary(results))
-    results_path = os.path.join(options.output, "results.npz")
-    results.save(results_path)
-    written = [results_path]
-    if not options.no_plot:
-        plot_path = os.path.join(options.output, "demo.png")
-        try:
-            demo.plot(results, plot_path)
-            written.append(plot_path)
-        except ImportError as error:
-            print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
+    written = []
+    try:
+        results.save(results_path)
+        written.append(results_path)
+        if plot_path:
+            try:
+                demo.plot(results, plot_path[0])
+                written.append(plot_path[0])
+            except ImportError as error:
+                print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
+    except OSError as error:  # a disk that filled during the run, say
+        return _fail(error)
     print()
-    print(f"Simulated in {elapsed:.1f} s on {_where(options, workers_used)}; wrote {', '.join(written)}")
+    # One 'process' worker is no worker: the run then simulates in this process.
+    where = "in this process" if options.executor == "process" and options.workers == 1 else (
+        f"on {_where(options, workers_used)}"
+    )
+    print(f"Simulated in {elapsed:.1f} s {where}; wrote {', '.join(written)}")
     return 0
 
 

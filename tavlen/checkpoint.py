@@ -4,30 +4,34 @@ run stopped by a crash, an interrupt or a killed machine resumes where it was.
 A folder holds ``manifest.json``, which identifies the run by fingerprints of
 its parts (the model, the population, the run's options, the seed and the
 block size), and one ``block-NNNNNN.npz`` per finished block: its partial
-results and a JSON header, never a pickle. Every file is written under a
-temporary name in the folder, flushed to disk and renamed over its final
-name, so a file that exists under its final name is complete. A block file is
-used only when its header names this run and this block and its arrays have
-the shapes and types that the run's blocks have; any other block file is
-simulated again and replaced. Files of other names are left alone.
+results and a JSON header with a digest of its content, never a pickle.
+Every file is written under a temporary name in the folder, flushed to disk
+and renamed over its final name, so a file that exists under its final name
+is complete. A block file is used only when its content matches its digest,
+its header names this run and this block and its arrays have the shapes and
+types that the run's blocks have; any other block file is simulated again
+and replaced. Files of other names are left alone. A run takes the folder's
+lock to write; a finished folder that it cannot write is only read.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import hashlib
 import json
 import os
 import pickle
 import platform
 import re
-from collections.abc import Callable, Iterator, Mapping
-from typing import Any, BinaryIO
+from collections.abc import Iterator, Mapping
+from typing import Any
 
 import numpy as np
 
 from ._version import __version__
 from .errors import ModelError
+from .files import ArchiveError, check_writable, read_archive, sync_folder, write_archive, write_atomically
 from .results import _LOG_COLUMNS
 
 try:
@@ -42,7 +46,12 @@ VERSION = 1
 MANIFEST = "manifest.json"
 _LOCK = ".tavlen.lock"
 #: The temporary names of the files this module writes, and no others.
-_TEMPORARY = re.compile(r"\.(block-\d{6,}\.npz|manifest\.json)\.tmp")
+_TEMPORARY = re.compile(r"\.(block-\d{6,}\.npz|manifest\.json)(\.[0-9a-f]{8})?\.tmp|\.tavlen-probe\.[0-9a-f]{8}\.tmp")
+_BLOCK = re.compile(r"block-\d{6,}\.npz")
+#: The free space a run that still has blocks to write wants in its folder.
+_ROOM = 1 << 20
+#: What an unwritable folder (read-only media, or only read permission) raises.
+_READ_ONLY = (errno.EROFS, errno.EACCES, errno.EPERM)
 
 #: The partial results of a block, as an Individual hands them out.
 _AGGREGATE_DTYPES = {
@@ -61,7 +70,7 @@ _PARTS = {
     "tags": "the tags (or log_events_individual, verify_tags)",
     "grids": "the age and year groups",
     "snapshots": "the snapshot ages, years or functions",
-    "random_number_generators": "the random number generators",
+    "random_number_generators": "the random number generators (or common_random_numbers)",
 }
 
 
@@ -106,7 +115,9 @@ def identity(
                         c.log_events_individual, c.verify_tags),
         "grids": _digest(c.event_grid_ages, c.event_grid_years, c.duration_grid_ages, c.duration_grid_years),
         "snapshots": _digest(c.snapshot_ages, c.snapshot_years, repr([walk(f) for f in c.snapshot_functions])),
-        "random_number_generators": _digest(c.random_number_generators),
+        # A folder of the streams from before common random numbers existed
+        # resumes with common_random_numbers=False.
+        "random_number_generators": _digest(c.random_number_generators, *(("common",) if c.common_random_numbers else ())),
     }
     return {
         "seed": c.seed,
@@ -197,34 +208,6 @@ def kept_seed(path: str | os.PathLike[str]) -> int | None:
     return seed if type(seed) is int and seed >= 0 else None
 
 
-def _write_atomically(folder: str, name: str, write: Callable[[BinaryIO], None]) -> None:
-    """Writes a file so that it exists complete or not at all, even across a
-    crash of the process or of the machine."""
-    temporary = os.path.join(folder, f".{name}.tmp")
-    try:
-        with open(temporary, "wb") as file:
-            write(file)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, os.path.join(folder, name))
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-    _sync_folder(folder)
-
-
-def _sync_folder(folder: str) -> None:
-    """Makes a rename in the folder durable."""
-    if not hasattr(os, "O_DIRECTORY"):
-        return  # no folder to sync where folders cannot be opened
-    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
 def block_name(index: int) -> str:
     return f"block-{index:06d}.npz"
 
@@ -241,17 +224,17 @@ class Folder:
         has no file, or one that is damaged or not this run's and block's."""
         path = os.path.join(self.path, block_name(index))
         try:
-            # Opened here, not by np.load: it leaves its file open when the archive is damaged.
-            with open(path, "rb") as file, np.load(file, allow_pickle=False) as archive:
-                header = json.loads(archive["header"].tobytes().decode("utf-8"))
-                if header != {"format": FORMAT, "version": VERSION, "run": self.key,
-                              "block": index, "first": first, "size": size}:
-                    return None
-                aggregates = {name: archive[name] for name in _AGGREGATE_DTYPES}
-                log = {column: archive[f"individual_{column}"] for column in _LOG_COLUMNS}
-        except Exception:
-            # Whatever is wrong with a block file (cut short by a full disk,
-            # damaged, written by something else), the block is simply run again.
+            header, arrays, _ = read_archive(path, "checkpoint block file")
+        except (ArchiveError, OSError):
+            # Whatever is wrong with a block file (missing, damaged, changed
+            # since it was written, something else's), the block is simply run again.
+            return None
+        if header != {"format": FORMAT, "version": VERSION, "run": self.key, "block": index, "first": first, "size": size}:
+            return None
+        try:
+            aggregates = {name: arrays[name] for name in _AGGREGATE_DTYPES}
+            log = {column: arrays[f"individual_{column}"] for column in _LOG_COLUMNS}
+        except KeyError:
             return None
         for name, array in aggregates.items():
             if array.dtype != _AGGREGATE_DTYPES[name] or array.shape != shapes[name]:
@@ -269,34 +252,46 @@ class Folder:
         header = {"format": FORMAT, "version": VERSION, "run": self.key, "block": index, "first": first, "size": size}
         arrays = {name: getattr(partial, name) for name in _AGGREGATE_DTYPES}
         arrays.update({f"individual_{column}": values for column, values in partial.individual.items()})
-        encoded = np.frombuffer(json.dumps(header).encode("utf-8"), dtype=np.uint8)
-        _write_atomically(self.path, block_name(index),
-                          lambda file: np.savez(file, allow_pickle=False, header=encoded, **arrays))
+        write_atomically(os.path.join(self.path, block_name(index)),
+                         lambda file: write_archive(file, header, arrays, compress=False))
 
 
 @contextlib.contextmanager
 def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Folder]:
     """The checkpoint folder of a run, created if missing and locked while
-    the run uses it; a folder that holds another run is refused."""
+    the run writes it; a folder that holds another run is refused. A folder
+    that cannot be written (read-only media, or no write permission) is
+    read without a lock if it holds the finished run, and refused, before
+    the run starts, if not; so is a folder without room to write blocks."""
     folder = os.fspath(path)
+    if os.path.lexists(folder) and not os.path.isdir(folder):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder (a checkpoint is kept in a folder)", folder)
     if not os.path.isdir(folder):
         os.makedirs(folder, exist_ok=True)
         # The blocks are as durable as the folder's own entry in its parent.
-        _sync_folder(os.path.dirname(os.path.abspath(folder)))
+        sync_folder(os.path.dirname(os.path.abspath(folder)))
+    blocks = -(-run["people"] // run["block_size"])
+    missing = sum(not os.path.isfile(os.path.join(folder, block_name(index))) for index in range(blocks))
+    try:
+        check_writable(folder, room=_ROOM if missing else 0)
+    except OSError as error:
+        if error.errno not in _READ_ONLY:
+            raise
+        # Only read: the lock is for the runs that write.
+        if missing:
+            raise OSError(error.errno, f"{error.strerror}, and the run kept there is not finished "
+                          f"({missing} of {blocks} blocks missing)", folder) from None
+        _check_manifest(folder, run, _manifest(folder))
+        yield Folder(folder, run)
+        return
     with _locked(folder):
         manifest = _manifest(folder)
         if manifest is None:
             content = {"format": FORMAT, "version": VERSION, "run": dict(run)}
             data = json.dumps(content, indent=1).encode("utf-8")
-            _write_atomically(folder, MANIFEST, lambda file: file.write(data))
+            write_atomically(os.path.join(folder, MANIFEST), lambda file: file.write(data))
         else:
-            differences = _differences(manifest["run"], run)
-            if differences:
-                raise ModelError(
-                    f"the checkpoint folder {folder!r} holds the blocks of a different run: "
-                    f"{', '.join(differences)} differ; give another folder, or remove this one "
-                    "to start the run afresh"
-                )
+            _check_manifest(folder, run, manifest)
         # Temporary files left by a run that was killed while writing: the
         # lock says that no run is writing them now.
         for entry in os.scandir(folder):
@@ -304,6 +299,37 @@ def opened(path: str | os.PathLike[str], run: Mapping[str, Any]) -> Iterator[Fol
                 with contextlib.suppress(OSError):
                     os.unlink(entry.path)
         yield Folder(folder, run)
+
+
+def _check_manifest(folder: str, run: Mapping[str, Any], manifest: dict[str, Any] | None) -> None:
+    """Refuses a manifest of another run, and one that its own block files
+    do not match: a folder whose manifest was edited (its seed, say) or that
+    mixes two runs' files, whose blocks the run would otherwise replace all."""
+    if manifest is None:
+        raise ModelError(f"the checkpoint folder {folder!r} has no manifest; give another folder")
+    differences = _differences(manifest["run"], run)
+    if differences:
+        *others, last = differences
+        raise ModelError(
+            f"the checkpoint folder {folder!r} holds the blocks of a different run: the two differ in "
+            f"{', '.join(others) + ' and ' if others else ''}{last}; "
+            "give another folder, or remove this one to start the run afresh"
+        )
+    key, others = _run_key(run), 0
+    for name in sorted(entry.name for entry in os.scandir(folder) if _BLOCK.fullmatch(entry.name)):
+        try:
+            header = read_archive(os.path.join(folder, name), "checkpoint block file", header_only=True)[0]
+        except (ArchiveError, OSError):
+            continue  # damaged files are run again
+        if header.get("format") == FORMAT and header.get("run") == key:
+            return
+        others += header.get("format") == FORMAT
+    if others:
+        raise ModelError(
+            f"the checkpoint folder {folder!r} was edited or mixed: its manifest describes none of its "
+            f"{others} block files (were the manifest's seed or identity changed, or files of another run "
+            "copied in?); restore the folder, or remove it to start the run afresh"
+        )
 
 
 @contextlib.contextmanager

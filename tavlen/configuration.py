@@ -56,6 +56,9 @@ class Configuration:
     log_events_individual: bool
     verify_tags: bool
     seed: int
+    #: Whether every life starts its generators' streams from the run's seed,
+    #: the person and the generator's name (else they run on through a block).
+    common_random_numbers: bool
     #: The most events a life may take before the run stops it.
     events_limit: int
 
@@ -155,12 +158,15 @@ def setup(
     preserve_stratum: str | None,
     verify_tags: bool,
     seed: int,
+    common_random_numbers: bool,
     block_size: int,
     events_limit: int,
 ) -> Setup:
     """Checks a run's arguments (those of ``Model.run`` but where its blocks
     run) against the model and each other."""
     seed = nonnegative_int(seed, "seed")
+    if not isinstance(common_random_numbers, (bool, np.bool_)):
+        raise TypeError(f"common_random_numbers must be True or False, got {type(common_random_numbers).__name__}")
     block_size = positive_int(block_size, "block_size")
     population = _population(birth_years, strata, properties)
     universes = _universe_names(universes)
@@ -216,6 +222,7 @@ def setup(
         log_events_individual=bool(log_events_individual),
         verify_tags=bool(verify_tags),
         seed=seed,
+        common_random_numbers=bool(common_random_numbers),
         events_limit=events_limit,
     )
     return Setup(configuration, population, labels, edges, block_size)

@@ -5,11 +5,17 @@ Every person dies of other causes at an age drawn from a Gompertz law (the
 drawn from a Weibull law, stays preclinical for an exponentially distributed
 sojourn time and then becomes clinical (diagnosed by symptoms); a diagnosed
 person dies of the disease after an exponentially distributed survival time,
-unless other causes come first. Two universes share each person's natural
-history: in "reference" nothing else happens; in "screening" people are
-screened at fixed ages, and a screen finds a preclinical disease with some
-sensitivity. A screen-detected disease has a better prognosis: its survival
-time is longer. The difference between the universes is what screening gains.
+unless other causes come first. In "reference" nothing else happens; in
+"screening" people are screened at fixed ages, and a screen finds a
+preclinical disease with some sensitivity. A screen-detected disease has a
+better prognosis: its survival time is longer. The difference between the
+universes is what screening gains.
+
+Each source of randomness draws from its own generator of
+``individual.random`` ("oc", "disease", "screening"), and the run's common
+random numbers start them at the same streams in every universe of a
+person: the two universes share each person's natural history, and differ
+only where a screen finds a disease.
 
     python -m tavlen --help
 """
@@ -19,15 +25,16 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from concurrent.futures import Executor
 from typing import Any
 
 import numpy as np
 
 from .errors import optional_import
+from .files import write_atomically
 from .individual import Individual
-from .model import Block, Model, Process, handles
+from .model import Model, Process, handles
 from .results import AGE_FLOOR, Results, bin_labels, format_table
 
 __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "summary", "plot"]
@@ -76,20 +83,17 @@ class OC(Process):
     event_tags = ("death_other",)
     duration_tags = ("alive",)
     snapshot_tags = ("alive",)
+    random_number_generators = ("oc",)
 
     def __init__(self, laws: Laws) -> None:
         self.a = laws.gompertz_a
         self.b = laws.gompertz_b
 
-    def block_properties(self, block: Block) -> Mapping[str, np.ndarray]:
-        # Inverse of the cumulative hazard, applied to unit exponential draws;
-        # every universe of a person shares the draw (common random numbers).
-        unit = block.generator("OC").exponential(size=block.size)
-        return {"death_other_age": np.log1p(self.b / self.a * unit) / self.b}
-
     def start(self, individual: Individual) -> None:
         individual.log_duration_start("alive")
-        individual.add_to_queue_age(float(individual.properties_tmp("death_other_age")), "death_other", terminate=True)
+        # The inverse of the cumulative hazard, applied to a unit exponential draw.
+        unit = individual.random["oc"].expovariate()
+        individual.add_to_queue_age(math.log1p(self.b / self.a * unit) / self.b, "death_other", terminate=True)
 
     @handles("death_other")
     def death(self, individual: Individual) -> None:
@@ -113,22 +117,18 @@ class Disease(Process):
     duration_tags = ("preclinical", "diagnosed")
     event_individual_tags = ("clinical", "screen_detected", "death_disease")
     snapshot_tags = ("preclinical", "diagnosed")
+    random_number_generators = ("disease",)
 
     def __init__(self, laws: Laws) -> None:
         self.laws = laws
-
-    def block_properties(self, block: Block) -> Mapping[str, np.ndarray]:
-        draws = block.generator("disease").exponential(size=(3, block.size))
-        laws = self.laws
-        return {
-            "onset_age": laws.onset_scale * draws[0] ** (1.0 / laws.onset_shape),
-            "sojourn": laws.sojourn_mean * draws[1],
-            "survival": draws[2],  # in units of the mean survival
-        }
+        self.onset_exponent = 1.0 / laws.onset_shape
 
     def start(self, individual: Individual) -> None:
         individual.memory["stage"] = "healthy"
-        onset_age = float(individual.properties_tmp("onset_age"))
+        # Onset, sojourn and survival draw from "disease" in this order in
+        # every universe, so screening, which draws from its own generator,
+        # changes none of them.
+        onset_age = self.laws.onset_scale * individual.random["disease"].expovariate() ** self.onset_exponent
         if onset_age < math.inf:
             individual.add_to_queue_age(onset_age, "onset")
 
@@ -138,7 +138,7 @@ class Disease(Process):
         individual.log_duration_start("preclinical")
         memory = individual.memory
         memory["stage"] = "preclinical"
-        sojourn = float(individual.properties_tmp("sojourn"))
+        sojourn = self.laws.sojourn_mean * individual.random["disease"].expovariate()
         memory["clinical_age"] = individual.age + sojourn
         memory["clinical_event"] = individual.add_to_queue(sojourn, "clinical")
 
@@ -162,7 +162,7 @@ class Disease(Process):
         memory["stage"] = "diagnosed"
         # Survival counts from the age of clinical diagnosis, screen-detected
         # or not: an earlier diagnosis alone (lead time) gains no life.
-        survival = mean_survival * float(individual.properties_tmp("survival"))
+        survival = mean_survival * individual.random["disease"].expovariate()
         individual.add_to_queue_age(memory["clinical_age"] + survival, "death_disease", terminate=True)
 
     @handles("death_disease")
@@ -335,5 +335,8 @@ def plot(results: Results, path: str | os.PathLike[str]) -> None:
         axes.legend()
     people = results.metadata.get("population", "?")
     figure.suptitle(f"Chronic disease demo, {people:,} people" if isinstance(people, int) else "Chronic disease demo")
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
+    try:
+        # Whole or not at all: a failed write leaves no cut-short PNG.
+        write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
+    finally:
+        plt.close(figure)

@@ -4,16 +4,23 @@ starts itself and starts again when a worker is lost."""
 
 from __future__ import annotations
 
+import ast
 import concurrent.futures
 import concurrent.futures.process
+import contextlib
 import multiprocessing
 import multiprocessing.connection
 import multiprocessing.forkserver
 import os
+import pathlib
 import pickle
+import sys
 import threading
-from collections.abc import Callable, Mapping, Sequence
+import time
+import uuid
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
+from typing import Any
 
 import numpy as np
 
@@ -28,11 +35,37 @@ __all__ = ["process_pool", "run_blocks"]
 #: What a worker imports before it takes its first task.
 _WORKER_PRELOAD = ("tavlen.model",)
 
+#: Whether a run simulates blocks in this process while the workers of its
+#: own pool start (see _simulate_here_while_workers_start). Read when a run
+#: starts.
+HELP_WHILE_POOL_STARTS = True
+
 #: A worker's task: consecutive blocks.
 _Task = list[BlockSpan]
 
 
 def run_blocks(
+    configuration: Configuration,
+    population: Mapping[str, np.ndarray],
+    blocks: Sequence[BlockSpan],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+    **where: Any,
+) -> None:
+    """Simulates the blocks where the run was asked to, and hands each
+    block's partial result to ``collected`` as it comes in. An interrupt
+    stops the run at once and says what became of its finished blocks.
+
+    Every block is simulated with fresh copies of the processes, unpickled
+    from the configuration as it stood when the run started. Workers get
+    the model's ``own_modules`` by value: the classes, functions and
+    module-level values as the caller holds them, not as a worker's fresh
+    import of those modules would have them."""
+    with _resume_note_on_interrupt(collected):
+        _run_blocks(configuration, population, blocks, collected, advance, **where)
+
+
+def _run_blocks(
     configuration: Configuration,
     population: Mapping[str, np.ndarray],
     blocks: Sequence[BlockSpan],
@@ -45,14 +78,6 @@ def run_blocks(
     max_lost_pools: int,
     own_modules: Sequence[ModuleType],
 ) -> None:
-    """Simulates the blocks where the run was asked to, and hands each
-    block's partial result to ``collected`` as it comes in.
-
-    Every block is simulated with fresh copies of the processes, unpickled
-    from the configuration as it stood when the run started. Workers get
-    the model's ``own_modules`` by value: the classes, functions and
-    module-level values as the caller holds them, not as a worker's fresh
-    import of those modules would have them."""
     if not blocks:
         return
     if executor is None and (workers is None or workers == 1):
@@ -68,14 +93,18 @@ def run_blocks(
     if executor is None:
         assert workers is not None
         # This process helps while the workers start, with the classes it has.
-        here = _pickled(configuration, by_value=())
+        here = _pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS else None
         _run_on_own_pools(workers, payload, here, population, tasks, collected, advance, max_lost_pools)
         return
     try:
         _run_on(executor, payload, population, tasks, collected, advance)
     except _CancelledTasks as cancelled:
         raise ModelError(_cancelled_message(cancelled.unfinished, collected)) from cancelled.__cause__
+    except (ConnectionError, EOFError) as error:
+        _refuse_unguarded_main(error, executor)
+        raise
     except _LostPool as lost:
+        _refuse_unguarded_main(lost.__cause__, executor)
         kept_where = (
             f"the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}: "
             "run again with a working executor to resume"
@@ -88,6 +117,21 @@ def run_blocks(
             f"{_block_list(lost.unfinished)} unfinished, and a run cannot replace an executor it was "
             f"given; {kept_where}"
         ) from lost.__cause__
+
+
+@contextlib.contextmanager
+def _resume_note_on_interrupt(collected: InBlockOrder) -> Iterator[None]:
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit) as interrupt:
+        interrupt.add_note(
+            f"the finished blocks are kept in the checkpoint folder {collected.folder.path!r}, and the same run "
+            "started again with this folder resumes it"
+            if collected.folder is not None
+            else "the run kept none of its finished blocks: a run given a checkpoint folder keeps them and resumes "
+            "from them when started again"
+        )
+        raise
 
 
 def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
@@ -196,9 +240,11 @@ def _run_on(
     that did not finish, after handing over those that did. With ``here``
     (the configuration pickled for this process), this process simulates
     tasks itself until the executor's first task comes back."""
+    run = uuid.uuid4().hex
     futures = {
         executor.submit(
-            simulate_pickled_blocks,
+            _simulate_task,
+            run,
             payload,
             [(index, first, slice_population(population, first, end)) for index, first, end in task],
         ): task
@@ -240,10 +286,17 @@ def _run_on(
         raise
 
 
+def _simulate_task(run: str, payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
+    """A worker's task of the run named ``run``: an executor that names its
+    tasks after their arguments (Dask does) holds this run's tasks under
+    names of their own, and never hands it an earlier run's results or errors."""
+    return simulate_pickled_blocks(payload, blocks)
+
+
 def _run_on_own_pools(
     workers: int,
     payload: bytes,
-    here: bytes,
+    here: bytes | None,
     population: Mapping[str, np.ndarray],
     tasks: list[_Task],
     collected: InBlockOrder,
@@ -256,10 +309,15 @@ def _run_on_own_pools(
     while tasks:
         received = collected.received
         try:
-            with process_pool(workers) as pool:
+            with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
                 _run_on(pool, payload, population, tasks, collected, advance, here=here)
             return
+        except (ConnectionError, EOFError) as error:
+            _refuse_unguarded_main(error, pool)
+            raise
         except _LostPool as lost:
+            if collected.received == received:
+                _refuse_unguarded_main(lost.__cause__, pool)
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
             if lost_in_a_row >= max_lost_pools:
@@ -304,6 +362,73 @@ def _simulate_here_while_workers_start(
         for block, partial in zip(task, partials, strict=True):
             collected.add(block, partial)
         advance(sum(end - first for _, first, end in task))
+
+
+#: How long terminated workers have to end before they are killed (a stopped
+#: worker never acts on a termination).
+_TERMINATION_GRACE = 0.3
+
+
+@contextlib.contextmanager
+def _ended_at_once_on_failure(pool: concurrent.futures.ProcessPoolExecutor) -> Iterator[None]:
+    """Ends the pool's workers in the middle of their tasks when the run stops
+    before its last task (an interrupt, an error, a lost worker): the pool's
+    shutdown would wait for the tasks running, each as long as its blocks take."""
+    try:
+        yield
+    except BaseException:
+        processes = list((getattr(pool, "_processes", None) or {}).values())
+        pool.shutdown(wait=False, cancel_futures=True)
+        for process in processes:
+            process.terminate()
+        deadline = time.monotonic() + _TERMINATION_GRACE
+        for process in processes:
+            process.join(max(0.0, deadline - time.monotonic()))
+        for process in processes:
+            if process.exitcode is None:
+                process.kill()
+                process.join(5.0)
+        raise
+
+
+def _refuse_unguarded_main(error: BaseException | None, executor: concurrent.futures.Executor) -> None:
+    """Raises the ModelError that explains a pool whose processes failed to
+    start because the program's main script started the run at its top level.
+
+    Worker processes started by spawn or a fork server import the main script
+    again, and a run it starts unguarded starts again in them and fails there
+    (multiprocessing refuses a new process in one still starting): the pool
+    here then sees a lost connection or a broken pool, and its own hint to
+    use the main guard is left in the middle of a worker's traceback."""
+    context = getattr(executor, "_mp_context", None)  # a process pool's (Dask's workers start alike)
+    if context is not None and context.get_start_method() == "fork":
+        return  # forked workers do not import the script
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if not path:
+        return  # an interactive session or -c: nothing is imported again
+    frame = sys._getframe(1)
+    while frame is not None and not (frame.f_code.co_name == "<module>" and frame.f_globals is vars(main)):
+        frame = frame.f_back
+    if frame is None:
+        return  # not started by the script's top-level code
+    try:
+        statements = ast.parse(pathlib.Path(path).read_bytes(), path).body
+    except (OSError, SyntaxError, ValueError):
+        return
+    line = frame.f_lineno or 0
+    for statement in statements:
+        if statement.lineno <= line <= (statement.end_lineno or statement.lineno):
+            if isinstance(statement, ast.If) and any(
+                isinstance(name, ast.Name) and name.id == "__name__" for name in ast.walk(statement.test)
+            ):
+                return  # under a main guard: the pool was lost for some other reason
+            raise ModelError(
+                f"the run's worker processes could not start: a new process imports the script {path} "
+                f"again, and its line {line}, outside a main guard, started the run once more in there.\n"
+                'Put the code that starts a parallel run under `if __name__ == "__main__":`, '
+                "as any script that starts worker processes must"
+            ) from error
 
 
 def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:

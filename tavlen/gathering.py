@@ -47,9 +47,10 @@ class InBlockOrder:
         if partial.global_draws and not self.warned:
             self.warned = True
             _log.warning(
-                "the model draws from the global generators of random or numpy.random: the run seeds them "
-                "for every block, so its numbers can be reproduced, but only the generators of "
-                "individual.random keep a person's draws aligned between universes; use those"
+                "the global generators of random or numpy.random were drawn from while a block ran: the run "
+                "seeds them for every block, so a model's draws from them can be reproduced, but only the "
+                "generators of individual.random keep a person's draws aligned between universes; a model "
+                "should use those (on Dask, the worker's own threads may draw from them too)"
             )
         if self.folder is not None and not stored:
             self.folder.store(index, first, end - first, partial)

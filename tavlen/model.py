@@ -108,6 +108,7 @@ class Model:
         preserve_stratum: str | None = None,
         verify_tags: bool = True,
         seed: int | None = None,
+        common_random_numbers: bool = True,
         block_size: int = 1000,
         executor: concurrent.futures.Executor | None = None,
         workers: int | None = None,
@@ -134,17 +135,30 @@ class Model:
         ``preserve_stratum`` ("dynamic" or "final") keeps the strata of a
         person's first universe in the later ones.
 
+        With ``common_random_numbers`` (the default), every life of a person
+        starts each generator of ``individual.random`` (a
+        :class:`~tavlen.individual.Philox`) at the same stream, set by
+        ``seed``, the person and the generator's name: a person draws the
+        same numbers in every universe, so universes differ only where the
+        processes make them differ. Draw each source of randomness from its
+        own generator, so that a universe's extra draws shift no other
+        source's. With ``common_random_numbers=False``, each generator is a
+        ``random.Random`` seeded for every block from ``seed``, the block's
+        index and the generator's name, and runs on from life to life
+        through the block (the streams of tavlen before common random
+        numbers, bit for bit).
+
         Blocks of ``block_size`` people are the unit of work: every block
-        has its own generators, seeded from ``seed``, the block's index and
-        the generator's name, and its own partial result; partial results
+        has its own generators and its own partial result; partial results
         are added in block order. So a run's results depend on ``seed`` and
         ``block_size`` only, not on how the blocks are run: in this process
         (the default), on a ``concurrent.futures.Executor`` given as
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
         mpi4py's ``MPIPoolExecutor``), or on a pool of ``workers`` local
         processes that the run starts and stops. A task sent to a worker
-        holds ``blocks_per_task`` consecutive blocks (by default enough to
-        make about 64 tasks, or one block each when there are fewer than 128); it changes nothing in the results.
+        holds ``blocks_per_task`` consecutive blocks (by default a 64th of the
+        blocks, at least one: 64 to 127 tasks for 64 blocks or more, one task
+        per block for fewer); it changes nothing in the results.
         Without a seed, one is drawn and kept in the results. ``progress``
         shows a progress bar on stderr (needs tqdm).
 
@@ -168,6 +182,16 @@ class Model:
         ``executor`` it was given: it stops with a :class:`ModelError`, and
         with a checkpoint folder the run started again resumes. A Dask
         cluster reruns the tasks of a lost worker by itself.
+
+        An interrupt (``KeyboardInterrupt``) stops the run at once: the
+        workers it started are ended in the middle of their blocks, and the
+        tasks it gave an ``executor`` are cancelled: on Dask all of them, on
+        a process pool those not running yet (the pool stays the caller's: it
+        is not shut down, and a task that it runs already finishes there).
+        The finished blocks stay in the checkpoint folder. SIGTERM keeps Python's default: the process ends
+        at once, and the workers it started end with it. Every run's tasks
+        are its own, so that a Dask client never hands a run the results or
+        errors of an earlier one.
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
@@ -191,7 +215,8 @@ class Model:
             individual_block_size=individual_block_size, snapshot_tags=snapshot_tags, snapshot_ages=snapshot_ages,
             snapshot_years=snapshot_years, snapshot_functions=snapshot_functions,
             random_number_generators=random_number_generators, n_stratum_hops=n_stratum_hops,
-            preserve_stratum=preserve_stratum, verify_tags=verify_tags, seed=seed, block_size=block_size,
+            preserve_stratum=preserve_stratum, verify_tags=verify_tags, seed=seed,
+            common_random_numbers=common_random_numbers, block_size=block_size,
             events_limit=MAX_EVENTS_PER_LIFE,
         )
         blocks = run.blocks()
@@ -245,18 +270,19 @@ def _results(run: Setup, totals: Totals) -> Results:
         **run.edges,
         snapshot_ages=np.array(c.snapshot_ages, dtype=np.float64),
         snapshot_years=np.array(c.snapshot_years, dtype=np.float64),
-        metadata={"seed": c.seed, "block_size": run.block_size, "population": run.people_n},
+        metadata={"seed": c.seed, "block_size": run.block_size, "population": run.people_n,
+                  "common_random_numbers": c.common_random_numbers},
     )
 
 
 @contextlib.contextmanager
 def _global_generators_kept() -> Iterator[None]:
-    """Puts the caller's states of the global generators of random and
-    numpy.random back when a run ends: the blocks that the run simulates in
-    this process seed them."""
-    python_state, numpy_state = random.getstate(), np.random.get_state(legacy=False)
+    """Puts the caller's global generators of random and numpy.random back as
+    they were when a run ends: the blocks that the run simulates in this
+    process seed them (NumPy's by giving it a bit generator of their own)."""
+    python_state, numpy_bit_generator = random.getstate(), np.random.get_bit_generator()
     try:
         yield
     finally:
         random.setstate(python_state)
-        np.random.set_state(numpy_state)
+        np.random.set_bit_generator(numpy_bit_generator)

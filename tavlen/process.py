@@ -65,7 +65,9 @@ class Process:
     event_individual_tags: Sequence[str] = ()
     #: Tags that the process's snapshot functions report.
     snapshot_tags: Sequence[str] = ()
-    #: Names of the ``random.Random`` generators in ``individual.random``.
+    #: Names of the ``random.Random`` generators in ``individual.random``. One
+    #: per source of randomness: then a draw that only one universe makes
+    #: shifts no other source's draws, and universes stay aligned.
     random_number_generators: Sequence[str] = ()
 
     _handled: dict[str, str] = {}

@@ -3,16 +3,15 @@
 Every axis of every array carries its labels: the universes, the strata, the
 tags, and the bin edges of the age and year groups. A file keeps them: it is
 one ``.npz`` archive holding the arrays and a JSON header with the labels
-(no pickle, so a file can be read safely whatever its origin).
+and a digest of the content (no pickle, so a file can be read safely
+whatever its origin, and a file changed since it was written is refused).
 """
 
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
 import os
-import zipfile
 from collections.abc import Sequence
 from typing import Any
 
@@ -20,8 +19,9 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import ModelError, optional_import
+from .files import ArchiveError, read_archive, write_archive, write_atomically
 
-__all__ = ["Results", "grid_edges", "bin_labels", "AGE_FLOOR"]
+__all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR"]
 
 FILE_FORMAT = "tavlen.results"
 FILE_VERSION = 1
@@ -85,6 +85,11 @@ def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
             labels.append(f"{low}-{high}")
     return labels
 
+
+
+class ResultsFileError(ArchiveError):
+    """A file that :meth:`Results.load` refuses: cut short, damaged, changed
+    after it was written, or not a results file (``reason`` says which)."""
 
 
 @dataclasses.dataclass(eq=False)
@@ -224,7 +229,9 @@ class Results:
         dataset["individual_tag"].attrs["labels"] = list(self.event_individual_tags)
         dataset["individual_universe"].attrs["labels"] = list(self.universes)
         for key, value in self.metadata.items():
-            if isinstance(value, (str, float)) or (isinstance(value, int) and -(2**63) <= value < 2**63):
+            if isinstance(value, bool):
+                dataset.attrs[key] = int(value)  # file formats have no boolean attributes
+            elif isinstance(value, (str, float)) or (isinstance(value, int) and -(2**63) <= value < 2**63):
                 dataset.attrs[key] = value
             elif isinstance(value, int):
                 dataset.attrs[key] = str(value)  # file formats store 64-bit integers at most
@@ -234,7 +241,13 @@ class Results:
     # -- files ---------------------------------------------------------------
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the results to one ``.npz`` file (compressed), labels included."""
+        """Writes the results to one ``.npz`` file (compressed), labels included.
+
+        The file is written under a temporary name in its folder and renamed
+        over ``path``, so a save that fails (a full disk, say) leaves any
+        previous file as it was; it carries a digest of its content, which
+        :meth:`load` checks.
+        """
         header = {
             "format": FILE_FORMAT,
             "version": FILE_VERSION,
@@ -243,43 +256,43 @@ class Results:
         }
         arrays = {name: getattr(self, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
         arrays.update({f"individual_{key}": column for key, column in self.individual.items()})
-        encoded = np.frombuffer(json.dumps(header, allow_nan=False).encode("utf-8"), dtype=np.uint8)
-        with open(path, "wb") as file:
-            np.savez_compressed(file, header=encoded, **arrays)
+        write_atomically(path, lambda file: write_archive(file, header, arrays, compress=True))
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Results:
-        """Reads results written by :meth:`save`."""
+        """Reads results written by :meth:`save`.
+
+        A file that is cut short, damaged, changed after it was written (its
+        content no longer matches its digest) or not a results file raises
+        :class:`ResultsFileError`, a ValueError, which names the file and
+        says which; a file that cannot be opened raises OSError. Files
+        written before results files carried a digest load unchecked.
+        """
         name = os.fspath(path)
-        # np.load takes anything but an archive for a pickle, and its message
-        # about loading it unsafely is no advice for a file that is not ours.
-        if os.path.isfile(path) and not zipfile.is_zipfile(path):
-            raise ValueError(f"{name!r} is not a tavlen results file: it is not an .npz archive")
-        try:
-            with np.load(path, allow_pickle=False) as archive:
-                header = json.loads(archive["header"].tobytes().decode("utf-8"))
-                arrays = {key: archive[key] for key in archive.files if key != "header"}
-        except (KeyError, ValueError, zipfile.BadZipFile, UnicodeDecodeError) as error:
-            raise ValueError(f"{name!r} is not a readable tavlen results file: {error}") from error
-        if not isinstance(header, dict) or header.get("format") != FILE_FORMAT:
-            raise ValueError(f"{name!r} is not a tavlen results file")
+        header, arrays, _ = read_archive(path, "results file", ResultsFileError)
+        if header.get("format") != FILE_FORMAT:
+            raise ResultsFileError(name, "not a results file", f"its header names the format {header.get('format')!r}")
         if header.get("version") != FILE_VERSION:
-            raise ValueError(
-                f"{name!r} has results file version {header.get('version')!r}, this tavlen reads version {FILE_VERSION}"
-            )
+            raise ResultsFileError(name, f"a results file of version {header.get('version')!r}",
+                                   f"this tavlen reads version {FILE_VERSION}")
         try:
             log = {key: arrays.pop(f"individual_{key}").astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
             numbers = {key: arrays[key] for key in (*_AGGREGATES, *_EDGES, *_POINTS)}
         except KeyError as error:
-            raise ValueError(f"{name!r} lacks the array {error}") from None
+            raise ResultsFileError(name, "not a results file", f"it lacks the array {error}") from None
+        except (ValueError, TypeError) as error:
+            raise ResultsFileError(name, "not a results file", f"its individual-level log: {error}") from None
         labels: dict[str, Any] = {}
         for key in _LABELS:
             value = header.get(key, [])
             if not isinstance(value, list):
-                raise ValueError(f"{name!r} has no list of {key} in its header")
+                raise ResultsFileError(name, "not a results file", f"it has no list of {key} in its header")
             labels[key] = tuple(str(label) for label in value)
         metadata = header.get("metadata", {})
-        return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
+        try:
+            return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
+        except ValueError as error:
+            raise ResultsFileError(name, "not a results file", str(error)) from None
 
     def equals(self, other: Results) -> bool:
         """Whether both hold the same labels and exactly the same numbers."""

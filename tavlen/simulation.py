@@ -4,16 +4,21 @@ that takes every life from its first events to the one that ends it."""
 from __future__ import annotations
 
 import dataclasses
+import hashlib
+import math
 import pickle
 import random
+import re
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
-from .configuration import Configuration
+from .configuration import CombinedSnapshots, Configuration
 from .errors import ModelError
+from .individual import Philox
 from .process import Block, Process, _Life, block_seed
+from .streams import generator_key
 
 __all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
 
@@ -43,13 +48,20 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     """Simulates one block with an Individual of its own and returns its results."""
     c = configuration
     size = len(population["birth_year"])
-    individual = _individual(c, population)
+    functions = c.snapshot_functions
+    snapshots = point = None
+    if functions:
+        snapshots, point = _snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
+    individual = _individual(c, population, snapshots)
     block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
-    seeds = {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
-    individual.next_block(0, _block_properties(c.model.processes, block), seeds)
-    seeded = _seed_global_generators(c.seed, index)
-    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit)
-    global_draws = _drawn_since(seeded)
+    streams, seeds = _generators(individual, c, index)
+    block_properties = _block_properties(c.model.processes, block)
+    individual.next_block(0, block_properties, seeds)
+    mistakes = _Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
+                         list(block_properties), point)
+    _seed_global_generators(c.seed, index)
+    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes, streams)
+    global_draws = _drawn_since()
     log = individual.output_events_individual()
     partial = Partial(
         events=individual.output_events(),
@@ -66,7 +78,130 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     return partial
 
 
-def _individual(c: Configuration, population: dict[str, np.ndarray]) -> Any:
+def _snapshots_kept_at(function: Callable[[Any], Any]) -> tuple[Callable[[Any], Any], list[float]]:
+    """The run's snapshot function as the Individual calls it, and the list
+    where it keeps the age of its last call. While snapshot functions run,
+    the Individual's age is the snapshot's own (the age at a snapshot year
+    for those); a snapshot that fails is then reported at that age, not at
+    the age before the event that took it. A closure, since it runs at every
+    snapshot of every life: a function is called faster than an object."""
+    point = [-math.inf]
+
+    def take_snapshot(individual: Any) -> Any:
+        point[0] = individual.age
+        return function(individual)
+
+    return take_snapshot, point
+
+
+_TAKE_SNAPSHOT = _snapshots_kept_at(len)[0].__code__
+
+
+# The module's messages for the modelling mistakes that the driver explains.
+_UNKNOWN_TAG = re.compile(
+    r"tag (.*) not present among loggable (event|duration|individual event|snapshot) tags", re.DOTALL
+)
+_TAG_DECLARATIONS = {"event": "event_tags", "duration": "duration_tags",
+                     "individual event": "event_individual_tags", "snapshot": "snapshot_tags"}
+_SNAPSHOT_VALUES = (
+    "Expected str, got ", "snapshot sum ", "an integer is required", "value too large to convert to int"
+)
+_OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
+_HOP_SLOTS = 256
+
+
+@dataclasses.dataclass
+class _Mistakes:
+    """Explains the errors of modelling mistakes in a block: the names that
+    the run declares, and the snapshot that was being taken."""
+
+    configuration: Configuration
+    properties: list[str]
+    block_properties: list[str]
+    #: The age of the last snapshot, where the run has snapshot functions.
+    snapshot: list[float] | None
+
+    def where(self, error: Exception, individual: Any) -> str | None:
+        """The snapshot being taken when the error came, if it came from one."""
+        c = self.configuration
+        if self.snapshot is None or not self._from_snapshot(error, self.snapshot[0], individual):
+            return None
+        age = self.snapshot[0]
+        if age in c.snapshot_ages or not c.snapshot_years:
+            return f"taking the snapshot at age {age:.6g}"
+        birth = individual.year - individual.age
+        year = min(c.snapshot_years, key=lambda year: abs(year - birth - age))
+        return f"taking the snapshot of the year {year:.6g}, at age {age:.6g}"
+
+    @staticmethod
+    def _from_snapshot(error: Exception, age: float, individual: Any) -> bool:
+        tb = error.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_code is _TAKE_SNAPSHOT:
+                return True  # raised by a snapshot function
+            tb = tb.tb_next
+        # Raised by the Individual on what the functions returned, once next_event
+        # had set its age back: the age kept is this event's snapshot, not an earlier one.
+        message = str(error)
+        tag = _UNKNOWN_TAG.fullmatch(message)
+        return age >= individual.age and (
+            (tag is not None and tag[2] == "snapshot") or message.startswith(_SNAPSHOT_VALUES)
+        )
+
+    def explain(self, error: Exception, individual: Any) -> None:
+        """Adds what the run declares to the errors of a misspelt or undeclared name,
+        and the hop record's size to the error of one change of stratum too many."""
+        message = str(error)
+        if type(error) is Exception and (tag := _UNKNOWN_TAG.fullmatch(message)):
+            kind, declared = tag[2], _TAG_DECLARATIONS[tag[2]]
+            error.add_note(
+                f"the run's {kind} tags are {_listed(getattr(self.configuration, declared))}; they are declared "
+                f"in the {declared} of a process or given to Model.run as {declared}"
+            )
+        elif type(error) is KeyError and len(error.args) == 1 and isinstance(error.args[0], str):
+            self._explain_unknown_name(error, error.args[0])
+        elif type(error) is IndexError and message == _OUT_OF_BOUNDS and _hop_record_full(individual):
+            error.add_note(
+                f"hop_stratum records at most {_HOP_SLOTS} changes of stratum per person (in all its "
+                f"universes together under preserve_stratum), and this was change {_HOP_SLOTS + 1}: "
+                "hop only when the stratum changes"
+            )
+
+    def _explain_unknown_name(self, error: KeyError, name: str) -> None:
+        generators = self.configuration.random_number_generators
+        if name in generators:
+            return
+        if name in self.properties:
+            error.add_note(f"{name!r} is a property of the population: individual.properties({name!r}) reads it")
+        elif name in self.block_properties:
+            error.add_note(f"{name!r} is a block property: individual.properties_tmp({name!r}) reads it")
+        else:
+            error.add_note(
+                f"{name!r} is neither a property nor a random number generator of the run: its properties "
+                f"are {_listed(self.properties)} (given to Model.run as properties), its block properties "
+                f"{_listed(self.block_properties)} (made by the block_properties of a process), and its "
+                f"random number generators {_listed(generators)} (declared in the random_number_generators "
+                "of a process or given to Model.run as random_number_generators)"
+            )
+
+
+def _listed(names: Sequence[str]) -> str:
+    return ", ".join(repr(name) for name in names) if names else "none"
+
+
+def _hop_record_full(individual: Any) -> bool:
+    """Whether the person's record of stratum changes is full, tried with one
+    more change: the Individual is given up with the error that asks."""
+    try:
+        individual.hop_stratum(0)
+    except IndexError as error:
+        return str(error) == _OUT_OF_BOUNDS
+    except Exception:
+        return False
+    return False
+
+
+def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: Callable[[Any], Any] | None) -> Any:
     stratum = population["stratum"]
     if not c.n_stratum_hops and int(stratum.max(initial=0)) < c.strata_n - 1:
         # Without n_stratum_hops an Individual counts its strata from the
@@ -91,12 +226,29 @@ def _individual(c: Configuration, population: dict[str, np.ndarray]) -> Any:
         list(c.snapshot_tags),
         list(c.snapshot_ages),
         list(c.snapshot_years),
-        list(c.snapshot_functions),
+        [] if snapshots is None else [snapshots],
         c.n_stratum_hops,
         c.preserve_stratum,
         c.log_events_individual,
         c.verify_tags,
     )
+
+
+def _generators(individual: Any, c: Configuration, index: int) -> tuple[list[Callable[[int], None]], dict[str, int]]:
+    """Sets up the block's generators; returns the set_stream methods that
+    every life calls with its person, and the seeds for next_block.
+
+    With common random numbers every generator is a Philox keyed by the
+    run's seed and its name, and each life starts the stream of its person
+    (its index in the population, so the streams depend neither on the
+    universe nor on the block). Otherwise the Individual's random.Random
+    generators are seeded once per block, from the seed, the block and the name.
+    """
+    if not c.common_random_numbers:
+        return [], {name: block_seed(c.seed, index, name) for name in c.random_number_generators}
+    generators = {name: Philox(generator_key(c.seed, name)) for name in c.random_number_generators}
+    individual.random = generators
+    return [generator.set_stream for generator in generators.values()], {}
 
 
 def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, np.ndarray]:
@@ -124,10 +276,20 @@ def _block_properties(processes: Sequence[Process], block: Block) -> dict[str, n
 
 
 def simulate_people(
-    individual: Any, processes: Sequence[Process], universes: Sequence[str], size: int, first: int, events_limit: int
+    individual: Any,
+    processes: Sequence[Process],
+    universes: Sequence[str],
+    size: int,
+    first: int,
+    events_limit: int,
+    mistakes: _Mistakes | None = None,
+    streams: Sequence[Callable[[int], None]] = (),
 ) -> None:
     """The run loop: every person of the block in every universe, each life
-    running from its first events until an event that terminates it."""
+    running from its first events until an event that terminates it.
+    ``mistakes`` explains the errors of a modelling mistake in the run's
+    terms; every life starts with ``streams`` (the generators' set_stream)
+    at its person."""
     dispatch: dict[str, Callable[..., Any]] = {}
     for process in processes:
         dispatch.update(process.handlers())
@@ -140,12 +302,16 @@ def simulate_people(
     # Every life iterates this one range, so a life that never ends stops
     # at its end without a counter to keep per event.
     limit = range(events_limit)
+    inf = math.inf
     person = -1
     try:
         for person in range(size):
             next_person()
+            stream = first + person  # the person's index in the population
             for universe_index, universe in enumerate(universes):
                 next_universe()
+                for set_stream in streams:
+                    set_stream(stream)
                 life.universe, life.universe_index = universe, universe_index
                 for start in starts:
                     start(individual)
@@ -169,13 +335,19 @@ def simulate_people(
                 except RuntimeError as error:
                     _explain_empty_queue(error)
                     raise
+                if not -inf < age < inf:
+                    # Its open durations would close at that age: infinite person-years.
+                    raise _ended_at(age, message)
                 log_ongoing_durations()
     except Exception as error:
         if 0 <= person < size and life.universe_index >= 0:
+            where = mistakes.where(error, individual) if mistakes is not None else None
             error.add_note(
                 f"while simulating person {first + person} in universe {life.universe!r}, "
-                f"at age {_age_of(individual)}"
+                f"{where or f'at age {_age_of(individual)}'}"
             )
+        if mistakes is not None:
+            mistakes.explain(error, individual)
         raise
     finally:
         for process in processes:
@@ -200,6 +372,15 @@ def _endless(events_n: int, message: Any, age: float) -> ModelError:
     )
 
 
+def _ended_at(age: float, message: Any) -> ModelError:
+    return ModelError(
+        f"a life ended at age {age} with the event {message!r} scheduled with terminate=True; a life must "
+        "end at a finite age, or its durations come out infinite. An event scheduled after an infinite "
+        "time (an exponential draw with a zero rate, say) never happens: schedule the terminating event "
+        "at a finite age, and leave such events out of the queue"
+    )
+
+
 def _explain_empty_queue(error: RuntimeError) -> None:
     if str(error).startswith("Event queue empty"):
         error.add_note("every life needs an event scheduled with terminate=True, such as a death from other causes")
@@ -212,19 +393,43 @@ def _age_of(individual: Any) -> str:
         return "unknown"
 
 
-def _seed_global_generators(seed: int, index: int) -> tuple[Any, Any]:
-    """Seeds the global generators of random and numpy.random from the block's
-    seed, so that a model that draws from them (instead of individual.random)
-    gives the same numbers wherever and however often its blocks run; returns
-    their seeded states."""
-    random.seed(block_seed(seed, index, "random", stream=2))
-    words = block_seed(seed, index, "numpy.random", stream=2).to_bytes(16, "little")
-    np.random.seed(np.frombuffer(words, dtype=np.uint32))
-    return random.getstate(), np.random.get_state(legacy=False)
+def _seed_global_generators(seed: int, index: int) -> None:
+    """Seeds the global generators of random and numpy.random from the run's
+    seed and the block's index, so that a model that draws from them (instead
+    of individual.random) gives the same numbers wherever and however often
+    its blocks run. NumPy's global generator gets a bit generator of the
+    block's own (a PCG64, whose state is cheap to set and to read): the
+    caller's is left as it was, to be put back when the run ends."""
+    words = hashlib.blake2b(f"{seed} {index}".encode(), digest_size=48, person=b"tavlen.global").digest()
+    random.seed(int.from_bytes(words[:16], "little"))
+    state = int.from_bytes(words[16:32], "little")
+    _BLOCK_BIT_GENERATOR.state = {
+        "bit_generator": "PCG64",
+        "state": {"state": state, "inc": int.from_bytes(words[32:], "little") | 1},
+        "has_uint32": 0,
+        "uinteger": 0,
+    }
+    np.random.set_bit_generator(_BLOCK_BIT_GENERATOR)
+    _seeded[0] = _BLOCK_BIT_GENERATOR.state["state"]["state"]
 
 
-def _drawn_since(seeded: tuple[Any, Any]) -> bool:
-    numpy_state = np.random.get_state(legacy=False)
-    return random.getstate() != seeded[0] or numpy_state["state"]["pos"] != seeded[1]["state"]["pos"] or bool(
-        (numpy_state["state"]["key"] != seeded[1]["state"]["key"]).any()
+def _drawn_since() -> bool:
+    """Whether either global generator was drawn from since it was seeded.
+    Python's is a Mersenne Twister whose position is at the end of its state
+    right after seeding and moves with every draw (reading it is cheap where
+    comparing whole states is not; it misses only a block whose draws add up
+    to a whole number of states, 624 words, and the warning this serves is
+    advice: the seeding is what makes runs reproducible)."""
+    return (
+        random.getstate()[1][-1] != _MT_STATE_WORDS
+        or np.random.get_bit_generator() is not _BLOCK_BIT_GENERATOR
+        or _BLOCK_BIT_GENERATOR.state["state"]["state"] != _seeded[0]
     )
+
+
+#: Python's Mersenne Twister: its words of state, and its position right after seeding.
+_MT_STATE_WORDS = 624
+#: The bit generator that NumPy's global generator draws from while a block runs.
+_BLOCK_BIT_GENERATOR = np.random.PCG64(0)
+#: Its state right after the block seeded it.
+_seeded = [0]

@@ -2,6 +2,7 @@
 private fields through its reduce protocol."""
 
 import os
+import subprocess
 
 import numpy as np
 import pytest
@@ -128,13 +129,51 @@ def in_life(individual, **changes):
     return individual
 
 
+@pytest.fixture
+def mounted(tmp_path):
+    """Mounts file systems for a test: ``mounted.read_only(folder)`` makes a
+    folder read-only where it is, ``mounted.tmpfs(folder, size)`` puts a small
+    file system there. Only where scripts/py314 runs the tests: as root, in a
+    mount namespace of their own, so that no mount outlives the run; skips
+    elsewhere, and where mounting is not permitted."""
+    if os.environ.get("TAVLEN_IN_ROOT") != "1" or os.geteuid() != 0:
+        pytest.skip("mounts are made only by root in the private mount namespace of scripts/py314")
+    targets = []
+
+    def mount(*arguments):
+        result = subprocess.run(["mount", *map(str, arguments)], capture_output=True, text=True)
+        if result.returncode:
+            pytest.skip(f"mount {' '.join(map(str, arguments))} is not permitted: {result.stderr.strip()}")
+
+    class Mounts:
+        @staticmethod
+        def read_only(folder):
+            mount("--bind", folder, folder)
+            targets.append(folder)
+            mount("-o", "remount,bind,ro", folder)
+
+        @staticmethod
+        def tmpfs(folder, size):
+            folder.mkdir(exist_ok=True)
+            mount("-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder)
+            targets.append(folder)
+
+    yield Mounts
+    for target in reversed(targets):
+        subprocess.run(["umount", str(target)], check=True)
+
+
 # Property and hostile-input tests: a few reproducible examples in CI;
 # TAVLEN_HYPOTHESIS_PROFILE=thorough runs many more.
 try:
-    from hypothesis import settings
+    from hypothesis import HealthCheck, settings
 except ImportError:
     pass
 else:
-    settings.register_profile("ci", max_examples=20, deadline=None, derandomize=True, database=None)
-    settings.register_profile("thorough", max_examples=1000, deadline=None)
+    # How fast examples are drawn says how busy the machine is, not whether
+    # the code is right: a loaded machine (or the sanitizer build) must not fail the suite.
+    slow_is_fine = [HealthCheck.too_slow]
+    settings.register_profile("ci", max_examples=20, deadline=None, derandomize=True, database=None,
+                              suppress_health_check=slow_is_fine)
+    settings.register_profile("thorough", max_examples=1000, deadline=None, suppress_health_check=slow_is_fine)
     settings.load_profile(os.environ.get("TAVLEN_HYPOTHESIS_PROFILE", "ci"))

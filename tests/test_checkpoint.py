@@ -3,7 +3,9 @@ run that was never stopped; a folder of another run is refused; damaged and
 foreign files are never trusted; a parallel run survives a dying worker."""
 
 import concurrent.futures
+import errno
 import fcntl
+import json
 import os
 import pathlib
 import pickle
@@ -18,6 +20,7 @@ import numpy as np
 import pytest
 
 import tavlen.checkpoint
+import tavlen.execution
 import tavlen.model
 from tavlen import Model, ModelError, Process, demo
 from tavlen.__main__ import main
@@ -97,8 +100,11 @@ class Paced(tavlen.Process):
 
 KILLED_RUN = """
 import sys
+import tavlen.execution
 from tavlen import Model, demo
 from paced_for_checkpoint import Paced
+
+tavlen.execution.HELP_WHILE_POOL_STARTS = False  # every block in a worker
 
 if __name__ == "__main__":
     model = Model([*demo.model().processes, Paced()])
@@ -174,6 +180,93 @@ def test_a_run_killed_from_outside_resumes_to_identical_results(tmp_path, monkey
     assert sorted(simulated[:-12]) == sorted(set(range(12)) - {int(name[6:12]) for name in kept})
     assert len(block_files(folder)) == 12
     assert not [path for path in folder.iterdir() if path.name.endswith(".tmp")]
+
+
+# Sleeps in the blocks from 6 on, after leaving its worker's pid in a folder.
+SLEEPER = """
+import os, pathlib, time
+import tavlen
+
+class Sleeper(tavlen.Process):
+    def __init__(self, folder):
+        self.folder = folder
+
+    def block_properties(self, block):
+        if block.index >= 6 and os.environ.get("TAVLEN_TEST_SLEEP"):
+            pathlib.Path(self.folder, str(os.getpid())).touch()
+            time.sleep(600)
+        return {}
+"""
+
+INTERRUPTED_RUN = """
+import multiprocessing, sys, time
+import tavlen.execution
+from tavlen import Model, demo
+from sleeper_for_checkpoint import Sleeper
+
+tavlen.execution.HELP_WHILE_POOL_STARTS = False  # every block in a worker
+
+if __name__ == "__main__":
+    model = Model([*demo.model().processes, Sleeper(sys.argv[2])])
+    try:
+        model.run(demo.population(120, 1), **demo.RUN_OPTIONS, seed=5, block_size=10, checkpoint=sys.argv[1],
+                  workers=2, blocks_per_task=1)
+    except KeyboardInterrupt as interrupt:
+        print(time.monotonic(), f"{len(multiprocessing.active_children())} workers left", *interrupt.__notes__,
+              sep="\\n")
+"""
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM], ids=lambda number: number.name)
+def test_a_signal_to_the_calling_process_alone_stops_the_run_at_once(tmp_path, monkeypatch, signal_number):
+    (tmp_path / "sleeper_for_checkpoint.py").write_text(SLEEPER)
+    (tmp_path / "interrupted_run.py").write_text(INTERRUPTED_RUN)
+    monkeypatch.syspath_prepend(tmp_path)
+    from sleeper_for_checkpoint import Sleeper
+
+    folder, sleeping = tmp_path / "checkpoint", tmp_path / "sleeping"
+    sleeping.mkdir()
+    environment = {**os.environ, "TAVLEN_TEST_SLEEP": "1",
+                   "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]])}
+    child = subprocess.Popen([sys.executable, str(tmp_path / "interrupted_run.py"), str(folder), str(sleeping)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment)
+    started = set()
+    try:
+        wait_for(lambda: (len(list(sleeping.iterdir())), len(block_files(folder))) == (2, 6) or child.poll() is not None,
+                 "the first six blocks kept and both workers asleep")
+        assert child.poll() is None, child.communicate()
+        started = descendants(child.pid)
+        workers = [int(path.name) for path in sleeping.iterdir()]
+        if signal_number == signal.SIGINT:
+            os.kill(workers[0], signal.SIGSTOP)  # a stopped worker never acts on a termination
+        sent = time.monotonic()
+        os.kill(child.pid, signal_number)
+        output, errors = child.communicate(timeout=30)
+        ended = time.monotonic()
+    finally:
+        child.kill()
+        for pid in started:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    # The blocks sleep for ten minutes: seconds are "at once" even on a
+    # loaded machine or under the sanitizers.
+    assert ended - sent < 10.0, errors
+    if signal_number == signal.SIGINT:
+        stopped, *lines = output.splitlines()
+        assert float(stopped) - sent < 5.0  # the same clock in every process
+        assert lines == [
+            "0 workers left",
+            f"the finished blocks are kept in the checkpoint folder {str(folder)!r}, and the same run started again "
+            "with this folder resumes it",
+        ], errors
+    else:  # Python's default: the process ends at once, and its workers with it
+        assert child.returncode == -signal.SIGTERM
+    assert set(workers) <= started
+    wait_for(lambda: not any(map(alive, started)), "the run's processes to end", timeout=5.0)
+    assert block_files(folder) == [f"block-{index:06d}.npz" for index in range(6)]
+
+    model = Model([*demo.model().processes, Sleeper(str(sleeping))])
+    assert_identical(run(folder, model=model, people=120), run(model=model, people=120))
 
 
 def test_an_interrupted_run_without_seed_resumes_with_the_kept_seed(tmp_path, monkeypatch, simulated):
@@ -259,9 +352,12 @@ def other_laws():
         ({"event_ages": (0, 50)}, "the age and year groups"),
         ({"snapshot_ages": (50,)}, "the snapshot"),
         ({"random_number_generators": ("extra",)}, "the random number generators"),
+        ({"common_random_numbers": False}, "the random number generators (or common_random_numbers)"),
         ({"n_stratum_hops": 2}, "the strata"),
         ({"stratum_labels": ("all",)}, "the strata"),
-        ({"seed": 6, "event_tags": ("extra",)}, "the seed (5 there, 6 here), the tags"),
+        ({"seed": 6}, "the two differ in the seed (5 there, 6 here); give another folder"),
+        ({"seed": 6, "event_tags": ("extra",), "universes": ("a",)},
+         "differ in the seed (5 there, 6 here), the universes and the tags (or log_events_individual"),
     ],
 )
 def test_a_folder_of_another_run_is_refused_and_left_alone(finished, change, named):
@@ -287,10 +383,12 @@ def test_the_individual_log_block_size_is_not_part_of_a_run(finished, expected):
     assert_identical(run(finished, individual_block_size=7), expected)
 
 
-def rewritten(path, **changes):
-    """A block file with some of its arrays replaced."""
+def rewritten(path, header=None, **changes):
+    """A block file rewritten as a valid archive, with some of its arrays (or its header's JSON) replaced."""
     with np.load(path) as archive:
         arrays = {name: archive[name] for name in archive.files}
+    if header is not None:
+        arrays["header"] = np.frombuffer(json.dumps(header(json.loads(arrays["header"].tobytes()))).encode(), np.uint8)
     arrays.update(changes)
     with open(path, "wb") as file:
         np.savez(file, **arrays)
@@ -328,6 +426,64 @@ def test_damaged_and_foreign_block_files_are_simulated_again(tmp_path, finished,
     simulated.clear()
     assert_identical(run(tmp_path), expected)
     assert simulated == []
+
+
+def plus_1000_in_one_cell(path):
+    with np.load(path) as archive:
+        events = archive["events"]
+    events.flat[7] += 1000
+    rewritten(path, events=events)
+
+
+def without_digest(path):
+    """As block files were written before they carried a digest."""
+    rewritten(path, header=lambda header: {key: value for key, value in header.items() if key != "digest"})
+
+
+@pytest.mark.parametrize("edit, simulated_again", [(plus_1000_in_one_cell, [2]), (without_digest, [])])
+def test_an_edited_block_is_simulated_again_and_one_without_digest_is_used(tmp_path, finished, expected, simulated,
+                                                                          edit, simulated_again):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    edit(tmp_path / "block-000002.npz")
+    assert_identical(run(tmp_path), expected)
+    assert simulated == simulated_again
+
+
+def test_a_manifest_that_describes_none_of_its_blocks_is_refused(tmp_path, finished, simulated):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    manifest["run"]["seed"] = 6  # edited by hand; a run without a seed takes it
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    blocks = {name: (tmp_path / name).read_bytes() for name in block_files(tmp_path)}
+    with pytest.raises(ModelError, match=f"the checkpoint folder {re.escape(repr(str(tmp_path)))} was edited or mixed"):
+        run(tmp_path, seed=None)
+    assert simulated == [] and {name: (tmp_path / name).read_bytes() for name in block_files(tmp_path)} == blocks
+
+
+@pytest.mark.parametrize("fault", ["a file", "a dangling link", "read-only, finished", "read-only, unfinished", "full"])
+def test_a_folder_that_cannot_be_written_is_read_if_finished_or_refused_before_the_run(
+        tmp_path, finished, expected, simulated, request, fault):
+    folder = tmp_path / "kept"
+    if fault == "a file":
+        folder.write_text("mine")
+    elif fault == "a dangling link":
+        folder.symlink_to(tmp_path / "nowhere")
+    elif fault == "full":
+        request.getfixturevalue("mounted").tmpfs(folder, "64k")
+    else:
+        shutil.copytree(finished, folder)
+        if fault.endswith("unfinished"):
+            (folder / "block-000003.npz").unlink()
+        request.getfixturevalue("mounted").read_only(folder)
+    if fault == "read-only, finished":
+        assert_identical(run(folder), expected)  # read, with no lock to take
+        assert simulated == []
+        return
+    reason = {"a file": "not a folder", "a dangling link": "not a folder", "full": "too little room: 65,536 bytes free",
+              "read-only, unfinished": "Read-only file system, and the run kept there is not finished (1 of 6 blocks"}
+    with pytest.raises(OSError, match=re.escape(reason[fault])) as refused:
+        run(folder)
+    assert refused.value.filename == str(folder) and simulated == []
 
 
 @pytest.mark.parametrize("changed", [False, True])
@@ -406,8 +562,7 @@ def killing_model(marker, every_time=False):
 def only_workers_simulate(monkeypatch):
     """Keeps the main process from simulating blocks while its pool starts,
     so that block 2 meets a worker to kill."""
-    from tavlen import execution
-    monkeypatch.setattr(execution, "_simulate_here_while_workers_start", lambda *arguments: None)
+    monkeypatch.setattr(tavlen.execution, "HELP_WHILE_POOL_STARTS", False)
 
 
 @pytest.mark.parametrize("checkpoint", [False, True])
@@ -475,3 +630,33 @@ def test_command_line_interrupted(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(tavlen.simulation, "simulate_block", interrupted)
     assert main(["-n", "60", "-o", str(tmp_path), "--no-progress", "--checkpoint", str(tmp_path / "kept")]) == 130
     assert "interrupted; the finished blocks are kept in" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("read-only output", "{out}: Read-only file system"),
+    ("results file is a folder", "{out}/results.npz: is a folder"),
+    ("checkpoint is a file", "{kept}: not a folder"),
+    ("disk fills after the run", "{out}/results.npz: No space left on device"),
+])
+def test_command_line_file_system_failures_are_one_line(tmp_path, request, monkeypatch, capsys, simulated, fault, message):
+    out, kept = tmp_path / "out", tmp_path / "kept"
+    out.mkdir()
+    arguments = ["-n", "20", "-o", str(out), "--no-progress", "--no-plot"]
+    if fault == "read-only output":
+        request.getfixturevalue("mounted").read_only(out)
+    elif fault == "results file is a folder":
+        (out / "results.npz").mkdir()
+    elif fault == "checkpoint is a file":
+        kept.write_text("mine")
+        arguments += ["--checkpoint", str(kept)]
+    else:
+        def full(*arguments, **options):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+        monkeypatch.setattr(tavlen.results, "write_archive", full)
+    assert main(arguments) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"python -m tavlen: error: {message.format(out=out, kept=kept)}")
+    assert err.count("\n") == 1 and "Traceback" not in err
+    assert bool(simulated) == (fault == "disk fills after the run")
+    assert [path.name for path in out.iterdir()] == (["results.npz"] if fault == "results file is a folder" else [])

@@ -27,6 +27,7 @@ BAD_RUNS = [
     (dict(block_size=0), ModelError, "block_size must be at least 1"),
     (dict(seed=-1), ModelError, "seed must not be negative"),
     (dict(seed=1.5), TypeError, "seed must be an int"),
+    (dict(common_random_numbers="no"), TypeError, "common_random_numbers must be True or False, got str"),
     (dict(workers=2, executor=object()), ModelError, "either an executor or a number of workers"),
     (dict(executor="dask"), TypeError, "executor must be a concurrent.futures.Executor.*got str"),
     (dict(universes=[str(u) for u in range(257)], event_individual_tags=["x"]), ModelError, "at most 256 universes"),

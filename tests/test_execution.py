@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from tavlen import demo
+from tavlen import Model, demo
 from tavlen.model import process_pool
 
 PEOPLE = 300
@@ -66,6 +66,28 @@ def test_pool_workers_start_with_the_package_loaded_besides_the_programs_own_pre
     assert done.stdout.split() == ["colorsys", "numpy", "tavlen.individual"]
 
 
+# A script that starts its parallel run at its top level, outside a main guard.
+UNGUARDED = """
+import multiprocessing
+multiprocessing.set_start_method({method!r}, force=True)
+from tavlen import demo
+demo.run(20, seed=1, block_size=10, workers=2)
+"""
+
+
+@pytest.mark.parametrize("method", [m for m in ("forkserver", "spawn") if m in multiprocessing.get_all_start_methods()])
+def test_a_script_without_main_guard_is_told_to_add_one(tmp_path, method):
+    script = tmp_path / "unguarded.py"
+    script.write_text(UNGUARDED.format(method=method))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1
+    assert ("tavlen.model.ModelError: the run's worker processes could not start: "
+            f"a new process imports the script {script} again, and its line 5") in done.stderr
+    assert done.stderr.rstrip().splitlines()[-1] == (
+        'Put the code that starts a parallel run under `if __name__ == "__main__":`, '
+        "as any script that starts worker processes must")
+
+
 @pytest.mark.parametrize("workers", [0, -1, 1.5])
 def test_a_pool_of_no_workers_is_refused(workers):
     with pytest.raises((ValueError, TypeError), match="workers"):
@@ -77,6 +99,46 @@ def test_a_dask_cluster_gives_the_same_results(in_process):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                   silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=client.get_executor()).equals(in_process)
+
+
+# A process that fails while its marker file exists: a cause outside the
+# model's pickle, so that the run, once the cause is gone, sends the very same
+# tasks again.
+FAILS_WHILE_MARKED = """
+import os
+import tavlen
+
+class FailsWhileMarked(tavlen.Process):
+    def __init__(self, marker):
+        self.marker = marker
+
+    def block_properties(self, block):
+        if os.path.exists(self.marker):
+            1 / 0
+        return {}
+"""
+
+
+def test_a_run_started_again_on_the_same_dask_client_runs_anew(tmp_path, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    (tmp_path / "fails_while_marked.py").write_text(FAILS_WHILE_MARKED)
+    monkeypatch.syspath_prepend(tmp_path)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]))
+    from fails_while_marked import FailsWhileMarked
+
+    marker = tmp_path / "marker"
+    marker.touch()
+    model = Model([*demo.model().processes, FailsWhileMarked(str(marker))])
+    options = {**demo.RUN_OPTIONS, "seed": 9, "block_size": BLOCK_SIZE}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        executor = client.get_executor()
+        with pytest.raises(ZeroDivisionError) as failed:  # held, as a notebook holds its last error
+            model.run(demo.population(PEOPLE, 9), executor=executor, **options)
+        marker.unlink()
+        again = model.run(demo.population(PEOPLE, 9), executor=executor, **options)
+    assert again.equals(model.run(demo.population(PEOPLE, 9), **options))
+    assert failed.value is not None
 
 
 def test_an_error_in_a_worker_reaches_the_caller_with_its_context():

@@ -3,6 +3,7 @@ dispatch of events to processes, the seeding of generators by block, and the
 errors for models and configurations that cannot run."""
 
 import concurrent.futures
+import math
 import pathlib
 import pickle
 import random
@@ -14,6 +15,8 @@ import pytest
 
 import tavlen
 from tavlen import Model, ModelError, Process, block_seed, handles
+from tavlen.individual import Philox
+from tavlen.streams import generator_key
 
 from lives import Life
 
@@ -98,27 +101,102 @@ def test_calling_order_follows_blocks_people_universes_and_events():
                ("output_snapshots_ages",), ("output_snapshots_years",)]
     # One Individual per block, each holding only its block's people.
     assert RECORDS == [
-        [("__init__", [1950.0, 1960.0]), ("next_block", 0, ["first"], ["clock"]), *person, *person, *outputs],
-        [("__init__", [1970.0]), ("next_block", 0, ["first"], ["clock"]), *person, *outputs],
+        [("__init__", [1950.0, 1960.0]), ("next_block", 0, ["first"], []), *person, *person, *outputs],
+        [("__init__", [1970.0]), ("next_block", 0, ["first"], []), *person, *outputs],
     ]
 
 
 # -- with the real Individual ------------------------------------------------
 
 
-def draws(seed, people=5, block_size=2, universes=("u",)):
-    results = Model([Life()]).run(np.full(people, 2000.0), universes=universes, seed=seed, block_size=block_size)
+def draws(seed, people=5, block_size=2, universes=("u",), **options):
+    results = Model([Life()]).run(np.full(people, 2000.0), universes=universes, seed=seed, block_size=block_size,
+                                  **options)
     return results.individual["age"]
 
 
-def test_generators_are_seeded_from_run_seed_block_and_name():
-    first = draws(seed=7)
-    np.testing.assert_array_equal(first, draws(seed=7))
-    assert not np.array_equal(first, draws(seed=8))
+def test_each_life_starts_its_persons_stream():
+    first = draws(seed=7, universes=("u", "v"))
+    assert not np.array_equal(first, draws(seed=8, universes=("u", "v")))
+    generator = Philox(generator_key(7, "life"))
+    expected = []
+    for person in range(5):
+        generator.set_stream(person)
+        expected += [generator.random()] * 2  # the same draw in both universes
+    assert first.tolist() == expected
+    # The streams are the people's, not the blocks'.
+    np.testing.assert_array_equal(first, draws(seed=7, universes=("u", "v"), block_size=3))
+
+
+def test_without_common_random_numbers_generators_run_on_through_a_block():
+    first = draws(seed=7, common_random_numbers=False)
+    np.testing.assert_array_equal(first, draws(seed=7, common_random_numbers=False))
     # People 2 and 3 form block 1: their generator starts from that block's seed,
     # and its stream runs on from person to person.
     generator = random.Random(block_seed(7, 1, "life"))
     assert first[2:4].tolist() == [generator.random(), generator.random()]
+
+
+class Episodes(Process):
+    """Recurrent episodes of illness until a death at a normal age. From
+    ``policy_age`` on, the universe "policy" treats half the episodes (a
+    draw from the treatment's own generator), which halves their length and
+    so moves every later episode."""
+
+    event_tags = ("episode", "treated", "death")
+    duration_tags = ("alive", "ill")
+    random_number_generators = ("death", "episodes", "treatment")
+
+    def __init__(self, policy_age=math.inf):
+        self.policy_age = policy_age
+
+    def start(self, individual):
+        individual.log_duration_start("alive")
+        # One normal deviate per life: gauss keeps its pair's second for the next life.
+        individual.add_to_queue_age(max(1.0, individual.random["death"].gauss(70.0, 15.0)), "death", terminate=True)
+        individual.add_to_queue(individual.random["episodes"].expovariate(0.3), "episode")
+
+    @handles("episode")
+    def episode(self, individual):
+        individual.log_event("episode")
+        draws = individual.random["episodes"]
+        length = abs(draws.gauss(0.5, 0.3))
+        if (self.universe == "policy" and individual.age >= self.policy_age
+                and individual.random["treatment"].random() < 0.5):
+            individual.log_event("treated")
+            length /= 2
+        individual.log_duration("ill", individual.age, individual.age + length)
+        individual.add_to_queue(length + draws.expovariate(0.3), "episode")
+
+    @handles("death")
+    def death(self, individual):
+        individual.log_event("death")
+
+
+def run_episodes(policy_age=math.inf, block_size=64, **options):
+    return Model([Episodes(policy_age)]).run(
+        np.linspace(1930.0, 1990.0, 200), universes=["reference", "policy"], event_ages=[0, 30, 60, 90],
+        duration_ages=[0, 30, 60, 90], event_years=[1900, 1980, 2000], duration_years=[1900, 1980, 2000],
+        seed=3, block_size=block_size, **options)
+
+
+@pytest.mark.parametrize("policy_age, same_below", [(math.inf, 4), (60.0, 2), (30.0, 1)])
+def test_universes_stay_identical_until_the_policy_acts(policy_age, same_below):
+    results = run_episodes(policy_age)
+    for name in ("events", "durations"):
+        reference, policy = getattr(results, name)[:, ..., :same_below]
+        np.testing.assert_array_equal(reference, policy, err_msg=name)
+        assert not np.array_equal(*getattr(results, name)) or same_below == 4
+    # The same model without common random numbers: the universes part at once.
+    alike = run_episodes(common_random_numbers=False)
+    assert not np.array_equal(alike.events[0], alike.events[1])
+
+
+def test_counts_do_not_depend_on_the_block_size():
+    # Streams follow people, so only the rounding of the duration sums moves with the blocks.
+    results, other = run_episodes(60.0), run_episodes(60.0, block_size=7)
+    np.testing.assert_array_equal(results.events, other.events)
+    np.testing.assert_allclose(results.durations, other.durations, rtol=1e-12)
 
 
 def test_individual_log_keeps_global_person_indices_in_block_order():
@@ -157,6 +235,7 @@ def test_processes_and_run_merge_tags_and_generators():
     results = Model([Life()]).run([2000.0], event_tags=["end", "extra"], random_number_generators=["spare"])
     assert results.event_tags == ("end", "extra")
     assert results.metadata["seed"] >= 0 and results.metadata["population"] == 1
+    assert results.metadata["common_random_numbers"] is True
 
 
 # -- errors ------------------------------------------------------------------
@@ -216,6 +295,79 @@ def test_a_failing_life_says_which_person_and_universe(model, error, message, no
     assert any(note in n for n in caught.value.__notes__)
 
 
+class Mistaken(Process):
+    """A death at 80 after `start`, logged with `tag`; `snapshot` reports at the snapshot ages and years."""
+
+    event_tags = ("death",)
+    duration_tags = ("alive",)
+    snapshot_tags = ("alive",)
+
+    def __init__(self, start=lambda individual: None, tag="death", snapshot=None, death=80.0):
+        self.on_start, self.tag, self.snapshot, self.death_age = start, tag, snapshot, death
+
+    def start(self, individual):
+        individual.log_duration_start("alive")
+        individual.add_to_queue(self.death_age, "death", terminate=True)
+        self.on_start(individual)
+
+    @handles("death")
+    def death(self, individual):
+        individual.log_event(self.tag)
+
+    def snapshot_functions(self):
+        return (self.snapshot,) if self.snapshot else ()
+
+
+def hops(individual, n):
+    for change in range(n):
+        individual.hop_stratum(change % 2)
+
+
+def fails_after_60(individual):
+    return ("alive",) if individual.age < 60 else 1 / 0
+
+
+@pytest.mark.parametrize("process, options, error, message, notes", [
+    (Mistaken(death=math.inf), {}, ModelError,
+     r"a life ended at age inf with the event 'death' scheduled with terminate=True; a life must end at a finite age",
+     ["person 0 in universe 'u', at age inf"]),
+    (Mistaken(snapshot=lambda individual: ("alve",)), dict(snapshot_ages=[50, 60]), Exception,
+     "tag alve not present among loggable snapshot tags",
+     ["person 0 in universe 'u', taking the snapshot at age 50",
+      "the run's snapshot tags are 'alive'; they are declared in the snapshot_tags of a process or given to "
+      "Model.run as snapshot_tags"]),
+    # The age snapshot at 50 passes, the year 2070.5 fails: the event at 80 takes both.
+    (Mistaken(snapshot=fails_after_60), dict(snapshot_ages=[50], snapshot_years=[2070.5]), ZeroDivisionError,
+     "division by zero", ["taking the snapshot of the year 2070.5, at age 70.5"]),
+    (Mistaken(snapshot=fails_after_60), dict(snapshot_ages=[70], snapshot_years=[2010]), ZeroDivisionError,
+     "division by zero", ["taking the snapshot at age 70"]),
+    (Mistaken(tag="deth"), {}, Exception, "tag deth not present among loggable event tags",
+     ["at age 80", "the run's event tags are 'death', 'extra'; they are declared in the event_tags of a process"]),
+    (Mistaken(start=lambda individual: individual.properties("rsik")), dict(properties={"risk": [0.5]}), KeyError,
+     "rsik", ["'rsik' is neither a property nor a random number generator of the run: its properties are 'risk' "
+              "(given to Model.run as properties), its block properties none"]),
+    (Mistaken(start=lambda individual: individual.properties_tmp("risk")), dict(properties={"risk": [0.5]}), KeyError,
+     "risk", ["'risk' is a property of the population: individual.properties('risk') reads it"]),
+    (Mistaken(start=lambda individual: individual.random["rng"]), dict(random_number_generators=["oc"]), KeyError,
+     "rng", ["and its random number generators 'oc' (declared in the random_number_generators of a process"]),
+    (Mistaken(start=lambda individual: hops(individual, 257)), dict(n_stratum_hops=1), IndexError,
+     r"Out of bounds on buffer access \(axis 0\)",
+     ["at age 0", "hop_stratum records at most 256 changes of stratum per person"]),
+])
+def test_a_modelling_mistake_is_explained(process, options, error, message, notes):
+    with pytest.raises(error, match=message) as caught:
+        Model([process]).run([2000.0], universes=["u"], event_tags=["extra"], **options)
+    for note in notes:
+        assert any(note in n for n in caught.value.__notes__), caught.value.__notes__
+
+
+def test_256_changes_of_stratum_and_infinite_events_that_never_come_are_fine():
+    never = lambda individual: individual.add_to_queue(math.inf, "death")
+    results = Model([Mistaken(start=lambda individual: (hops(individual, 256), never(individual)))]).run(
+        [2000.0], n_stratum_hops=1)
+    assert results.durations.sum() == 80.0
+
+
 def test_processes_travel_by_value_and_must_pickle():
     class Local(Life):  # defined in a function: plain pickle cannot name it
         pass
@@ -248,6 +400,8 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     exec(compile(code.replace("10_000", "300"), "README.md", "exec"), namespace)
     results = namespace["results"]
     assert results.universes == ("reference", "vaccinated") and results.event_counts("death").sum() == 600
+    reference, vaccinated = results.event_counts("flu")  # the universes part at 65, as the README says
+    assert reference[:2].tolist() == vaccinated[:2].tolist() and reference[2:].sum() > vaccinated[2:].sum()
     assert tavlen.Results.load(tmp_path / "flu.npz").equals(results)
 
 

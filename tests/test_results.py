@@ -3,12 +3,13 @@ and files that keep every label."""
 
 import json
 import math
+import pickle
 
 import numpy as np
 import pytest
 
-from tavlen import ModelError, Results
-from tavlen.results import AGE_FLOOR, bin_labels, grid_edges
+from tavlen import ModelError, Results, ResultsFileError
+from tavlen.results import _AGGREGATES, _EDGES, _LABELS, _POINTS, AGE_FLOOR, bin_labels, grid_edges
 
 INF = math.inf
 
@@ -69,7 +70,7 @@ def sample(individual_entries=3):
         event_tags=("onset", "death"), duration_tags=("alive",), event_individual_tags=("onset",),
         snapshot_tags=("ill",), event_ages=event_ages, event_years=years, duration_ages=event_ages.copy(),
         duration_years=years.copy(), snapshot_ages=np.array([50.0, 60.0]), snapshot_years=np.array([2020.0]),
-        metadata={"seed": 2**100 + 1, "block_size": 10, "population": 7},
+        metadata={"seed": 2**100 + 1, "block_size": 10, "population": 7, "common_random_numbers": True},
     )
 
 
@@ -119,6 +120,7 @@ def test_xarray_has_named_dimensions_and_labelled_coordinates():
     assert dataset["individual_tag"].attrs["labels"] == ["onset"]
     assert dataset["durations"].attrs["units"] == "years"
     assert dataset.attrs["seed"] == str(2**100 + 1) and dataset.attrs["block_size"] == 10
+    assert type(dataset.attrs["common_random_numbers"]) is int
 
 
 @pytest.mark.parametrize("entries", [0, 3])
@@ -134,21 +136,77 @@ def test_save_and_load_keep_numbers_labels_and_types(tmp_path, entries):
         assert json.loads(archive["header"].tobytes())["format"] == "tavlen.results"
 
 
-def test_loading_something_else_fails_clearly(tmp_path):
-    other = tmp_path / "other.npz"
-    np.savez(other, x=np.zeros(3))
-    with pytest.raises(ValueError, match="not a readable tavlen results file: .*header"):
-        Results.load(other)
-    header = np.frombuffer(json.dumps({"format": "tavlen.results", "version": 99}).encode(), np.uint8)
-    np.savez(other, header=header)
-    with pytest.raises(ValueError, match="has results file version 99"):
-        Results.load(other)
-    # Not an archive at all: no advice to load it unsafely, as NumPy would give.
-    text = tmp_path / "text.npz"
-    text.write_text("hello")
-    with pytest.raises(ValueError, match="not a tavlen results file: it is not an .npz archive") as caught:
-        Results.load(text)
-    assert "pickle" not in str(caught.value)
+def rewritten(path, header=None, **changes):
+    """The archive rewritten whole and valid, with some arrays (or the header's JSON) changed."""
+    with np.load(path) as archive:
+        arrays = {name: archive[name] for name in archive.files}
+    if header is not None:
+        arrays["header"] = np.frombuffer(json.dumps(header(json.loads(arrays["header"].tobytes()))).encode(), np.uint8)
+    arrays.update(changes)
+    np.savez_compressed(path, **arrays)
+
+
+def written_before_digests(results, path):
+    """A results file as tavlen wrote them before they carried a digest."""
+    header = {"format": "tavlen.results", "version": 1, **{name: list(getattr(results, name)) for name in _LABELS},
+              "metadata": results.metadata}
+    arrays = {name: getattr(results, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
+    arrays.update({f"individual_{key}": column for key, column in results.individual.items()})
+    np.savez_compressed(path, header=np.frombuffer(json.dumps(header).encode(), np.uint8), **arrays)
+
+
+def test_a_file_written_before_digests_loads_unchecked(tmp_path):
+    results = sample()
+    written_before_digests(results, tmp_path / "old.npz")
+    assert Results.load(tmp_path / "old.npz").equals(results)
+
+
+FOREIGN = "not a results file"
+
+
+@pytest.mark.parametrize("damage, reason", [
+    *[(lambda path, data, end=end: path.write_bytes(data[:end(len(data))]), "cut short")
+      for end in (lambda n: 0, lambda n: 1, lambda n: 40, lambda n: n // 2, lambda n: n - 22, lambda n: n - 1)],
+    (lambda path, data: path.write_bytes(bytes([data[0] ^ 1]) + data[1:]), "damaged"),
+    (lambda path, data: rewritten(path, events=sample().events + 1000 * (np.arange(48) == 5).reshape(2, 2, 2, 2, 3)),
+     "changed after it was written"),  # 1,000 added to one cell
+    (lambda path, data: rewritten(path, header=lambda h: {**h, "universes": h["universes"][::-1]}),
+     "changed after it was written"),
+    (lambda path, data: rewritten(path, extra=np.zeros(3)), "changed after it was written"),
+    (lambda path, data: np.savez(path, x=np.zeros(3)), FOREIGN),
+    (lambda path, data: path.write_text("hello"), FOREIGN),
+    (lambda path, data: path.write_bytes(pickle.dumps(sample())), FOREIGN),  # and never unpickled
+    (lambda path, data: np.save(path.with_suffix(""), np.zeros(3)) or path.with_suffix(".npy").rename(path), FOREIGN),
+    (lambda path, data: rewritten(path, header=lambda h: {"format": "other"}), FOREIGN),
+    (lambda path, data: rewritten(path, header=lambda h: {"format": "tavlen.results", "version": 99}),
+     "a results file of version 99"),
+])
+def test_a_damaged_edited_or_foreign_file_is_refused_saying_which(tmp_path, damage, reason):
+    path = tmp_path / "run.npz"
+    sample().save(path)
+    damage(path, path.read_bytes())
+    with pytest.raises(ResultsFileError) as refused:
+        Results.load(path)
+    assert refused.value.reason == reason and str(refused.value).startswith(repr(str(path)))
+    assert "pickle" not in str(refused.value) and isinstance(refused.value, ValueError)
+
+
+def test_bit_flips_anywhere_are_refused_or_change_nothing(tmp_path):
+    results = sample()
+    path = tmp_path / "run.npz"
+    results.save(path)
+    data = path.read_bytes()
+    refused, offsets = 0, sorted({*range(0, len(data), 11), *range(len(data) - 22, len(data))})
+    for offset in offsets:
+        path.write_bytes(data[:offset] + bytes([data[offset] ^ (1 << offset % 8)]) + data[offset + 1 :])
+        try:
+            loaded = Results.load(path)
+        except ResultsFileError as error:
+            assert error.reason in ("cut short", "damaged", "changed after it was written", FOREIGN), error
+            refused += 1
+        else:  # a flipped bit that the reader does not use: a time stamp, say
+            assert loaded.equals(results) and loaded.metadata == results.metadata, offset
+    assert refused > len(offsets) / 2  # the others hit bytes such as time stamps
     with pytest.raises(FileNotFoundError):
         Results.load(tmp_path / "missing.npz")
 
