@@ -178,12 +178,12 @@ def _prepare(options: argparse.Namespace) -> list[str]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    options = parser().parse_args(argv)
+    command_line = parser()
+    options = command_line.parse_args(argv)
     try:
         options.executor = _executor_kind(options)
     except _CommandError as error:
-        print(f"python -m tavlen: error: {error}", file=sys.stderr)
-        return 2
+        command_line.error(str(error))
     try:
         results_path, *plot_path = _prepare(options)
     except OSError as error:
