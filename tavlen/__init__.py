@@ -13,5 +13,9 @@ from ._version import __version__
 from .individual import Individual
 from .model import Block, Model, ModelError, Process, block_seed, handles
 from .results import Results, ResultsFileError
+from .sweeps import SweepResults, sweep
 
-__all__ = ["__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError", "block_seed", "handles"]
+__all__ = [
+    "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
+    "SweepResults", "block_seed", "handles", "sweep",
+]

@@ -12,7 +12,7 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
 from typing import NoReturn
 
-from . import demo
+from . import demo, demo_psa
 from .errors import ModelError, optional_import
 from .files import check_writable
 
@@ -76,6 +76,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--checkpoint", metavar="DIR",
                    help="folder that keeps every finished block, created if needed: the same command "
                         "run again after an interruption resumes where it stopped")
+    p.add_argument("--draws", type=_positive, metavar="N",
+                   help="also run N draws of the uncertain parameters (sensitivity, sojourn time, survival) "
+                        "on the same people, as one sweep, and summarise the spread of screening's gains")
     p.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
     p.add_argument("--no-plot", action="store_true", help="do not draw the plot")
     return p
@@ -200,9 +203,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         with _executor(options.executor, options.workers, options.scheduler) as executor:
             workers_used = _workers_of(executor, options.workers)
-            results = demo.run(options.population, options.seed, executor=executor, progress=progress,
-                               block_size=options.block_size, checkpoint=options.checkpoint,
-                               workers=options.workers if executor is None else None)
+            where = dict(executor=executor, progress=progress, block_size=options.block_size,
+                         checkpoint=options.checkpoint, workers=options.workers if executor is None else None)
+            if options.draws:
+                swept = demo_psa.run(options.draws, options.population, options.seed, **where)
+                results = swept["base"]
+            else:
+                results = demo.run(options.population, options.seed, **where)
     except (ImportError, ModelError, OSError, _CommandError) as error:
         # A missing package, a checkpoint folder of another run, or one that cannot be used, an unreachable cluster.
         return _fail(error)
@@ -214,13 +221,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     elapsed = time.perf_counter() - started
     print(demo.summary(results))
+    spread = None
+    if options.draws:
+        print()
+        print(demo_psa.summary(swept))
+        spread = demo_psa.spread(swept)
     written = []
     try:
         results.save(results_path)
         written.append(results_path)
         if plot_path:
             try:
-                demo.plot(results, plot_path[0])
+                demo.plot(results, plot_path[0], spread)
                 written.append(plot_path[0])
             except ImportError as error:
                 print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
@@ -228,10 +240,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(error)
     print()
     # One 'process' worker is no worker: the run then simulates in this process.
-    where = "in this process" if options.executor == "process" and options.workers == 1 else (
+    place = "in this process" if options.executor == "process" and options.workers == 1 else (
         f"on {_where(options, workers_used)}"
     )
-    print(f"Simulated in {elapsed:.1f} s {where}; wrote {', '.join(written)}")
+    print(f"Simulated in {elapsed:.1f} s {place}; wrote {', '.join(written)}")
     return 0
 
 

@@ -34,6 +34,8 @@ import numpy as np
 from .errors import optional_import
 from .files import write_atomically
 from .individual import Individual
+from . import montecarlo
+from .montecarlo import DEFAULT_SUBSAMPLES
 from .model import Model, Process, handles
 from .results import AGE_FLOOR, Results, bin_labels, format_table
 
@@ -239,8 +241,9 @@ def run(
     progress: bool = False,
     block_size: int = 500,
     checkpoint: str | os.PathLike[str] | None = None,
+    subsamples: int = DEFAULT_SUBSAMPLES,
 ) -> Results:
-    """Runs the demo for ``size`` people (``checkpoint``: see :meth:`Model.run`)."""
+    """Runs the demo for ``size`` people (``checkpoint``, ``subsamples``: see :meth:`Model.run`)."""
     return model(laws).run(
         population(size, seed),
         **RUN_OPTIONS,
@@ -250,6 +253,7 @@ def run(
         workers=workers,
         progress=progress,
         checkpoint=checkpoint,
+        subsamples=subsamples,
     )
 
 
@@ -304,13 +308,49 @@ def summary(results: Results) -> str:
             f"  deaths from the disease averted: {averted:,d} ({1000 * averted / people:.2f} per 1,000 people)",
             f"  screens: {screens:,d}; screens per life-year gained: "
             + (f"{screens / gained:,.1f}" if gained > 0 else "none gained"),
+            "",
+            *uncertainty(results),
         ]
     return "\n".join(lines)
 
 
-def plot(results: Results, path: str | os.PathLike[str]) -> None:
+def screening_gains(results: Results) -> dict[str, tuple[float, float | None]]:
+    """What screening gains against the reference: life-years and deaths
+    from the disease averted, in total, each with its Monte Carlo standard
+    error (None when the results have no sub-samples to tell it)."""
+    reference, screening = (results.universes.index(u) for u in UNIVERSES)
+    gains = {}
+    for what, name, tags, tag, sign in (("life-years gained", "durations", results.duration_tags, "alive", 1),
+                                        ("deaths averted", "events", results.event_tags, "death_disease", -1)):
+        cells = getattr(results, name)[:, :, tags.index(tag)]
+        value = sign * (cells[screening].sum() - cells[reference].sum())
+        error = None
+        if (results.subsamples or 0) > 1:
+            sums = results.subsample_sums[name][:, :, :, tags.index(tag)]
+            per_subsample = sign * (sums[:, screening] - sums[:, reference]).reshape(len(sums), -1).sum(axis=1)
+            error = float(montecarlo.standard_error(per_subsample, results.subsample_people))
+        gains[what] = (float(value), error)
+    return gains
+
+
+def uncertainty(results: Results) -> list[str]:
+    """Lines of the summary: screening's gains with their 95% intervals."""
+    lines = ["How sure: 95% intervals of the Monte Carlo error (the parameters held fixed)"]
+    reason = montecarlo.no_error_reason(results.subsamples)
+    if reason is not None:
+        return [*lines, f"  none: {reason}"]
+    t = montecarlo.student_t_quantile(0.975, results.subsamples - 1)  # type: ignore[operator]
+    for what, (value, error) in screening_gains(results).items():
+        assert error is not None
+        lines.append(f"  {what}: {value:,.1f} ({value - t * error:,.1f} to {value + t * error:,.1f}), "
+                     f"from {results.subsamples} sub-samples")
+    return lines
+
+
+def plot(results: Results, path: str | os.PathLike[str], spread: Mapping[str, np.ndarray] | None = None) -> None:
     """Saves a PNG: diagnoses per 100,000 person-years and deaths from the
-    disease by age group, for every universe."""
+    disease by age group, for every universe; with ``spread`` (two figures'
+    values over parameter draws, by name), a third panel of their spread."""
     matplotlib = optional_import("matplotlib", "plot", "The demo's plot")
     matplotlib.use("Agg")  # headless: draws into files only
     import matplotlib.pyplot as plt
@@ -320,7 +360,10 @@ def plot(results: Results, path: str | os.PathLike[str]) -> None:
     alive = results.duration_totals("alive")
     diagnosed = results.event_counts("clinical") + results.event_counts("screen_detected")
     deaths = results.event_counts("death_disease")
-    figure, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2), layout="constrained")
+    figure, panels = plt.subplots(1, 3 if spread else 2, figsize=(16 if spread else 11, 4.2), layout="constrained")
+    left, right = panels[:2]
+    if spread:
+        _plot_spread(panels[2], spread)
     width = 0.8 / len(results.universes)
     for i, universe in enumerate(results.universes):
         offset = (i - (len(results.universes) - 1) / 2) * width
@@ -340,3 +383,18 @@ def plot(results: Results, path: str | os.PathLike[str]) -> None:
         write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
     finally:
         plt.close(figure)
+
+
+def _plot_spread(axes: Any, spread: Mapping[str, np.ndarray]) -> None:
+    """The draws of the first two figures against each other, with each
+    one's mean and the 2.5 to 97.5 percentiles of its draws."""
+    (x_name, x), (y_name, y) = ((name, np.asarray(values, dtype=np.float64)) for name, values in list(spread.items())[:2])
+    axes.plot(x, y, "o", alpha=0.5, label="draws")
+    x_range, y_range = np.percentile(x, [2.5, 97.5]), np.percentile(y, [2.5, 97.5])
+    axes.errorbar([x.mean()], [y.mean()], xerr=[[x.mean() - x_range[0]], [x_range[1] - x.mean()]],
+                  yerr=[[y.mean() - y_range[0]], [y_range[1] - y.mean()]], fmt="D", color="black",
+                  capsize=4, label="mean, 2.5 to 97.5 percentiles")
+    axes.set_xlabel(x_name)
+    axes.set_ylabel(y_name)
+    axes.set_title(f"Screening's gains over {len(x)} parameter draws")
+    axes.legend()

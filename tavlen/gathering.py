@@ -97,23 +97,40 @@ class InBlockOrder:
 
 
 class Totals:
-    """The run's results, as the sum of the blocks' partial results taken in block order."""
+    """The run's results, as the sum of the blocks' partial results taken in
+    block order, and, with ``subsamples`` K of 2 or more, the sums of each
+    sub-sample: block b (the b-th block added) goes to sub-sample b mod K.
 
-    def __init__(self, shapes: Mapping[str, tuple[int, ...]]) -> None:
+    Each sum is taken in block order on its own, so the sub-sample sums are
+    as reproducible as the totals; the totals are never the sum of the
+    sub-sample sums, which would add in another order."""
+
+    def __init__(self, shapes: Mapping[str, tuple[int, ...]], subsamples: int = 1) -> None:
         # Counts are summed in 64 bits: a block's uint32 counts are safe, a run's may not be.
         self.events = np.zeros(shapes["events"], dtype=np.int64)
         self.durations = np.zeros(shapes["durations"], dtype=np.float64)
         self.snapshots_ages = np.zeros(shapes["snapshots_ages"], dtype=np.int64)
         self.snapshots_years = np.zeros(shapes["snapshots_years"], dtype=np.int64)
+        self.subsamples = subsamples
+        self.subsample_sums: dict[str, np.ndarray] = {}
+        if subsamples > 1:
+            self.subsample_sums = {
+                name: np.zeros((subsamples, *shapes[name]), dtype=getattr(self, name).dtype) for name in _AGGREGATES
+            }
+        self.blocks_added = 0
         self._log = LogColumns()
 
     def add(self, partial: Partial) -> None:
+        subsample = self.blocks_added % self.subsamples
         for name in _AGGREGATES:
             total = getattr(self, name)
             part = getattr(partial, name)
             if part.shape != total.shape:
                 raise ModelError(f"a block returned {name} of shape {part.shape}, expected {total.shape}")
             total += part
+            if self.subsample_sums:
+                self.subsample_sums[name][subsample] += part
+        self.blocks_added += 1
         self._log.append(partial.individual)
 
     def individual_log(self) -> dict[str, np.ndarray]:

@@ -32,6 +32,7 @@ from .execution import process_pool, run_blocks
 from .gathering import InBlockOrder, Totals
 from .individual import Individual
 from .modelcode import inventory
+from .montecarlo import DEFAULT_SUBSAMPLES, subsample_count, subsample_people
 from .process import Block, Process, _Life, block_seed, handles
 from .results import Results
 
@@ -115,6 +116,7 @@ class Model:
         blocks_per_task: int | None = None,
         progress: bool = False,
         checkpoint: str | os.PathLike[str] | None = None,
+        subsamples: int = DEFAULT_SUBSAMPLES,
     ) -> Results:
         """Simulates every person of the population once in each universe.
 
@@ -192,6 +194,14 @@ class Model:
         at once, and the workers it started end with it. Every run's tasks
         are its own, so that a Dask client never hands a run the results or
         errors of an earlier one.
+
+        ``subsamples`` K (10 by default) deals the blocks into K sub-samples,
+        block b into sub-sample b mod K, and keeps each sub-sample's sums of
+        the four aggregates beside the totals (which stay the same): their
+        spread gives every cell its Monte Carlo error
+        (:meth:`Results.standard_error`, :meth:`Results.difference`,
+        ``Results.table(intervals=True)``). A run of fewer blocks than K
+        uses one sub-sample per block; a run of one block has no error.
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
@@ -225,7 +235,7 @@ class Model:
         per_task = positive_int(max(1, len(blocks) // 64) if blocks_per_task is None else blocks_per_task, "blocks_per_task")
         parallel = executor is not None or (workers or 1) > 1
         code = inventory([*self.processes, *run.configuration.snapshot_functions]) if parallel or checkpoint else None
-        totals = Totals(run.result_shapes())
+        totals = Totals(run.result_shapes(), subsample_count(positive_int(subsamples, "subsamples"), len(blocks)))
         folder: contextlib.AbstractContextManager[_checkpoint.Folder | None] = contextlib.nullcontext()
         if checkpoint is not None:
             assert code is not None
@@ -247,15 +257,15 @@ class Model:
             if collected.next_index != len(blocks):
                 # Never results with a block missing, whatever became of it.
                 raise RuntimeError(f"the run lost blocks from {collected.next_index} on; its results would be incomplete")
-        results = _results(run, totals)
-        if kept is not None:
-            results.metadata["resumed_blocks"] = restored
-        return results
+        return results_of(run, totals, restored if kept is not None else None)
 
 
-def _results(run: Setup, totals: Totals) -> Results:
+def results_of(run: Setup, totals: Totals, resumed_blocks: int | None = None) -> Results:
+    """The labelled results of a run whose blocks are all in ``totals``
+    (``resumed_blocks`` of them read from a checkpoint folder)."""
     c = run.configuration
-    return Results(
+    sizes = [end - first for _, first, end in run.blocks()]
+    results = Results(
         events=totals.events,
         durations=totals.durations,
         snapshots_ages=totals.snapshots_ages,
@@ -272,7 +282,12 @@ def _results(run: Setup, totals: Totals) -> Results:
         snapshot_years=np.array(c.snapshot_years, dtype=np.float64),
         metadata={"seed": c.seed, "block_size": run.block_size, "population": run.people_n,
                   "common_random_numbers": c.common_random_numbers},
+        subsample_sums=totals.subsample_sums,
+        subsample_people=subsample_people(sizes, totals.subsamples),
     )
+    if resumed_blocks is not None:
+        results.metadata["resumed_blocks"] = resumed_blocks
+    return results
 
 
 @contextlib.contextmanager

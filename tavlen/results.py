@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import montecarlo
 from .errors import ModelError, optional_import
 from .files import ArchiveError, read_archive, write_archive, write_atomically
 
@@ -26,7 +27,7 @@ __all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR
 FILE_FORMAT = "tavlen.results"
 FILE_VERSION = 1
 
-_AGGREGATES = ("events", "durations", "snapshots_ages", "snapshots_years")
+_AGGREGATES = montecarlo.AGGREGATES
 _EDGES = ("event_ages", "event_years", "duration_ages", "duration_years")
 _POINTS = ("snapshot_ages", "snapshot_years")
 _LABELS = ("universes", "strata", "event_tags", "duration_tags", "event_individual_tags", "snapshot_tags")
@@ -93,7 +94,7 @@ class ResultsFileError(ArchiveError):
 
 
 @dataclasses.dataclass(eq=False)
-class Results:
+class Results(montecarlo.SubsampleErrors):
     """What a run accumulated, summed over all people.
 
     ``events`` (counts) and ``durations`` (years) have the axes universe,
@@ -124,6 +125,12 @@ class Results:
     snapshot_ages: np.ndarray
     snapshot_years: np.ndarray
     metadata: dict[str, Any] = dataclasses.field(default_factory=dict)
+    #: Each aggregate's sums by sub-sample (the sub-sample first), when the
+    #: run kept two or more; :meth:`standard_error` reads them.
+    subsample_sums: dict[str, np.ndarray] = dataclasses.field(default_factory=dict)
+    #: The number of people of each sub-sample; None for results that keep
+    #: no sub-samples (a file written before tavlen kept them).
+    subsample_people: np.ndarray | None = None
 
     def __post_init__(self) -> None:
         self._check()
@@ -140,6 +147,7 @@ class Results:
         for name, shape in expected.items():
             if getattr(self, name).shape != shape:
                 raise ValueError(f"results: {name} has shape {getattr(self, name).shape}, its labels give {shape}")
+        self._check_subsamples(expected)
         lengths = {len(self.individual.get(key, ())) for key in _LOG_COLUMNS}
         if set(self.individual) != set(_LOG_COLUMNS) or len(lengths) != 1:
             raise ValueError("results: the individual-level log needs five columns of one length")
@@ -161,13 +169,18 @@ class Results:
         """Years spent in one duration tag by universe and age or year group, summed over strata."""
         return self.durations[:, :, self._tag_index(self.duration_tags, tag, "duration tags")].sum(axis=_summed_axes(by))
 
-    def table(self, events: str | Sequence[str] = (), durations: str | Sequence[str] = (), by: str = "age") -> str:
+    def table(
+        self, events: str | Sequence[str] = (), durations: str | Sequence[str] = (), by: str = "age",
+        intervals: bool = False,
+    ) -> str:
         """A text table of event counts and durations (in years) by universe
         and age group (or year group), with a total for each universe::
 
             print(results.table(events=["onset", "death"], durations=["alive"]))
 
-        A single tag may be given as a str.
+        A single tag may be given as a str. ``intervals`` adds beside each
+        figure its 95% Monte Carlo interval (Student's t with K - 1 degrees
+        of freedom, from the run's K sub-samples).
         """
         events = (events,) if isinstance(events, str) else tuple(events)
         durations = (durations,) if isinstance(durations, str) else tuple(durations)
@@ -180,13 +193,31 @@ class Results:
             raise ValueError(f"the event and the duration {axis} groups differ; make one table for each")
         columns = [(tag, self.event_counts(tag, by), "{:,.0f}") for tag in events]
         columns += [(f"{tag} (years)", self.duration_totals(tag, by), "{:,.1f}") for tag in durations]
+        if intervals:
+            columns = [column for pair in self._interval_columns(events, durations, by, columns) for column in pair]
         groups = [*bin_labels(edges[0], floor=AGE_FLOOR if by == "age" else -math.inf), "total"]
         rows = []
         for u, universe in enumerate(self.universes):
             for g, group in enumerate(groups):
-                cells = [fmt.format(values[u].sum() if group == "total" else values[u, g]) for _, values, fmt in columns]
+                cells = [
+                    fmt(values[u, g]) if callable(fmt) else fmt.format(values[u].sum() if group == "total" else values[u, g])
+                    for _, values, fmt in columns
+                ]
                 rows.append([universe if g == 0 else "", group, *cells])
         return format_table(["universe", f"{by} group", *(name for name, _, _ in columns)], rows, labels=2)
+
+    def _interval_columns(self, events: Sequence[str], durations: Sequence[str], by: str, columns: list[Any]) -> Any:
+        """Each column of the table, followed by one of its 95% intervals (the total's included)."""
+        axes = tuple(axis + 1 for axis in _summed_axes(by))
+        parts = [self._sums("events")[:, :, :, self._tag_index(self.event_tags, tag, "event tags")] for tag in events]
+        parts += [self._sums("durations")[:, :, :, self._tag_index(self.duration_tags, tag, "duration tags")] for tag in durations]
+        for (name, values, fmt), part in zip(columns, parts):
+            sums = part.sum(axis=axes)  # sub-sample, universe, group
+            sums = np.concatenate([sums, sums.sum(axis=2, keepdims=True)], axis=2)
+            totals = np.concatenate([values, values.sum(axis=1, keepdims=True)], axis=1)
+            half = montecarlo.interval_half_width(montecarlo.standard_error(sums, self.subsample_people), self.subsamples)
+            bounds = np.stack([totals - half, totals + half], axis=-1)
+            yield (name, values, fmt), ("95% interval", bounds, lambda pair, fmt=fmt: " to ".join(map(fmt.format, pair)))
 
     # -- conversion ----------------------------------------------------------
 
@@ -196,7 +227,10 @@ class Results:
         The age and year dimensions are labelled by their groups ("40-50",
         "<2000" for a first year group, which also takes the years before
         its first edge); the coordinates ``<dim>_lower`` and ``<dim>_upper``
-        hold the edges.
+        hold the edges. With sub-samples, each aggregate ``<name>`` comes
+        with ``<name>_subsample_sums`` (on a "subsample" dimension, whose
+        coordinate ``subsample_people`` counts their people) and
+        ``<name>_standard_error``.
         """
         xr = optional_import("xarray", "xarray", "Results.to_xarray()")
         head = {"universe": list(self.universes), "stratum": list(self.strata)}
@@ -223,6 +257,11 @@ class Results:
             "snapshots_years": (("universe", "stratum", "snapshot_tag", "snapshot_year"), self.snapshots_years),
         }
         data.update({f"individual_{key}": (("entry",), column) for key, column in self.individual.items()})
+        if self.subsample_sums:
+            coords["subsample_people"] = ("subsample", self.subsample_people)
+            for name in _AGGREGATES:
+                data[f"{name}_subsample_sums"] = (("subsample", *data[name][0]), self.subsample_sums[name])
+                data[f"{name}_standard_error"] = (data[name][0], self.standard_error(name))
         dataset = xr.Dataset(data, coords=coords)
         dataset["durations"].attrs["units"] = "years"
         dataset["individual_age"].attrs["units"] = "years"
@@ -256,6 +295,7 @@ class Results:
         }
         arrays = {name: getattr(self, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
         arrays.update({f"individual_{key}": column for key, column in self.individual.items()})
+        arrays.update(self._subsample_members())
         write_atomically(path, lambda file: write_archive(file, header, arrays, compress=True))
 
     @classmethod
@@ -290,7 +330,8 @@ class Results:
             labels[key] = tuple(str(label) for label in value)
         metadata = header.get("metadata", {})
         try:
-            return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {})
+            return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {},
+                       **_subsample_fields(arrays))
         except ValueError as error:
             raise ResultsFileError(name, "not a results file", str(error)) from None
 
@@ -305,7 +346,17 @@ class Results:
                 for key in _LOG_COLUMNS
             )
             and all(getattr(self, name).dtype == getattr(other, name).dtype for name in _AGGREGATES)
+            and _same_array(self.subsample_people, other.subsample_people)
+            and self.subsample_sums.keys() == other.subsample_sums.keys()
+            and all(_same_array(sums, other.subsample_sums[name]) for name, sums in self.subsample_sums.items())
         )
+
+    def _subsample_members(self) -> dict[str, np.ndarray]:
+        """The file members that keep the sub-samples (files without them load with none)."""
+        if self.subsample_people is None:
+            return {}
+        return {"subsample_people": self.subsample_people,
+                **{f"subsample_sums_{name}": sums for name, sums in self.subsample_sums.items()}}
 
     def __repr__(self) -> str:
         people = self.metadata.get("population", "?")
@@ -314,6 +365,20 @@ class Results:
             f"{int(self.events.sum())} events, {float(self.durations.sum()):.1f} years of durations, "
             f"{len(self.individual['age'])} individual-level entries>"
         )
+
+
+def _subsample_fields(arrays: dict[str, np.ndarray]) -> dict[str, Any]:
+    """The sub-samples kept in a file's members, if it has them."""
+    if "subsample_people" not in arrays:
+        return {}
+    sums = {name: arrays[f"subsample_sums_{name}"] for name in _AGGREGATES if f"subsample_sums_{name}" in arrays}
+    return {"subsample_people": arrays["subsample_people"], "subsample_sums": sums}
+
+
+def _same_array(a: np.ndarray | None, b: np.ndarray | None) -> bool:
+    if a is None or b is None:
+        return a is b
+    return a.dtype == b.dtype and np.array_equal(a, b)
 
 
 def _summed_axes(by: str) -> tuple[int, int]:

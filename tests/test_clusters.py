@@ -19,6 +19,7 @@ import time
 
 import pytest
 
+import tavlen
 from tavlen import demo
 from tavlen.results import Results
 
@@ -117,6 +118,11 @@ def test_a_standalone_dask_cluster_gives_the_same_results(cluster, in_process, t
     assert Results.load(tmp_path / "results.npz").equals(in_process)
     executor = cluster.client.get_executor()
     assert demo.run(PEOPLE, seed=SEED, block_size=BLOCK_SIZE, executor=executor).equals(in_process)
+    laws = demo.Laws(sensitivity=0.5)
+    swept = tavlen.sweep({"demo": demo.model(), "less sensitive": demo.model(laws)}, demo.population(PEOPLE, SEED),
+                         **demo.RUN_OPTIONS, seed=SEED, block_size=BLOCK_SIZE, executor=executor)
+    assert swept["demo"].equals(in_process)
+    assert swept["less sensitive"].equals(demo.run(PEOPLE, seed=SEED, block_size=BLOCK_SIZE, laws=laws))
 
 
 def test_a_worker_killed_in_the_middle_of_a_run_costs_only_time(cluster):

@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from tavlen import Results, demo
+from tavlen import Results, demo, demo_psa
 from tavlen.__main__ import main
 
 PEOPLE = 3000
@@ -98,6 +98,32 @@ def test_summary_and_plot(screening, tmp_path):
     path = tmp_path / "plot.png"
     demo.plot(screening, path)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_screenings_gains_come_with_their_intervals(screening):
+    gains = demo.screening_gains(screening)
+    alive = screening.duration_totals("alive").sum(axis=1)
+    assert gains["life-years gained"][0] == pytest.approx(alive[1] - alive[0], rel=1e-12)
+    difference, _ = screening.difference("events", "reference", "screening")
+    assert gains["deaths averted"][0] == difference[:, screening.event_tags.index("death_disease")].sum()
+    text = demo.summary(screening)
+    line = next(line for line in text.splitlines() if line.startswith("  life-years gained: ") and " to " in line)
+    low, high = (float(part.replace(",", "")) for part in line.split("(")[1].split(")")[0].split(" to "))
+    assert low < gains["life-years gained"][0] < high and "from 2 sub-samples" in line  # blocks of 500
+    assert "none: these results come from a single sub-sample" in demo.summary(demo.run(50, seed=1))
+
+
+def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path, capsys):
+    assert main(["-n", "400", "--draws", "3", "--block-size", "100", "-o", str(tmp_path), "--no-progress"]) == 0
+    out = capsys.readouterr().out
+    assert "Probabilistic sensitivity analysis: 3 draws" in out and "life-years gained per 1,000" in out
+    base = Results.load(tmp_path / "results.npz")
+    assert base.equals(demo.run(400, block_size=100))  # the base model of the sweep, as a run of its own
+    swept = demo_psa.run(3, 400, block_size=100)
+    assert swept.labels == ("base", "draw-1", "draw-2", "draw-3") and {r.metadata["seed"] for r in swept} == {2024}
+    assert len(set(map(tuple, demo_psa.spread(swept).values()))) == 2 and len(demo_psa.spread(swept)["deaths averted per 1,000"]) == 3
+    if importlib.util.find_spec("matplotlib"):
+        assert (tmp_path / "demo.png").stat().st_size > 0
 
 
 def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):

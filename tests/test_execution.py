@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+import tavlen
 from tavlen import Model, demo
 from tavlen.model import process_pool
 
@@ -37,6 +38,7 @@ def test_a_run_repeats_and_depends_on_its_seed(in_process):
 
 
 def test_two_local_processes_give_the_same_results(in_process):
+    assert in_process.subsamples == 8  # so the comparisons below take in the sub-sample sums
     assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, workers=2).equals(in_process)
     with process_pool(2) as pool:
         assert demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, executor=pool).equals(in_process)
@@ -168,3 +170,16 @@ def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, mon
                                workers=2, blocks_per_task=1)
     assert results.equals(in_process)
     assert taken_here and taken_here[0] > 0
+
+    # A sweep's own pool, likewise
+    from tavlen import sweeptasks
+    swept_here = []
+    simulate_here = sweeptasks.Stream._simulate_here
+    monkeypatch.setattr(sweeptasks, "process_pool", slow_pool)
+    monkeypatch.setattr(sweeptasks.Stream, "_simulate_here", lambda *task: swept_here.append(1) or simulate_here(*task))
+    models = {"a": demo.model(), "b": demo.model(demo.Laws(sensitivity=0.5))}
+    swept = tavlen.sweep(models, demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
+                         workers=2, blocks_per_task=1)
+    assert swept["a"].equals(in_process)
+    assert swept["b"].equals(demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, laws=demo.Laws(sensitivity=0.5)))
+    assert swept_here
