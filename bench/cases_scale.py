@@ -40,6 +40,50 @@ if __name__ == "__main__":
 """
 
 
+MODELS = int(os.environ.get("TAVLEN_BENCH_SCALE_MODELS", 1_000))
+MODEL_PEOPLE = 1_000
+
+# A sweep of MODELS demo models (screening sensitivities from 0.5 to 0.9) of
+# MODEL_PEOPLE people, in one process or on workers: seconds, the peak
+# resident set before and after, and the bytes its results hold.
+SWEEP = """
+import resource, sys, time
+import numpy as np
+import tavlen
+from tavlen import demo
+if __name__ == "__main__":
+    models, people, workers = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+    births = demo.population(people, 2024)
+    swept = {str(i): demo.model(demo.Laws(sensitivity=0.5 + 0.4 * i / models)) for i in range(models)}
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    started = time.perf_counter()
+    results = tavlen.sweep(swept, births, **demo.RUN_OPTIONS, seed=2024, block_size=500,
+                           workers=None if workers == 1 else workers)
+    seconds = time.perf_counter() - started
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    kept = sum(array.nbytes for r in results for array in (r.events, r.durations, r.snapshots_ages,
+                                                           r.snapshots_years, *r.individual.values()))
+    print(seconds, baseline, peak, kept)
+"""
+
+
+def sweep_report(env: dict[str, str]) -> None:
+    print(f"\nScale: a sweep of {MODELS:,} demo models of {MODEL_PEOPLE:,} people (blocks of 500), in a fresh interpreter")
+    print(f"  ({load()})")
+    mib = 1 << 20
+    figures = {}
+    for workers in (1, WORKERS):
+        done = subprocess.run([sys.executable, "-c", SWEEP, str(MODELS), str(MODEL_PEOPLE), str(workers)], env=env,
+                              stdout=subprocess.PIPE, text=True, check=True)
+        figures[workers] = seconds, baseline, peak, kept = [float(word) for word in done.stdout.split()]
+        where = "one process" if workers == 1 else f"{workers} workers"
+        print(f"  {where:12} {seconds:7.1f} s  peak {peak / mib:,.0f} MiB, {baseline / mib:,.0f} MiB before; the results "
+              f"hold {kept / mib:,.0f} MiB; the sweep added {(peak - baseline - kept) / mib:,.0f} MiB beyond them")
+    one, pool = figures[1][0], figures[WORKERS][0]
+    print(f"  parallel efficiency {one / (WORKERS * pool):.2f} ({WORKERS} workers against one process, pool start-up included)")
+    print(f"  ({load()})")
+
+
 def cases() -> list:
     return []
 
@@ -85,3 +129,4 @@ def report() -> None:
     if peaks:
         print(f"  a worker: peak {max(peaks.values()) / mib:,.0f} MiB (largest of {len(peaks)} sampled)")
     print(f"  ({load()})")
+    sweep_report(env)
