@@ -4,6 +4,8 @@ prints further measurements (memory, for instance) after the table.
 
     python3 bench/run.py [substring ...]    # only cases whose name contains one
 
+A module that sets SELECTED_ONLY = True reports only when named (a long run).
+
 Exit status 0 whatever the ratios: the table is the result.
 """
 
@@ -36,7 +38,8 @@ def main(argv: list[str]) -> int:
     print(table(results))
     for module in modules:
         report = getattr(module, "report", None)
-        if report and (not argv or any(word in module.__name__ for word in argv)):
+        named = any(word in module.__name__ for word in argv)
+        if report and (named or not argv and not getattr(module, "SELECTED_ONLY", False)):
             report()
     return 0
 

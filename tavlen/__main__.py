@@ -63,9 +63,14 @@ def parser() -> argparse.ArgumentParser:
                    help="seed of the run: the same seed gives the same results (default: %(default)s)")
     p.add_argument("-w", "--workers", type=_positive, default=1, metavar="W",
                    help="number of worker processes; results do not depend on it (default: %(default)s)")
-    p.add_argument("--executor", choices=("process", "dask"), default="process",
+    p.add_argument("--executor", choices=("process", "dask", "mpi"), default=None,
                    help="where workers run: 'process', a local process pool; 'dask', a local Dask "
-                        "cluster (needs dask.distributed) (default: %(default)s)")
+                        "cluster (needs dask.distributed), or the one at --scheduler; 'mpi', the MPI "
+                        "processes of a job started with mpiexec -n N python -m mpi4py.futures -m tavlen "
+                        "(needs mpi4py) (default: process, or dask with --scheduler)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="address of a running Dask scheduler (tcp://host:8786) whose workers run the "
+                        "blocks; -w is then the cluster's (needs dask.distributed)")
     p.add_argument("-o", "--output", default="tavlen-demo", metavar="DIR",
                    help="folder for the plot and the results file, created if needed (default: %(default)s)")
     p.add_argument("--block-size", type=_positive, default=500, metavar="B",
@@ -82,8 +87,14 @@ def parser() -> argparse.ArgumentParser:
 
 
 @contextlib.contextmanager
-def _executor(kind: str, workers: int) -> Iterator[Executor | None]:
-    if kind == "process":
+def _executor(kind: str, workers: int, scheduler: str | None = None) -> Iterator[Executor | None]:
+    if scheduler is not None:
+        with _dask_cluster_at(scheduler) as executor:
+            yield executor
+    elif kind == "mpi":
+        with _mpi_pool(workers) as executor:
+            yield executor
+    elif kind == "process":
         # The run starts its own pool, and starts it again if a worker dies.
         yield None
     else:
@@ -91,6 +102,57 @@ def _executor(kind: str, workers: int) -> Iterator[Executor | None]:
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
             yield client.get_executor()
+
+
+@contextlib.contextmanager
+def _dask_cluster_at(address: str) -> Iterator[Executor]:
+    """The executor of a running Dask cluster, reached through its scheduler."""
+    distributed = optional_import("distributed", "distributed", "--scheduler")
+    try:
+        client = distributed.Client(address, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise _CommandError(f"cannot reach the Dask scheduler at {address!r}: {error}") from error
+    with client:
+        if not client.scheduler_info().get("workers"):
+            raise _CommandError(f"the Dask scheduler at {address!r} has no workers: start some with "
+                                f"'dask worker {address}'")
+        yield client.get_executor()
+
+
+@contextlib.contextmanager
+def _mpi_pool(workers: int) -> Iterator[Executor]:
+    """mpi4py's pool: under ``mpiexec -n N python -m mpi4py.futures -m
+    tavlen``, the job's other N - 1 processes (``workers`` is then the
+    job's); started alone, ``workers`` processes that MPI spawns."""
+    futures = optional_import("mpi4py.futures", "mpi", "--executor mpi")
+    with futures.MPIPoolExecutor(max_workers=workers) as pool:
+        yield pool
+
+
+def _workers_of(executor: Executor | None, workers: int) -> int:
+    """How many workers the executor has: those of the cluster or the MPI job."""
+    client = getattr(executor, "_client", None)  # Dask's executor
+    if client is not None:
+        return len(client.scheduler_info().get("workers", ()))
+    return getattr(executor, "num_workers", workers)  # mpi4py's
+
+
+def _where(options: argparse.Namespace, workers: int) -> str:
+    kind = {"process": "process", "dask": "Dask", "mpi": "MPI"}[options.executor]
+    where = f"{workers} {kind} worker{'s' if workers != 1 else ''}"
+    return where if options.scheduler is None else f"{where} of the cluster at {options.scheduler}"
+
+
+class _CommandError(Exception):
+    """An error of the command's own, printed as it stands."""
+
+
+def _executor_kind(options: argparse.Namespace) -> str:
+    if options.scheduler is None:
+        return options.executor or "process"
+    if options.executor not in (None, "dask"):
+        raise _CommandError(f"--scheduler runs the blocks on a Dask cluster, not with --executor {options.executor}")
+    return "dask"
 
 
 def _fail(error: BaseException) -> int:
@@ -123,7 +185,12 @@ def _prepare(options: argparse.Namespace) -> list[str]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    options = parser().parse_args(argv)
+    command_line = parser()
+    options = command_line.parse_args(argv)
+    try:
+        options.executor = _executor_kind(options)
+    except _CommandError as error:
+        command_line.error(str(error))
     try:
         results_path, *plot_path = _prepare(options)
     except OSError as error:
@@ -138,7 +205,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             progress = False
     started = time.perf_counter()
     try:
-        with _executor(options.executor, options.workers) as executor:
+        with _executor(options.executor, options.workers, options.scheduler) as executor:
+            workers_used = _workers_of(executor, options.workers)
             where = dict(executor=executor, progress=progress, block_size=options.block_size,
                          checkpoint=options.checkpoint, workers=options.workers if executor is None else None)
             if options.draws:
@@ -146,8 +214,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 results = swept["base"]
             else:
                 results = demo.run(options.population, options.seed, **where)
-    except (ImportError, ModelError, OSError) as error:
-        # A missing package, a checkpoint folder of another run, or one that cannot be used.
+    except (ImportError, ModelError, OSError, _CommandError) as error:
+        # A missing package, a checkpoint folder of another run, or one that cannot be used, an unreachable cluster.
         return _fail(error)
     except KeyboardInterrupt:
         kept = "" if options.checkpoint is None else (
@@ -184,10 +252,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(error)
     print()
     # One 'process' worker is no worker: the run then simulates in this process.
-    where = "in this process" if options.executor == "process" and options.workers == 1 else (
-        f"on {options.workers} {options.executor} worker{'s' if options.workers > 1 else ''}"
+    place = "in this process" if options.executor == "process" and options.workers == 1 else (
+        f"on {_where(options, workers_used)}"
     )
-    print(f"Simulated in {elapsed:.1f} s {where}; wrote {', '.join(written)}")
+    print(f"Simulated in {elapsed:.1f} s {place}; wrote {', '.join(written)}")
     return 0
 
 

@@ -35,6 +35,11 @@ __all__ = ["process_pool", "run_blocks"]
 #: What a worker imports before it takes its first task.
 _WORKER_PRELOAD = ("tavlen.model",)
 
+#: Whether a run simulates blocks in this process while the workers of its
+#: own pool start (see _simulate_here_while_workers_start). Read when a run
+#: starts.
+HELP_WHILE_POOL_STARTS = True
+
 #: A worker's task: consecutive blocks.
 _Task = list[BlockSpan]
 
@@ -87,10 +92,14 @@ def _run_blocks(
     payload = _pickled(configuration, by_value=own_modules)
     if executor is None:
         assert workers is not None
-        _run_on_own_pools(workers, payload, population, tasks, collected, advance, max_lost_pools)
+        # This process helps while the workers start, with the classes it has.
+        here = _pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS else None
+        _run_on_own_pools(workers, payload, here, population, tasks, collected, advance, max_lost_pools)
         return
     try:
         _run_on(executor, payload, population, tasks, collected, advance)
+    except _CancelledTasks as cancelled:
+        raise ModelError(_cancelled_message(cancelled.unfinished, collected)) from cancelled.__cause__
     except (ConnectionError, EOFError) as error:
         _refuse_unguarded_main(error, executor)
         raise
@@ -199,6 +208,24 @@ class _LostPool(Exception):
         self.unfinished = unfinished
 
 
+class _CancelledTasks(_LostPool):
+    """The executor cancelled tasks that the run had not cancelled: a Dask
+    client does so with all of them when it loses its scheduler."""
+
+
+def _cancelled_message(unfinished: Sequence[_Task], collected: InBlockOrder) -> str:
+    kept = (
+        f"the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}: run again, "
+        "with the cluster back, to resume"
+        if collected.folder is not None
+        else "give the run a checkpoint folder to keep the blocks that finish"
+    )
+    return (
+        f"the executor cancelled the run's tasks, leaving blocks {_block_list(unfinished)} unfinished "
+        f"(a Dask cluster does so when its scheduler goes away or the client loses it); {kept}"
+    )
+
+
 def _run_on(
     executor: concurrent.futures.Executor,
     payload: bytes,
@@ -206,10 +233,13 @@ def _run_on(
     tasks: Sequence[_Task],
     collected: InBlockOrder,
     advance: Callable[[int], None],
+    here: bytes | None = None,
 ) -> None:
     """Runs the tasks on the executor and hands their partial results over
     as they come in. A broken process pool raises _LostPool with the tasks
-    that did not finish, after handing over those that did."""
+    that did not finish, after handing over those that did. With ``here``
+    (the configuration pickled for this process), this process simulates
+    tasks itself until the executor's first task comes back."""
     run = uuid.uuid4().hex
     futures = {
         executor.submit(
@@ -231,6 +261,8 @@ def _run_on(
         advance(sum(end - first for _, first, end in task))
 
     try:
+        if here is not None:
+            _simulate_here_while_workers_start(futures, here, population, collected, advance)
         for future in concurrent.futures.as_completed(futures):
             take(future)
     except concurrent.futures.process.BrokenProcessPool as error:
@@ -243,6 +275,11 @@ def _run_on(
         for future in futures:
             future.cancel()
         raise _LostPool(list(futures.values())) from error
+    except concurrent.futures.CancelledError as error:
+        # Not this run's doing: the executor gave up on its tasks.
+        for future in futures:
+            future.cancel()
+        raise _CancelledTasks(list(futures.values())) from error
     except BaseException:
         for future in futures:
             future.cancel()
@@ -259,6 +296,7 @@ def _simulate_task(run: str, payload: bytes, blocks: list[tuple[int, int, dict[s
 def _run_on_own_pools(
     workers: int,
     payload: bytes,
+    here: bytes | None,
     population: Mapping[str, np.ndarray],
     tasks: list[_Task],
     collected: InBlockOrder,
@@ -272,7 +310,7 @@ def _run_on_own_pools(
         received = collected.received
         try:
             with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
-                _run_on(pool, payload, population, tasks, collected, advance)
+                _run_on(pool, payload, population, tasks, collected, advance, here=here)
             return
         except (ConnectionError, EOFError) as error:
             _refuse_unguarded_main(error, pool)
@@ -291,6 +329,39 @@ def _run_on_own_pools(
                     f"(killed, out of memory or crashed), and blocks {_block_list(tasks)} did not finish: "
                     f"the run gave up{kept}"
                 ) from lost.__cause__
+
+
+def _simulate_here_while_workers_start(
+    futures: dict[concurrent.futures.Future[list[Partial]], _Task],
+    here: bytes,
+    population: Mapping[str, np.ndarray],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+) -> None:
+    """Simulates, in this process, the tasks at the front of the queue that no
+    worker has taken yet, until the first task comes back from a worker.
+
+    A pool's first workers take a while to start (on Linux a fork server
+    starts and imports NumPy and tavlen, then forks them): this process,
+    idle otherwise, spends that time on blocks. It stops at the first
+    answer, so that it does not compete with the workers for the cores. A
+    block's numbers do not depend on where it runs, and blocks are added in
+    block order, so the results stay the same bit for bit."""
+    answered = threading.Event()
+    for future in futures:
+        future.add_done_callback(lambda done: done.cancelled() or answered.set())
+    for future, task in list(futures.items()):
+        if answered.is_set():
+            return
+        if not future.cancel():
+            continue  # a worker has it already
+        del futures[future]
+        partials = simulate_pickled_blocks(
+            here, [(index, first, slice_population(population, first, end)) for index, first, end in task]
+        )
+        for block, partial in zip(task, partials, strict=True):
+            collected.add(block, partial)
+        advance(sum(end - first for _, first, end in task))
 
 
 #: How long terminated workers have to end before they are killed (a stopped

@@ -24,6 +24,7 @@ from .configuration import Setup, positive_int, slice_population
 from .errors import ModelError
 # The run's own ways with executors and pools, shared so that a sweep's
 # models travel, are named and are stopped as a run's blocks are.
+from . import execution
 from .execution import _ended_at_once_on_failure, _refuse_unguarded_main, _simulate_task, process_pool
 from .gathering import BlockSpan, InBlockOrder, Totals
 from .results import Results
@@ -125,16 +126,21 @@ class Stream:
 
     def run_here(self) -> None:
         while (item := self.next_task()) is not None:
-            job, task = item
-            partials = []
-            for index, first, end in task:
-                with _naming(job):
-                    block = slice_population(job.run.population, first, end)
-                    partials.append(simulation.simulate_block(pickle.loads(job.payload), index, first, block))
-            self.take(job, task, partials)
+            self._simulate_here(*item)
 
-    def run_on(self, executor: concurrent.futures.Executor, limit: int) -> None:
-        """Keeps up to ``limit`` tasks in flight until the stream runs dry."""
+    def _simulate_here(self, job: Job, task: list[BlockSpan]) -> None:
+        partials = []
+        for index, first, end in task:
+            with _naming(job):
+                block = slice_population(job.run.population, first, end)
+                partials.append(simulation.simulate_block(pickle.loads(job.payload), index, first, block))
+        self.take(job, task, partials)
+
+    def run_on(self, executor: concurrent.futures.Executor, limit: int, help_while_starting: bool = False) -> None:
+        """Keeps up to ``limit`` tasks in flight until the stream runs dry.
+        With ``help_while_starting``, this process simulates the next tasks
+        itself until the first task comes back, as a run's own pool does
+        while its workers start."""
         in_flight: dict[concurrent.futures.Future[Any], tuple[Job, list[BlockSpan]]] = {}
         try:
             while True:
@@ -144,6 +150,10 @@ class Stream:
                     in_flight[executor.submit(_simulate_task, job.key, job.payload, blocks)] = item
                 if not in_flight:
                     return
+                help_while_starting = help_while_starting and not any(future.done() for future in in_flight)
+                if help_while_starting and (item := self.next_task()) is not None:
+                    self._simulate_here(*item)
+                    continue
                 done, _ = concurrent.futures.wait(in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in done:
                     job, task = in_flight[future]
@@ -173,7 +183,7 @@ class Stream:
             finished = sum(job.results is not None for job in self.jobs), self._received()
             try:
                 with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
-                    self.run_on(pool, 4 * workers)
+                    self.run_on(pool, 4 * workers, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
                 return
             except (ConnectionError, EOFError) as error:
                 _refuse_unguarded_main(error, pool)

@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 import tavlen.checkpoint
+import tavlen.execution
 import tavlen.model
 from tavlen import Model, ModelError, Process, demo
 from tavlen.__main__ import main
@@ -99,8 +100,11 @@ class Paced(tavlen.Process):
 
 KILLED_RUN = """
 import sys
+import tavlen.execution
 from tavlen import Model, demo
 from paced_for_checkpoint import Paced
+
+tavlen.execution.HELP_WHILE_POOL_STARTS = False  # every block in a worker
 
 if __name__ == "__main__":
     model = Model([*demo.model().processes, Paced()])
@@ -196,8 +200,11 @@ class Sleeper(tavlen.Process):
 
 INTERRUPTED_RUN = """
 import multiprocessing, sys, time
+import tavlen.execution
 from tavlen import Model, demo
 from sleeper_for_checkpoint import Sleeper
+
+tavlen.execution.HELP_WHILE_POOL_STARTS = False  # every block in a worker
 
 if __name__ == "__main__":
     model = Model([*demo.model().processes, Sleeper(sys.argv[2])])
@@ -552,7 +559,15 @@ def killing_model(marker, every_time=False):
     return Model([*demo.model().processes, KillsItsWorker(marker, every_time)])
 
 
+@pytest.fixture
+def only_workers_simulate(monkeypatch):
+    """Keeps the main process from simulating blocks while its pool starts,
+    so that block 2 meets a worker to kill."""
+    monkeypatch.setattr(tavlen.execution, "HELP_WHILE_POOL_STARTS", False)
+
+
 @pytest.mark.parametrize("checkpoint", [False, True])
+@pytest.mark.usefixtures("only_workers_simulate")
 def test_a_lost_worker_has_its_blocks_run_again(tmp_path, checkpoint):
     marker = tmp_path / "killed"
     model = killing_model(marker)
@@ -564,6 +579,7 @@ def test_a_lost_worker_has_its_blocks_run_again(tmp_path, checkpoint):
         assert len(block_files(folder)) == 6
 
 
+@pytest.mark.usefixtures("only_workers_simulate")
 def test_a_block_that_kills_every_worker_ends_the_run(tmp_path, simulated):
     model = killing_model(tmp_path / "killed", every_time=True)
     folder = tmp_path / "checkpoint"

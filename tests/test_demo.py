@@ -143,7 +143,8 @@ def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):
 @pytest.mark.parametrize("argv, message", [
     (["--population", "0"], "argument -n/--population: expected at least 1, got 0"),
     (["--workers", "many"], "argument -w/--workers: expected a whole number, got 'many'"),
-    (["--executor", "mpi"], "argument --executor: invalid choice: 'mpi'"),
+    (["--executor", "threads"], "argument --executor: invalid choice: 'threads'"),
+    (["--executor", "mpi", "--scheduler", "tcp://host:8786"], "--scheduler runs the blocks on a Dask cluster, not with --executor mpi"),
     (["--colour"], "unrecognized arguments: --colour"),
 ])
 def test_command_line_refuses_bad_options_in_one_line(argv, message, capsys):

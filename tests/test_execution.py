@@ -8,9 +8,11 @@ import os
 import pathlib
 import subprocess
 import sys
+import time
 
 import pytest
 
+import tavlen
 from tavlen import Model, demo
 from tavlen.model import process_pool
 
@@ -146,3 +148,38 @@ def test_an_error_in_a_worker_reaches_the_caller_with_its_context():
     with concurrent.futures.ProcessPoolExecutor(2) as pool, pytest.raises(AssertionError) as caught:
         demo.run(20, seed=1, laws=laws, block_size=10, executor=pool)
     assert any("while simulating person" in note for note in caught.value.__notes__)
+
+
+def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, monkeypatch):
+    from tavlen import execution
+
+    def slow_pool(workers):  # workers that take a while to start, as a cold fork server's do
+        return concurrent.futures.ProcessPoolExecutor(workers, initializer=time.sleep, initargs=(1.0,))
+
+    taken_here = []
+    helper = execution._simulate_here_while_workers_start
+
+    def counted(futures, *arguments):
+        submitted = len(futures)
+        helper(futures, *arguments)
+        taken_here.append(submitted - len(futures))
+
+    monkeypatch.setattr(execution, "process_pool", slow_pool)
+    monkeypatch.setattr(execution, "_simulate_here_while_workers_start", counted)
+    results = demo.model().run(demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
+                               workers=2, blocks_per_task=1)
+    assert results.equals(in_process)
+    assert taken_here and taken_here[0] > 0
+
+    # A sweep's own pool, likewise
+    from tavlen import sweeptasks
+    swept_here = []
+    simulate_here = sweeptasks.Stream._simulate_here
+    monkeypatch.setattr(sweeptasks, "process_pool", slow_pool)
+    monkeypatch.setattr(sweeptasks.Stream, "_simulate_here", lambda *task: swept_here.append(1) or simulate_here(*task))
+    models = {"a": demo.model(), "b": demo.model(demo.Laws(sensitivity=0.5))}
+    swept = tavlen.sweep(models, demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
+                         workers=2, blocks_per_task=1)
+    assert swept["a"].equals(in_process)
+    assert swept["b"].equals(demo.run(PEOPLE, seed=9, block_size=BLOCK_SIZE, laws=demo.Laws(sensitivity=0.5)))
+    assert swept_here

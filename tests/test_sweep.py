@@ -158,7 +158,8 @@ def test_a_failing_model_is_named_with_the_person(population, workers):
     ("every time", "died 3 times in a row .* the sweep gave up"),
     ("executor", "cannot replace an executor it was given"),
 ])
-def test_a_lost_worker(tmp_path, population, how, message):
+def test_a_lost_worker(tmp_path, population, how, message, monkeypatch):
+    monkeypatch.setattr(tavlen.execution, "HELP_WHILE_POOL_STARTS", False)  # the killing block meets a worker
     from test_checkpoint import killing_model  # kills the worker that simulates block 2
 
     models = {"fine": demo.model(), "killing": killing_model(tmp_path / "killed", every_time=how == "every time")}
