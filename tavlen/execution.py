@@ -4,19 +4,11 @@ starts itself and starts again when a worker is lost."""
 
 from __future__ import annotations
 
-import ast
 import concurrent.futures
 import concurrent.futures.process
 import contextlib
-import multiprocessing
-import multiprocessing.connection
-import multiprocessing.forkserver
-import os
-import pathlib
 import pickle
-import sys
 import threading
-import time
 import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
@@ -28,12 +20,11 @@ from .configuration import Configuration, positive_int, slice_population
 from .errors import ModelError
 from .gathering import BlockSpan, InBlockOrder
 from . import simulation
+from .pools import ended_at_once_on_failure, process_pool, refuse_unguarded_main
 from .simulation import Partial, simulate_pickled_blocks
 
 __all__ = ["process_pool", "run_blocks"]
 
-#: What a worker imports before it takes its first task.
-_WORKER_PRELOAD = ("tavlen.model",)
 
 #: Whether a run simulates blocks in this process while the workers of its
 #: own pool start (see _simulate_here_while_workers_start). Read when a run
@@ -82,18 +73,18 @@ def _run_blocks(
         return
     if executor is None and (workers is None or workers == 1):
         # The processes' classes are this process's own: pickled by reference.
-        payload = _pickled(configuration, by_value=())
+        payload = pickled(configuration, by_value=())
         for index, first, end in blocks:
             partial = simulation.simulate_block(pickle.loads(payload), index, first, slice_population(population, first, end))
             collected.add((index, first, end), partial)
             advance(end - first)
         return
     tasks = [list(blocks[start : start + blocks_per_task]) for start in range(0, len(blocks), blocks_per_task)]
-    payload = _pickled(configuration, by_value=own_modules)
+    payload = pickled(configuration, by_value=own_modules)
     if executor is None:
         assert workers is not None
         # This process helps while the workers start, with the classes it has.
-        here = _pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS else None
+        here = pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS else None
         _run_on_own_pools(workers, payload, here, population, tasks, collected, advance, max_lost_pools)
         return
     try:
@@ -101,10 +92,10 @@ def _run_blocks(
     except _CancelledTasks as cancelled:
         raise ModelError(_cancelled_message(cancelled.unfinished, collected)) from cancelled.__cause__
     except (ConnectionError, EOFError) as error:
-        _refuse_unguarded_main(error, executor)
+        refuse_unguarded_main(error, executor)
         raise
     except _LostPool as lost:
-        _refuse_unguarded_main(lost.__cause__, executor)
+        refuse_unguarded_main(lost.__cause__, executor)
         kept_where = (
             f"the blocks that finished are kept in the checkpoint folder {collected.folder.path!r}: "
             "run again with a working executor to resume"
@@ -134,45 +125,7 @@ def _resume_note_on_interrupt(collected: InBlockOrder) -> Iterator[None]:
         raise
 
 
-def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
-    """A pool of ``workers`` local processes for runs, as ``Model.run(workers=...)`` uses.
-
-    Where processes start from a fork server (the default on Linux), the
-    server imports NumPy and tavlen once, so that every worker is forked
-    with them loaded instead of importing them itself: on two cores a
-    worker's imports cost as much as a few thousand lives. A fork server
-    that runs already (started by an earlier pool of the program) keeps
-    what it loaded, and the workers then import on their first task.
-    The workers end when the process that started the pool dies, even
-    killed in the middle of a task.
-    """
-    workers = positive_int(workers, "workers")
-    context = None
-    if multiprocessing.get_start_method() == "forkserver":
-        context = multiprocessing.get_context("forkserver")
-        # Added to what the program asked the server to preload, never instead of it.
-        preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
-        preload += [name for name in _WORKER_PRELOAD if name not in preload]
-        context.set_forkserver_preload(preload)
-    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_end_with_the_main_process)
-
-
-def _end_with_the_main_process() -> None:
-    """Ends a worker when the process that started its pool dies: a main
-    process killed from outside (SIGKILL) cannot shut its pool down, and its
-    workers would otherwise wait for tasks forever."""
-    parent = multiprocessing.parent_process()
-    if parent is None:
-        return
-
-    def watch() -> None:
-        multiprocessing.connection.wait([parent.sentinel])
-        os._exit(1)
-
-    threading.Thread(target=watch, name="tavlen: end with the main process", daemon=True).start()
-
-
-def _pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> bytes:
+def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> bytes:
     """The configuration pickled, the modules ``by_value`` with their code and
     current values; a model whose classes plain pickle cannot name (defined
     in a function, say) goes by value too."""
@@ -243,7 +196,7 @@ def _run_on(
     run = uuid.uuid4().hex
     futures = {
         executor.submit(
-            _simulate_task,
+            simulate_task,
             run,
             payload,
             [(index, first, slice_population(population, first, end)) for index, first, end in task],
@@ -286,7 +239,7 @@ def _run_on(
         raise
 
 
-def _simulate_task(run: str, payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
+def simulate_task(run: str, payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
     """A worker's task of the run named ``run``: an executor that names its
     tasks after their arguments (Dask does) holds this run's tasks under
     names of their own, and never hands it an earlier run's results or errors."""
@@ -309,15 +262,15 @@ def _run_on_own_pools(
     while tasks:
         received = collected.received
         try:
-            with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
+            with process_pool(workers) as pool, ended_at_once_on_failure(pool):
                 _run_on(pool, payload, population, tasks, collected, advance, here=here)
             return
         except (ConnectionError, EOFError) as error:
-            _refuse_unguarded_main(error, pool)
+            refuse_unguarded_main(error, pool)
             raise
         except _LostPool as lost:
             if collected.received == received:
-                _refuse_unguarded_main(lost.__cause__, pool)
+                refuse_unguarded_main(lost.__cause__, pool)
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
             if lost_in_a_row >= max_lost_pools:
@@ -362,73 +315,6 @@ def _simulate_here_while_workers_start(
         for block, partial in zip(task, partials, strict=True):
             collected.add(block, partial)
         advance(sum(end - first for _, first, end in task))
-
-
-#: How long terminated workers have to end before they are killed (a stopped
-#: worker never acts on a termination).
-_TERMINATION_GRACE = 0.3
-
-
-@contextlib.contextmanager
-def _ended_at_once_on_failure(pool: concurrent.futures.ProcessPoolExecutor) -> Iterator[None]:
-    """Ends the pool's workers in the middle of their tasks when the run stops
-    before its last task (an interrupt, an error, a lost worker): the pool's
-    shutdown would wait for the tasks running, each as long as its blocks take."""
-    try:
-        yield
-    except BaseException:
-        processes = list((getattr(pool, "_processes", None) or {}).values())
-        pool.shutdown(wait=False, cancel_futures=True)
-        for process in processes:
-            process.terminate()
-        deadline = time.monotonic() + _TERMINATION_GRACE
-        for process in processes:
-            process.join(max(0.0, deadline - time.monotonic()))
-        for process in processes:
-            if process.exitcode is None:
-                process.kill()
-                process.join(5.0)
-        raise
-
-
-def _refuse_unguarded_main(error: BaseException | None, executor: concurrent.futures.Executor) -> None:
-    """Raises the ModelError that explains a pool whose processes failed to
-    start because the program's main script started the run at its top level.
-
-    Worker processes started by spawn or a fork server import the main script
-    again, and a run it starts unguarded starts again in them and fails there
-    (multiprocessing refuses a new process in one still starting): the pool
-    here then sees a lost connection or a broken pool, and its own hint to
-    use the main guard is left in the middle of a worker's traceback."""
-    context = getattr(executor, "_mp_context", None)  # a process pool's (Dask's workers start alike)
-    if context is not None and context.get_start_method() == "fork":
-        return  # forked workers do not import the script
-    main = sys.modules.get("__main__")
-    path = getattr(main, "__file__", None)
-    if not path:
-        return  # an interactive session or -c: nothing is imported again
-    frame = sys._getframe(1)
-    while frame is not None and not (frame.f_code.co_name == "<module>" and frame.f_globals is vars(main)):
-        frame = frame.f_back
-    if frame is None:
-        return  # not started by the script's top-level code
-    try:
-        statements = ast.parse(pathlib.Path(path).read_bytes(), path).body
-    except (OSError, SyntaxError, ValueError):
-        return
-    line = frame.f_lineno or 0
-    for statement in statements:
-        if statement.lineno <= line <= (statement.end_lineno or statement.lineno):
-            if isinstance(statement, ast.If) and any(
-                isinstance(name, ast.Name) and name.id == "__name__" for name in ast.walk(statement.test)
-            ):
-                return  # under a main guard: the pool was lost for some other reason
-            raise ModelError(
-                f"the run's worker processes could not start: a new process imports the script {path} "
-                f"again, and its line {line}, outside a main guard, started the run once more in there.\n"
-                'Put the code that starts a parallel run under `if __name__ == "__main__":`, '
-                "as any script that starts worker processes must"
-            ) from error
 
 
 def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:

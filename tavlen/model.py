@@ -28,10 +28,11 @@ from . import progress as _progress
 from .configuration import CombinedSnapshots as _CombinedSnapshots
 from .configuration import Setup, nonnegative_int, positive_int, setup
 from .errors import ModelError, optional_import
-from .execution import process_pool, run_blocks
+from .execution import run_blocks
 from .gathering import InBlockOrder, Totals
 from .individual import Individual
 from .modelcode import inventory
+from .pools import process_pool
 from .montecarlo import DEFAULT_SUBSAMPLES, subsample_count, subsample_people
 from .process import Block, Process, _Life, block_seed, handles
 from .results import Results

@@ -23,7 +23,7 @@ import numpy.typing as npt
 from . import model as _model
 from .configuration import positive_int, setup
 from .errors import ModelError, optional_import
-from .execution import _pickled
+from .execution import pickled
 from .files import write_atomically
 from .modelcode import inventory
 from .montecarlo import subsample_count
@@ -241,7 +241,7 @@ def _jobs(
         if parallel or settings["checkpoint"] is not None:
             code = inventory([*model.processes, *run.configuration.snapshot_functions])
         try:
-            payload = _pickled(run.configuration, by_value=code.modules if parallel and code is not None else ())
+            payload = pickled(run.configuration, by_value=code.modules if parallel and code is not None else ())
         except ModelError as error:
             raise ModelError(f"the sweep's model {label!r} does not pickle: {error}") from error.__cause__
         jobs.append(Job(label, run, subsamples, payload, code))

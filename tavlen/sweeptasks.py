@@ -25,8 +25,9 @@ from .errors import ModelError
 # The run's own ways with executors and pools, shared so that a sweep's
 # models travel, are named and are stopped as a run's blocks are.
 from . import execution
-from .execution import _ended_at_once_on_failure, _refuse_unguarded_main, _simulate_task, process_pool
+from .execution import simulate_task
 from .gathering import BlockSpan, InBlockOrder, Totals
+from .pools import ended_at_once_on_failure, process_pool, refuse_unguarded_main
 from .results import Results
 
 __all__ = ["Job", "LostPool", "Stream", "folder_name"]
@@ -147,7 +148,7 @@ class Stream:
                 while len(in_flight) < limit and (item := self.next_task()) is not None:
                     job, task = item
                     blocks = [(index, first, slice_population(job.run.population, first, end)) for index, first, end in task]
-                    in_flight[executor.submit(_simulate_task, job.key, job.payload, blocks)] = item
+                    in_flight[executor.submit(simulate_task, job.key, job.payload, blocks)] = item
                 if not in_flight:
                     return
                 help_while_starting = help_while_starting and not any(future.done() for future in in_flight)
@@ -182,15 +183,15 @@ class Stream:
         while True:
             finished = sum(job.results is not None for job in self.jobs), self._received()
             try:
-                with process_pool(workers) as pool, _ended_at_once_on_failure(pool):
+                with process_pool(workers) as pool, ended_at_once_on_failure(pool):
                     self.run_on(pool, 4 * workers, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
                 return
             except (ConnectionError, EOFError) as error:
-                _refuse_unguarded_main(error, pool)
+                refuse_unguarded_main(error, pool)
                 raise
             except LostPool as lost:
                 if not progressed_since(finished):
-                    _refuse_unguarded_main(lost.__cause__, pool)
+                    refuse_unguarded_main(lost.__cause__, pool)
                 lost_in_a_row = 1 if progressed_since(finished) else lost_in_a_row + 1
                 if lost_in_a_row >= max_lost_pools:
                     raise ModelError(

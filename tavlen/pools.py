@@ -1,0 +1,132 @@
+"""The run's own pools of local worker processes: starting them (the fork
+server's preload, and a watch that ends a worker with the process that
+started it), ending them at once when a run stops early, and telling a pool
+that could not start because a script started its run unguarded."""
+
+from __future__ import annotations
+
+import ast
+import concurrent.futures
+import contextlib
+import multiprocessing
+import multiprocessing.connection
+import multiprocessing.forkserver
+import os
+import pathlib
+import sys
+import threading
+import time
+from collections.abc import Iterator
+
+from .configuration import positive_int
+from .errors import ModelError
+
+__all__ = ["ended_at_once_on_failure", "process_pool", "refuse_unguarded_main"]
+
+#: What a worker imports before it takes its first task.
+_WORKER_PRELOAD = ("tavlen.model",)
+
+
+def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+    """A pool of ``workers`` local processes for runs, as ``Model.run(workers=...)`` uses.
+
+    Where processes start from a fork server (the default on Linux), the
+    server imports NumPy and tavlen once, so that every worker is forked
+    with them loaded instead of importing them itself: on two cores a
+    worker's imports cost as much as a few thousand lives. A fork server
+    that runs already (started by an earlier pool of the program) keeps
+    what it loaded, and the workers then import on their first task.
+    The workers end when the process that started the pool dies, even
+    killed in the middle of a task.
+    """
+    workers = positive_int(workers, "workers")
+    context = None
+    if multiprocessing.get_start_method() == "forkserver":
+        context = multiprocessing.get_context("forkserver")
+        # Added to what the program asked the server to preload, never instead of it.
+        preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
+        preload += [name for name in _WORKER_PRELOAD if name not in preload]
+        context.set_forkserver_preload(preload)
+    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_end_with_the_main_process)
+
+
+def _end_with_the_main_process() -> None:
+    """Ends a worker when the process that started its pool dies: a main
+    process killed from outside (SIGKILL) cannot shut its pool down, and its
+    workers would otherwise wait for tasks forever."""
+    parent = multiprocessing.parent_process()
+    if parent is None:
+        return
+
+    def watch() -> None:
+        multiprocessing.connection.wait([parent.sentinel])
+        os._exit(1)
+
+    threading.Thread(target=watch, name="tavlen: end with the main process", daemon=True).start()
+
+
+#: How long terminated workers have to end before they are killed (a stopped
+#: worker never acts on a termination).
+_TERMINATION_GRACE = 0.3
+
+
+@contextlib.contextmanager
+def ended_at_once_on_failure(pool: concurrent.futures.ProcessPoolExecutor) -> Iterator[None]:
+    """Ends the pool's workers in the middle of their tasks when the run stops
+    before its last task (an interrupt, an error, a lost worker): the pool's
+    shutdown would wait for the tasks running, each as long as its blocks take."""
+    try:
+        yield
+    except BaseException:
+        processes = list((getattr(pool, "_processes", None) or {}).values())
+        pool.shutdown(wait=False, cancel_futures=True)
+        for process in processes:
+            process.terminate()
+        deadline = time.monotonic() + _TERMINATION_GRACE
+        for process in processes:
+            process.join(max(0.0, deadline - time.monotonic()))
+        for process in processes:
+            if process.exitcode is None:
+                process.kill()
+                process.join(5.0)
+        raise
+
+
+def refuse_unguarded_main(error: BaseException | None, executor: concurrent.futures.Executor) -> None:
+    """Raises the ModelError that explains a pool whose processes failed to
+    start because the program's main script started the run at its top level.
+
+    Worker processes started by spawn or a fork server import the main script
+    again, and a run it starts unguarded starts again in them and fails there
+    (multiprocessing refuses a new process in one still starting): the pool
+    here then sees a lost connection or a broken pool, and its own hint to
+    use the main guard is left in the middle of a worker's traceback."""
+    context = getattr(executor, "_mp_context", None)  # a process pool's (Dask's workers start alike)
+    if context is not None and context.get_start_method() == "fork":
+        return  # forked workers do not import the script
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if not path:
+        return  # an interactive session or -c: nothing is imported again
+    frame = sys._getframe(1)
+    while frame is not None and not (frame.f_code.co_name == "<module>" and frame.f_globals is vars(main)):
+        frame = frame.f_back
+    if frame is None:
+        return  # not started by the script's top-level code
+    try:
+        statements = ast.parse(pathlib.Path(path).read_bytes(), path).body
+    except (OSError, SyntaxError, ValueError):
+        return
+    line = frame.f_lineno or 0
+    for statement in statements:
+        if statement.lineno <= line <= (statement.end_lineno or statement.lineno):
+            if isinstance(statement, ast.If) and any(
+                isinstance(name, ast.Name) and name.id == "__name__" for name in ast.walk(statement.test)
+            ):
+                return  # under a main guard: the pool was lost for some other reason
+            raise ModelError(
+                f"the run's worker processes could not start: a new process imports the script {path} "
+                f"again, and its line {line}, outside a main guard, started the run once more in there.\n"
+                'Put the code that starts a parallel run under `if __name__ == "__main__":`, '
+                "as any script that starts worker processes must"
+            ) from error
