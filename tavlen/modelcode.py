@@ -58,11 +58,13 @@ def _module_label(name: str) -> str:
     """A module's name as the same file has it, run as a script or imported."""
     if name == "__main__":
         main = sys.modules.get("__main__")
-        spec = getattr(main, "__spec__", None)
-        if spec is not None and spec.name:
-            return spec.name
         file = getattr(main, "__file__", None)
-        return os.path.splitext(os.path.basename(file))[0] if file else "__main__"
+        if not file:
+            return "__main__"
+        # A script's file stem, within its package when run with -m.
+        stem = os.path.splitext(os.path.basename(file))[0]
+        package = getattr(main, "__package__", None)
+        return f"{package}.{stem}" if package else stem
     return name
 
 
