@@ -35,7 +35,8 @@ if __name__ == "__main__":
     seconds = time.perf_counter() - started
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     kept = sum(array.nbytes for array in (results.events, results.durations, results.snapshots_ages,
-                                          results.snapshots_years, *results.individual.values()))
+                                          results.snapshots_years, *results.individual.values(),
+                                          *results.subsample_sums.values()))
     print(seconds, baseline, peak, kept, births.nbytes)
 """
 
@@ -45,7 +46,9 @@ MODEL_PEOPLE = 1_000
 
 # A sweep of MODELS demo models (screening sensitivities from 0.5 to 0.9) of
 # MODEL_PEOPLE people, in one process or on workers: seconds, the peak
-# resident set before and after, and the bytes its results hold.
+# resident set before and after, the bytes its results hold and, of those,
+# their sub-sample sums (a model of two blocks keeps two, each the size of
+# its aggregates).
 SWEEP = """
 import resource, sys, time
 import numpy as np
@@ -63,7 +66,8 @@ if __name__ == "__main__":
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     kept = sum(array.nbytes for r in results for array in (r.events, r.durations, r.snapshots_ages,
                                                            r.snapshots_years, *r.individual.values()))
-    print(seconds, baseline, peak, kept)
+    sums = sum(array.nbytes for r in results for array in r.subsample_sums.values())
+    print(seconds, baseline, peak, kept + sums, sums)
 """
 
 
@@ -75,10 +79,11 @@ def sweep_report(env: dict[str, str]) -> None:
     for workers in (1, WORKERS):
         done = subprocess.run([sys.executable, "-c", SWEEP, str(MODELS), str(MODEL_PEOPLE), str(workers)], env=env,
                               stdout=subprocess.PIPE, text=True, check=True)
-        figures[workers] = seconds, baseline, peak, kept = [float(word) for word in done.stdout.split()]
+        figures[workers] = seconds, baseline, peak, kept, sums = [float(word) for word in done.stdout.split()]
         where = "one process" if workers == 1 else f"{workers} workers"
         print(f"  {where:12} {seconds:7.1f} s  peak {peak / mib:,.0f} MiB, {baseline / mib:,.0f} MiB before; the results "
-              f"hold {kept / mib:,.0f} MiB; the sweep added {(peak - baseline - kept) / mib:,.0f} MiB beyond them")
+              f"hold {kept / mib:,.0f} MiB ({sums / mib:,.0f} MiB of sub-sample sums); "
+              f"the sweep added {(peak - baseline - kept) / mib:,.0f} MiB beyond them")
     one, pool = figures[1][0], figures[WORKERS][0]
     print(f"  parallel efficiency {one / (WORKERS * pool):.2f} ({WORKERS} workers against one process, pool start-up included)")
     print(f"  ({load()})")

@@ -4,9 +4,11 @@ starts itself and starts again when a worker is lost."""
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
 import concurrent.futures.process
 import contextlib
+import math
 import pickle
 import threading
 import uuid
@@ -20,10 +22,10 @@ from .configuration import Configuration, positive_int, slice_population
 from .errors import ModelError
 from .gathering import BlockSpan, InBlockOrder
 from . import simulation
-from .pools import ended_at_once_on_failure, process_pool, refuse_unguarded_main
+from .pools import FirstWorker, ended_at_once_on_failure, process_pool, refuse_unguarded_main
 from .simulation import Partial, simulate_pickled_blocks
 
-__all__ = ["process_pool", "run_blocks"]
+__all__ = ["default_blocks_per_task", "process_pool", "run_blocks"]
 
 
 #: Whether a run simulates blocks in this process while the workers of its
@@ -33,6 +35,21 @@ HELP_WHILE_POOL_STARTS = True
 
 #: A worker's task: consecutive blocks.
 _Task = list[BlockSpan]
+
+#: The most bytes of aggregates that a task's partial results hold by
+#: default (a task holds one block at least). A finished task's results wait
+#: in the main process until the blocks before them are in, so a large run
+#: gets many small tasks, and its memory does not grow with its population.
+TASK_AGGREGATE_BYTES = 4 << 20
+
+
+def default_blocks_per_task(blocks_n: int, shapes: Mapping[str, tuple[int, ...]]) -> int:
+    """Blocks per task by default: a 64th of the blocks (64 tasks or more
+    keep any pool busy to the end), at least one, and no more than keep a
+    task's aggregates within TASK_AGGREGATE_BYTES. Tasks only spare the
+    executor's overhead per block: they never change a result."""
+    block_bytes = 8 * sum(math.prod(shape) for shape in shapes.values())
+    return max(1, min(blocks_n // 64, TASK_AGGREGATE_BYTES // max(block_bytes, 1)))
 
 
 def run_blocks(
@@ -263,13 +280,15 @@ def _run_on_own_pools(
         received = collected.received
         try:
             with process_pool(workers) as pool, ended_at_once_on_failure(pool):
+                first_worker = FirstWorker(pool)
+                tasks = _simulate_here_until_started(first_worker, here, population, tasks, collected, advance)
                 _run_on(pool, payload, population, tasks, collected, advance, here=here)
             return
         except (ConnectionError, EOFError) as error:
             refuse_unguarded_main(error, pool)
             raise
         except _LostPool as lost:
-            if collected.received == received:
+            if not first_worker.answered:
                 refuse_unguarded_main(lost.__cause__, pool)
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
@@ -284,6 +303,35 @@ def _run_on_own_pools(
                 ) from lost.__cause__
 
 
+def _simulate_here_until_started(
+    first_worker: FirstWorker,
+    here: bytes | None,
+    population: Mapping[str, np.ndarray],
+    tasks: list[_Task],
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+) -> list[_Task]:
+    """With ``here``, simulates blocks from the front of the queue in this
+    process, one at a time, until the pool's first worker has started (on
+    Linux a fork server starts and imports NumPy and tavlen first). Returns
+    the tasks left, once the worker has started: a task begun here goes to
+    the pool without the blocks done here.
+
+    A block's numbers do not depend on where it runs, and blocks are added
+    in block order, so the results stay the same bit for bit."""
+    left = collections.deque(tasks)
+    while here is not None and left and not first_worker.started():
+        task = left.popleft()
+        _simulate_here(here, population, task[:1], collected, advance)
+        if len(task) > 1:
+            left.appendleft(task[1:])
+    try:
+        first_worker.wait()
+    except concurrent.futures.process.BrokenProcessPool as error:
+        raise _LostPool(list(left)) from error
+    return list(left)
+
+
 def _simulate_here_while_workers_start(
     futures: dict[concurrent.futures.Future[list[Partial]], _Task],
     here: bytes,
@@ -294,12 +342,9 @@ def _simulate_here_while_workers_start(
     """Simulates, in this process, the tasks at the front of the queue that no
     worker has taken yet, until the first task comes back from a worker.
 
-    A pool's first workers take a while to start (on Linux a fork server
-    starts and imports NumPy and tavlen, then forks them): this process,
-    idle otherwise, spends that time on blocks. It stops at the first
-    answer, so that it does not compete with the workers for the cores. A
-    block's numbers do not depend on where it runs, and blocks are added in
-    block order, so the results stay the same bit for bit."""
+    The pool's other workers start as its first runs: this process, idle
+    otherwise, spends that time on blocks too. It stops at the first
+    answer, so that it does not compete with the workers for the cores."""
     answered = threading.Event()
     for future in futures:
         future.add_done_callback(lambda done: done.cancelled() or answered.set())
@@ -309,12 +354,22 @@ def _simulate_here_while_workers_start(
         if not future.cancel():
             continue  # a worker has it already
         del futures[future]
-        partials = simulate_pickled_blocks(
-            here, [(index, first, slice_population(population, first, end)) for index, first, end in task]
-        )
-        for block, partial in zip(task, partials, strict=True):
-            collected.add(block, partial)
-        advance(sum(end - first for _, first, end in task))
+        _simulate_here(here, population, task, collected, advance)
+
+
+def _simulate_here(
+    here: bytes,
+    population: Mapping[str, np.ndarray],
+    task: _Task,
+    collected: InBlockOrder,
+    advance: Callable[[int], None],
+) -> None:
+    partials = simulate_pickled_blocks(
+        here, [(index, first, slice_population(population, first, end)) for index, first, end in task]
+    )
+    for block, partial in zip(task, partials, strict=True):
+        collected.add(block, partial)
+    advance(sum(end - first for _, first, end in task))
 
 
 def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:

@@ -28,7 +28,7 @@ from . import progress as _progress
 from .configuration import CombinedSnapshots as _CombinedSnapshots
 from .configuration import Setup, nonnegative_int, positive_int, setup
 from .errors import ModelError, optional_import
-from .execution import run_blocks
+from .execution import default_blocks_per_task, run_blocks
 from .gathering import InBlockOrder, Totals
 from .individual import Individual
 from .modelcode import inventory
@@ -159,9 +159,12 @@ class Model:
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
         mpi4py's ``MPIPoolExecutor``), or on a pool of ``workers`` local
         processes that the run starts and stops. A task sent to a worker
-        holds ``blocks_per_task`` consecutive blocks (by default a 64th of the
-        blocks, at least one: 64 to 127 tasks for 64 blocks or more, one task
-        per block for fewer); it changes nothing in the results.
+        holds ``blocks_per_task`` consecutive blocks; it changes nothing in
+        the results. By default a task holds a 64th of the blocks (64 to 127
+        tasks for 64 blocks or more, one task per block for fewer), but no
+        more blocks than keep the aggregates of its results within 4 MiB, so
+        that a large run's finished tasks, waiting for their turn, hold
+        little memory.
         Without a seed, one is drawn and kept in the results. ``progress``
         shows a progress bar on stderr (needs tqdm).
 
@@ -231,9 +234,10 @@ class Model:
             events_limit=MAX_EVENTS_PER_LIFE,
         )
         blocks = run.blocks()
-        # Tasks group blocks only to spare the executor's overhead per task:
-        # 64 tasks or more keep any pool busy to the end.
-        per_task = positive_int(max(1, len(blocks) // 64) if blocks_per_task is None else blocks_per_task, "blocks_per_task")
+        per_task = positive_int(
+            default_blocks_per_task(len(blocks), run.result_shapes()) if blocks_per_task is None else blocks_per_task,
+            "blocks_per_task",
+        )
         parallel = executor is not None or (workers or 1) > 1
         code = inventory([*self.processes, *run.configuration.snapshot_functions]) if parallel or checkpoint else None
         totals = Totals(run.result_shapes(), subsample_count(positive_int(subsamples, "subsamples"), len(blocks)))

@@ -21,7 +21,7 @@ from collections.abc import Iterator
 from .configuration import positive_int
 from .errors import ModelError
 
-__all__ = ["ended_at_once_on_failure", "process_pool", "refuse_unguarded_main"]
+__all__ = ["FirstWorker", "ended_at_once_on_failure", "process_pool", "refuse_unguarded_main"]
 
 #: What a worker imports before it takes its first task.
 _WORKER_PRELOAD = ("tavlen.model",)
@@ -48,6 +48,46 @@ def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
         preload += [name for name in _WORKER_PRELOAD if name not in preload]
         context.set_forkserver_preload(preload)
     return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_end_with_the_main_process)
+
+
+class FirstWorker:
+    """Starts a pool's first worker and waits, in a thread of its own, until
+    it has answered a task that does nothing.
+
+    A pool starts its workers as tasks are submitted, and the first submit
+    waits on Linux until the fork server has started and imported NumPy and
+    tavlen, a few tenths of a second in which the caller can simulate
+    blocks. Until ``started()``, the caller must not submit (a submit would
+    wait for this one). ``wait()`` then raises, in the caller's thread, what
+    starting the worker raised: a pool that broke before its first worker
+    answered has workers that cannot start (a script that starts its run
+    unguarded makes them fail as they import it again)."""
+
+    def __init__(self, pool: concurrent.futures.Executor) -> None:
+        self._error: BaseException | None = None
+        self._started = threading.Event()
+        self._thread = threading.Thread(target=self._start, args=(pool,), name="tavlen: start the pool", daemon=True)
+        self._thread.start()
+
+    def _start(self, pool: concurrent.futures.Executor) -> None:
+        try:
+            pool.submit(int).result()
+        except BaseException as error:  # handed to the caller's thread by wait()
+            self._error = error
+        finally:
+            self._started.set()
+
+    def started(self) -> bool:
+        return self._started.is_set()
+
+    @property
+    def answered(self) -> bool:
+        return self._started.is_set() and self._error is None
+
+    def wait(self) -> None:
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
 
 
 def _end_with_the_main_process() -> None:

@@ -27,7 +27,7 @@ from .errors import ModelError
 from . import execution
 from .execution import simulate_task
 from .gathering import BlockSpan, InBlockOrder, Totals
-from .pools import ended_at_once_on_failure, process_pool, refuse_unguarded_main
+from .pools import FirstWorker, ended_at_once_on_failure, process_pool, refuse_unguarded_main
 from .results import Results
 
 __all__ = ["Job", "LostPool", "Stream", "folder_name"]
@@ -68,8 +68,8 @@ class Stream:
         self.folder = folder
         self.advance = advance
         self.open_folders = open_folders
-        # Tasks group blocks, never models, to spare the executor's overhead
-        # per task: 64 tasks or more over the sweep keep any pool busy.
+        # Tasks group blocks, never models, sized as a run's tasks are over
+        # the sweep's blocks.
         self.blocks_per_task = None if blocks_per_task is None else positive_int(blocks_per_task, "blocks_per_task")
         self.blocks_n = sum(len(job.run.blocks()) for job in jobs)
         self.folders: dict[str, contextlib.ExitStack] = {}
@@ -79,8 +79,8 @@ class Stream:
     def _tasks(self) -> Iterator[tuple[Job, list[BlockSpan]]]:
         for job in self.jobs:
             remaining = self._start(job)
-            per_task = positive_int(self.blocks_per_task or max(1, min(len(job.run.blocks()), self.blocks_n // 64)),
-                                    "blocks_per_task")
+            per_task = self.blocks_per_task or max(1, min(
+                len(job.run.blocks()), execution.default_blocks_per_task(self.blocks_n, job.run.result_shapes())))
             for start in range(0, len(remaining), per_task):
                 yield job, remaining[start : start + per_task]
 
@@ -184,13 +184,15 @@ class Stream:
             finished = sum(job.results is not None for job in self.jobs), self._received()
             try:
                 with process_pool(workers) as pool, ended_at_once_on_failure(pool):
+                    first_worker = FirstWorker(pool)
+                    self._run_here_until_started(first_worker, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
                     self.run_on(pool, 4 * workers, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
                 return
             except (ConnectionError, EOFError) as error:
                 refuse_unguarded_main(error, pool)
                 raise
             except LostPool as lost:
-                if not progressed_since(finished):
+                if not first_worker.answered:
                     refuse_unguarded_main(lost.__cause__, pool)
                 lost_in_a_row = 1 if progressed_since(finished) else lost_in_a_row + 1
                 if lost_in_a_row >= max_lost_pools:
@@ -198,6 +200,20 @@ class Stream:
                         f"worker processes died {lost_in_a_row} times in a row with no task finishing in between "
                         "(killed, out of memory or crashed): the sweep gave up"
                     ) from lost.__cause__
+
+    def _run_here_until_started(self, first_worker: FirstWorker, help_while_starting: bool) -> None:
+        """Waits for the pool's first worker to start, simulating blocks here,
+        one at a time, meanwhile if ``help_while_starting``, as a run's own
+        pool does."""
+        while help_while_starting and not first_worker.started() and (item := self.next_task()) is not None:
+            job, task = item
+            if len(task) > 1:
+                self.returned.appendleft((job, task[1:]))
+            self._simulate_here(job, task[:1])
+        try:
+            first_worker.wait()
+        except concurrent.futures.process.BrokenProcessPool as error:
+            raise LostPool() from error
 
     def _received(self) -> int:
         return sum(job.collected.received for job in self.jobs if job.collected is not None)

@@ -50,6 +50,39 @@ def test_two_local_processes_give_the_same_results(in_process):
         assert grouped.equals(in_process)
 
 
+DEMO_BLOCK = {"events": (2, 1, 6, 161, 7), "durations": (2, 1, 3, 161, 7)}  # the demo's, 158 KiB
+
+
+@pytest.mark.parametrize("blocks_n, shapes, per_task", [
+    (0, DEMO_BLOCK, 1),
+    (63, DEMO_BLOCK, 1),
+    (400, DEMO_BLOCK, 6),  # a 64th
+    (20_000, DEMO_BLOCK, 25),  # 4 MiB of aggregates, not a 64th (312)
+    (10**6, {"events": (1,)}, 15_625),
+    (10**6, {"events": (1 << 20,)}, 1),  # one block holds more than 4 MiB
+    (10**6, {"events": (0,)}, 15_625),
+])
+def test_tasks_are_a_64th_of_the_blocks_but_hold_little(blocks_n, shapes, per_task):
+    assert tavlen.execution.default_blocks_per_task(blocks_n, shapes) == per_task
+
+
+class Recording(concurrent.futures.ThreadPoolExecutor):
+    def __init__(self):
+        super().__init__(1)
+        self.sizes = []
+
+    def submit(self, fn, *args):
+        self.sizes.append(len(args[-1]))
+        return super().submit(fn, *args)
+
+
+def test_large_runs_get_small_tasks(monkeypatch):
+    monkeypatch.setattr(tavlen.execution, "TASK_AGGREGATE_BYTES", 3 * 162_480 // 2)  # one demo block and a half
+    with Recording() as executor:
+        demo.run(64 * 10, seed=1, block_size=5, executor=executor)
+    assert executor.sizes == [1] * 128
+
+
 # In a fresh interpreter, whose fork server no earlier pool has started.
 # eval names no module of the package, so taking the task imports nothing.
 PRELOAD_PROBE = """
@@ -153,29 +186,35 @@ def test_an_error_in_a_worker_reaches_the_caller_with_its_context():
 def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, monkeypatch):
     from tavlen import execution
 
-    def slow_pool(workers):  # workers that take a while to start, as a cold fork server's do
-        return concurrent.futures.ProcessPoolExecutor(workers, initializer=time.sleep, initargs=(1.0,))
+    class SlowToStart(concurrent.futures.ProcessPoolExecutor):
+        """A pool whose first submit waits, as a cold fork server keeps it
+        waiting, and whose workers then take a while to start."""
+
+        def __init__(self, workers):
+            super().__init__(workers, initializer=time.sleep, initargs=(0.5,))
+            self.submitted = 0
+
+        def submit(self, *arguments):
+            self.submitted += 1
+            if self.submitted == 1:
+                time.sleep(0.5)
+            return super().submit(*arguments)
 
     taken_here = []
-    helper = execution._simulate_here_while_workers_start
-
-    def counted(futures, *arguments):
-        submitted = len(futures)
-        helper(futures, *arguments)
-        taken_here.append(submitted - len(futures))
-
-    monkeypatch.setattr(execution, "process_pool", slow_pool)
-    monkeypatch.setattr(execution, "_simulate_here_while_workers_start", counted)
+    simulate = execution._simulate_here
+    monkeypatch.setattr(execution, "_simulate_here", lambda *arguments: taken_here.append(len(arguments[2])) or simulate(*arguments))
+    monkeypatch.setattr(execution, "process_pool", SlowToStart)
+    # Tasks of 3, 3 and 2 blocks: the first worker's start takes blocks one by one.
     results = demo.model().run(demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
-                               workers=2, blocks_per_task=1)
+                               workers=2, blocks_per_task=3)
     assert results.equals(in_process)
-    assert taken_here and taken_here[0] > 0
+    assert taken_here[:2] == [1, 1]
 
     # A sweep's own pool, likewise
     from tavlen import sweeptasks
     swept_here = []
     simulate_here = sweeptasks.Stream._simulate_here
-    monkeypatch.setattr(sweeptasks, "process_pool", slow_pool)
+    monkeypatch.setattr(sweeptasks, "process_pool", SlowToStart)
     monkeypatch.setattr(sweeptasks.Stream, "_simulate_here", lambda *task: swept_here.append(1) or simulate_here(*task))
     models = {"a": demo.model(), "b": demo.model(demo.Laws(sensitivity=0.5))}
     swept = tavlen.sweep(models, demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
