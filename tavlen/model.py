@@ -175,10 +175,11 @@ class Model:
         the blocks it finds there and simulates only the others, with the
         same results bit for bit; given the folder of a finished run, it only
         reads it. Started without a seed, it takes the seed kept in the
-        folder. A folder of a run that differs in its model (the processes'
-        pickle), population, options, seed or block size is refused, and a
-        block file that is damaged or not this run's is simulated again. A
-        checkpointed run needs its model and snapshot functions to pickle.
+        folder. A folder of a run that differs in its model (the processes,
+        the code of the model's own modules and their module-level values),
+        population, options, seed, block size or the versions of tavlen,
+        NumPy and Python is refused, and a block file that is damaged or not
+        this run's is simulated again.
 
         A worker process that dies in the middle of a run (killed, out of
         memory, a crash) loses the tasks it ran: with ``workers``, the run
