@@ -9,14 +9,52 @@ and an individual-level event log. :class:`Individual` carries the state of
 a run and is what every process call receives.
 """
 
+from __future__ import annotations
+
+import importlib
+import importlib.util
+from typing import TYPE_CHECKING, Any
+
 from ._version import __version__
-from .individual import Individual
-from .model import Block, Model, ModelError, Process, block_seed, handles
-from .results import Results, ResultsFileError
-from .sweeps import SweepResults, sweep
-from .economics import evaluate
+
+# Each name is imported from its module when first used, so that importing
+# the package costs nothing until then: `python -m tavlen` starts its
+# workers' fork server before NumPy and the model load, and the two load
+# side by side.
+_HOMES = {
+    "Individual": "individual", "Block": "model", "Model": "model", "ModelError": "model", "Process": "model",
+    "block_seed": "model", "handles": "model", "Results": "results", "ResultsFileError": "results",
+    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics",
+}
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
     "SweepResults", "block_seed", "evaluate", "handles", "sweep",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None and name.startswith("__"):
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    if home is None:
+        # A submodule, as `import tavlen` followed by `tavlen.demo` found it
+        # when the package imported its modules up front.
+        if importlib.util.find_spec(f"{__name__}.{name}") is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        return importlib.import_module(f".{name}", __name__)
+    value = getattr(importlib.import_module(f".{home}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES})
+
+
+if TYPE_CHECKING:
+    from .economics import evaluate
+    from .individual import Individual
+    from .model import Block, Model, ModelError, Process, block_seed, handles
+    from .results import Results, ResultsFileError
+    from .sweeps import SweepResults, sweep

@@ -12,9 +12,9 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
 from typing import NoReturn
 
-from . import demo, demo_economics, demo_psa
+# Light imports only: the model's (NumPy among them) wait until the command
+# has started its pool's fork server, which then loads them side by side.
 from .errors import ModelError, optional_import
-from .files import check_writable
 
 DESCRIPTION = """\
 Runs the bundled demo model: the natural history of a chronic disease (onset,
@@ -168,6 +168,8 @@ def _fail(error: BaseException) -> int:
 def _prepare(options: argparse.Namespace) -> list[str]:
     """Creates the output folder and tests it for writing and room, before
     any simulation; the paths of the files that the command writes."""
+    from .files import check_writable
+
     os.makedirs(options.output, exist_ok=True)
     # Room for about four times what the demo's results file and plot take.
     check_writable(options.output, room=(1 << 18) + 8 * options.population)
@@ -191,6 +193,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         options.executor = _executor_kind(options)
     except _CommandError as error:
         command_line.error(str(error))
+    if options.executor == "process" and options.workers > 1:
+        from .pools import start_fork_server
+        start_fork_server()
+    from . import demo, demo_economics, demo_psa
     try:
         results_path, *plot_path = _prepare(options)
     except OSError as error:

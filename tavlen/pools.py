@@ -18,10 +18,9 @@ import threading
 import time
 from collections.abc import Iterator
 
-from .configuration import positive_int
 from .errors import ModelError
 
-__all__ = ["FirstWorker", "ended_at_once_on_failure", "process_pool", "refuse_unguarded_main"]
+__all__ = ["FirstWorker", "ended_at_once_on_failure", "process_pool", "refuse_unguarded_main", "start_fork_server"]
 
 #: What a worker imports before it takes its first task.
 _WORKER_PRELOAD = ("tavlen.model",)
@@ -39,15 +38,31 @@ def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     The workers end when the process that started the pool dies, even
     killed in the middle of a task.
     """
+    from .configuration import positive_int  # NumPy: not loaded by start_fork_server()
+
     workers = positive_int(workers, "workers")
-    context = None
-    if multiprocessing.get_start_method() == "forkserver":
-        context = multiprocessing.get_context("forkserver")
-        # Added to what the program asked the server to preload, never instead of it.
-        preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
-        preload += [name for name in _WORKER_PRELOAD if name not in preload]
-        context.set_forkserver_preload(preload)
+    context = _fork_server_context()
     return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_end_with_the_main_process)
+
+
+def start_fork_server() -> None:
+    """Starts the fork server that the run's pools take their workers from,
+    where processes start from one, and returns at once: a program that will
+    start a pool calls this first thing, and the server imports NumPy and
+    tavlen while the program imports them too, instead of afterwards."""
+    if _fork_server_context() is not None:
+        multiprocessing.forkserver.ensure_running()
+
+
+def _fork_server_context() -> multiprocessing.context.BaseContext | None:
+    if multiprocessing.get_start_method() != "forkserver":
+        return None
+    context = multiprocessing.get_context("forkserver")
+    # Added to what the program asked the server to preload, never instead of it.
+    preload = list(getattr(multiprocessing.forkserver._forkserver, "_preload_modules", None) or ["__main__"])
+    preload += [name for name in _WORKER_PRELOAD if name not in preload]
+    context.set_forkserver_preload(preload)
+    return context
 
 
 class FirstWorker:

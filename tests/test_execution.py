@@ -88,6 +88,8 @@ def test_large_runs_get_small_tasks(monkeypatch):
 PRELOAD_PROBE = """
 import multiprocessing
 multiprocessing.set_forkserver_preload(["colorsys"])
+from tavlen.pools import start_fork_server
+start_fork_server()  # as python -m tavlen does, before the pool
 from tavlen.model import process_pool
 with process_pool(2) as pool:
     print(*pool.submit(eval, "sorted({'colorsys', 'numpy', 'tavlen.individual'} & set(__import__('sys').modules))").result())

@@ -2,7 +2,14 @@
 modules are entered."""
 
 import ast
+import os
 import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import tavlen
 
 PACKAGE = pathlib.Path(__file__).resolve().parent.parent / "tavlen"
 
@@ -33,3 +40,24 @@ def test_the_package_has_no_import_circle():
     for room in sorted(graph):
         visit(room)
     assert graph["errors"] == set()
+
+
+# In a fresh interpreter: importing the package loads none of its modules
+# (so `python -m tavlen` can start its fork server first); its names and
+# submodules load when first used.
+FRESH = """
+import sys, tavlen
+print("numpy" in sys.modules)
+print(tavlen.Model.__module__, tavlen.sweep.__module__, tavlen.execution.__name__)
+"""
+
+
+def test_the_package_loads_its_modules_when_first_used():
+    env = {**os.environ, "PYTHONPATH": str(PACKAGE.parent)}
+    done = subprocess.run([sys.executable, "-c", FRESH], capture_output=True, text=True, env=env, timeout=60)
+    assert done.stdout.splitlines() == ["False", "tavlen.model tavlen.sweeps tavlen.execution"], done.stderr
+    assert all(getattr(tavlen, name) is not None for name in tavlen.__all__)
+    assert set(tavlen.__all__) <= set(dir(tavlen))
+    for missing in ("nothing", "__wrapped__"):
+        with pytest.raises(AttributeError, match=f"module 'tavlen' has no attribute '{missing}'"):
+            getattr(tavlen, missing)
