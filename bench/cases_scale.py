@@ -111,12 +111,8 @@ def worker_peaks(parent: int, stop: threading.Event, peaks: dict[int, int]) -> N
                 peaks[pid] = int(fields["VmHWM"].split()[0]) * 1024
 
 
-def report() -> None:
-    print(f"\nScale: the demo with {PEOPLE:,} people in blocks of 500 on {WORKERS} worker processes, "
-          "in a fresh interpreter")
-    print(f"  ({load()})")
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")]))}
-    run = subprocess.Popen([sys.executable, "-c", RUN, str(PEOPLE), str(WORKERS)], env=env,
+def scale_run(people: int, env: dict[str, str]) -> None:
+    run = subprocess.Popen([sys.executable, "-c", RUN, str(people), str(WORKERS)], env=env,
                            stdout=subprocess.PIPE, text=True)
     stop, peaks = threading.Event(), {}
     sampler = threading.Thread(target=worker_peaks, args=(run.pid, stop, peaks))
@@ -126,12 +122,25 @@ def report() -> None:
     sampler.join()
     seconds, baseline, peak, kept, births = map(float, output.split())
     mib = 1 << 20
-    lives = PEOPLE * 2
-    print(f"  {seconds:.1f} s, {lives / seconds:,.0f} lives/s")
-    print(f"  main process: peak {peak / mib:,.0f} MiB, {baseline / mib:,.0f} MiB before the run "
+    print(f"  {people:,} people: {seconds:.1f} s, {people * 2 / seconds:,.0f} lives/s")
+    print(f"    main process: peak {peak / mib:,.0f} MiB, {baseline / mib:,.0f} MiB before the run "
           f"(the population's birth years {births / mib:,.0f} MiB among them); the results hold {kept / mib:,.0f} MiB; "
-          f"the run added {(peak - baseline - kept) / mib:,.0f} MiB beyond the results")
+          f"the run added {(peak - baseline - kept) / mib:,.0f} MiB beyond the results, "
+          f"{people * STRATUM_BYTES / mib:,.0f} MiB of them the run's stratum of every person")
     if peaks:
-        print(f"  a worker: peak {max(peaks.values()) / mib:,.0f} MiB (largest of {len(peaks)} sampled)")
+        print(f"    a worker: peak {max(peaks.values()) / mib:,.0f} MiB (largest of {len(peaks)} sampled)")
+
+
+#: The run's own array of every person's stratum (int16), which it builds as it starts.
+STRATUM_BYTES = 2
+
+
+def report() -> None:
+    print(f"\nScale: the demo in blocks of 500 on {WORKERS} worker processes, each run in a fresh interpreter, "
+          f"with {PEOPLE // 10:,} people and with {PEOPLE:,}")
+    print(f"  ({load()})")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")]))}
+    for people in (PEOPLE // 10, PEOPLE):
+        scale_run(people, env)
     print(f"  ({load()})")
     sweep_report(env)
