@@ -35,17 +35,15 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
-    if home is None and name.startswith("__"):
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    if home is None:
-        # A submodule, as `import tavlen` followed by `tavlen.demo` found it
-        # when the package imported its modules up front.
-        if importlib.util.find_spec(f"{__name__}.{name}") is None:
-            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    if home is not None:
+        value = getattr(importlib.import_module(f".{home}", __name__), name)
+        globals()[name] = value
+        return value
+    # A submodule, as `tavlen.demo` after `import tavlen` found it when the
+    # package imported its modules up front.
+    if name.isidentifier() and not name.startswith("__") and importlib.util.find_spec(f"{__name__}.{name}"):
         return importlib.import_module(f".{name}", __name__)
-    value = getattr(importlib.import_module(f".{home}", __name__), name)
-    globals()[name] = value
-    return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:

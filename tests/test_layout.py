@@ -58,6 +58,6 @@ def test_the_package_loads_its_modules_when_first_used():
     assert done.stdout.splitlines() == ["False", "tavlen.model tavlen.sweeps tavlen.execution"], done.stderr
     assert all(getattr(tavlen, name) is not None for name in tavlen.__all__)
     assert set(tavlen.__all__) <= set(dir(tavlen))
-    for missing in ("nothing", "__wrapped__"):
+    for missing in ("nothing", "__wrapped__", "model.Model"):
         with pytest.raises(AttributeError, match=f"module 'tavlen' has no attribute '{missing}'"):
             getattr(tavlen, missing)
