@@ -25,7 +25,7 @@ from . import simulation
 from .pools import FirstWorker, ended_at_once_on_failure, process_pool, refuse_unguarded_main
 from .simulation import Partial, simulate_pickled_blocks
 
-__all__ = ["default_blocks_per_task", "process_pool", "run_blocks"]
+__all__ = ["default_blocks_per_task", "process_pool", "run_blocks", "tasks_in_flight"]
 
 
 #: Whether a run simulates blocks in this process while the workers of its
@@ -41,6 +41,18 @@ _Task = list[BlockSpan]
 #: in the main process until the blocks before them are in, so a large run
 #: gets many small tasks, and its memory does not grow with its population.
 TASK_AGGREGATE_BYTES = 4 << 20
+
+
+#: The most tasks a run or a sweep keeps submitted to an executor whose
+#: number of workers it cannot tell; with a known number, four per worker.
+#: The rest wait as block spans, so that a large population's tasks do not
+#: all hold their slices of it at once.
+MAX_TASKS_IN_FLIGHT = 64
+
+
+def tasks_in_flight(executor: concurrent.futures.Executor) -> int:
+    workers = getattr(executor, "_max_workers", None)  # a process pool's
+    return 4 * workers if isinstance(workers, int) and workers > 0 else MAX_TASKS_IN_FLIGHT
 
 
 def default_blocks_per_task(blocks_n: int, shapes: Mapping[str, tuple[int, ...]]) -> int:
@@ -205,21 +217,22 @@ def _run_on(
     advance: Callable[[int], None],
     here: bytes | None = None,
 ) -> None:
-    """Runs the tasks on the executor and hands their partial results over
-    as they come in. A broken process pool raises _LostPool with the tasks
-    that did not finish, after handing over those that did. With ``here``
-    (the configuration pickled for this process), this process simulates
-    tasks itself until the executor's first task comes back."""
+    """Runs the tasks on the executor, a window of them submitted at a time,
+    and hands their partial results over as they come in. A broken process
+    pool raises _LostPool with the tasks that did not finish, after handing
+    over those that did. With ``here`` (the configuration pickled for this
+    process), this process simulates tasks itself until the executor's
+    first task comes back."""
     run = uuid.uuid4().hex
-    futures = {
-        executor.submit(
-            simulate_task,
-            run,
-            payload,
-            [(index, first, slice_population(population, first, end)) for index, first, end in task],
-        ): task
-        for task in tasks
-    }
+    queued = collections.deque(tasks)
+    futures: dict[concurrent.futures.Future[list[Partial]], _Task] = {}
+    window = tasks_in_flight(executor)
+
+    def submit_more() -> None:
+        while queued and len(futures) < window:
+            task = queued.popleft()
+            blocks = [(index, first, slice_population(population, first, end)) for index, first, end in task]
+            futures[executor.submit(simulate_task, run, payload, blocks)] = task
 
     def take(future: concurrent.futures.Future[list[Partial]]) -> None:
         # A future keeps its result: dropping it with the result taken
@@ -231,25 +244,29 @@ def _run_on(
         advance(sum(end - first for _, first, end in task))
 
     try:
+        submit_more()
         if here is not None:
             _simulate_here_while_workers_start(futures, here, population, collected, advance)
-        for future in concurrent.futures.as_completed(futures):
-            take(future)
+        while futures or queued:
+            submit_more()
+            done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in sorted(done, key=lambda future: futures[future][0][0]):
+                take(future)
     except concurrent.futures.process.BrokenProcessPool as error:
         # The broken pool fails every future it had not finished; keep the
-        # results of those that finished before as_completed yielded them.
+        # results of those that finished before they were taken.
         concurrent.futures.wait(futures, timeout=60)
         for future in list(futures):
             if future.done() and not future.cancelled() and future.exception() is None:
                 take(future)
         for future in futures:
             future.cancel()
-        raise _LostPool(list(futures.values())) from error
+        raise _LostPool([*futures.values(), *queued]) from error
     except concurrent.futures.CancelledError as error:
         # Not this run's doing: the executor gave up on its tasks.
         for future in futures:
             future.cancel()
-        raise _CancelledTasks(list(futures.values())) from error
+        raise _CancelledTasks([*futures.values(), *queued]) from error
     except BaseException:
         for future in futures:
             future.cancel()

@@ -23,7 +23,7 @@ import numpy.typing as npt
 from . import model as _model
 from .configuration import positive_int, setup
 from .errors import ModelError, optional_import
-from .execution import pickled
+from .execution import pickled, tasks_in_flight
 from .files import write_atomically
 from .modelcode import inventory
 from .montecarlo import subsample_count
@@ -33,10 +33,6 @@ from .results import Results
 from .sweeptasks import Job, LostPool, Stream
 
 __all__ = ["SweepResults", "sweep"]
-
-#: The most tasks a sweep keeps in flight on an executor whose number of
-#: workers it cannot tell; with a known number, four per worker.
-MAX_TASKS_IN_FLIGHT = 64
 
 _SWEEP_FILE = "sweep.json"
 
@@ -148,9 +144,8 @@ def sweep(
         if not parallel:
             stream.run_here()
         elif executor is not None:
-            known = _workers_of(executor)
             try:
-                stream.run_on(executor, MAX_TASKS_IN_FLIGHT if known is None else 4 * known)
+                stream.run_on(executor, tasks_in_flight(executor))
             except LostPool as lost:
                 kept = "run the sweep again to resume" if folder is not None else "give a checkpoint folder to keep them"
                 raise ModelError(
@@ -246,11 +241,6 @@ def _jobs(
             raise ModelError(f"the sweep's model {label!r} does not pickle: {error}") from error.__cause__
         jobs.append(Job(label, run, subsamples, payload, code))
     return jobs
-
-
-def _workers_of(executor: concurrent.futures.Executor) -> int | None:
-    workers = getattr(executor, "_max_workers", None)
-    return workers if isinstance(workers, int) and workers > 0 else None
 
 
 def _kept_sweep_seed(folder: str) -> int | None:

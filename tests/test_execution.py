@@ -67,20 +67,26 @@ def test_tasks_are_a_64th_of_the_blocks_but_hold_little(blocks_n, shapes, per_ta
 
 
 class Recording(concurrent.futures.ThreadPoolExecutor):
+    """Records the size of every task, and how many were submitted and not done."""
+
     def __init__(self):
         super().__init__(1)
-        self.sizes = []
+        self.sizes, self.outstanding, self.futures = [], [], []
 
     def submit(self, fn, *args):
         self.sizes.append(len(args[-1]))
-        return super().submit(fn, *args)
+        self.outstanding.append(sum(not future.done() for future in self.futures) + 1)
+        self.futures.append(super().submit(fn, *args))
+        return self.futures[-1]
 
 
-def test_large_runs_get_small_tasks(monkeypatch):
+def test_large_runs_get_small_tasks_a_few_at_a_time(monkeypatch):
     monkeypatch.setattr(tavlen.execution, "TASK_AGGREGATE_BYTES", 3 * 162_480 // 2)  # one demo block and a half
     with Recording() as executor:
-        demo.run(64 * 10, seed=1, block_size=5, executor=executor)
+        results = demo.run(64 * 10, seed=1, block_size=5, executor=executor)
     assert executor.sizes == [1] * 128
+    assert max(executor.outstanding) <= 4  # four per worker, not all 128
+    assert results.equals(demo.run(64 * 10, seed=1, block_size=5))
 
 
 # In a fresh interpreter, whose fork server no earlier pool has started.
