@@ -22,7 +22,7 @@ from .configuration import Configuration, positive_int, slice_population
 from .errors import ModelError
 from .gathering import BlockSpan, InBlockOrder
 from . import simulation
-from .pools import FirstWorker, ended_at_once_on_failure, process_pool, refuse_unguarded_main
+from .pools import FirstWorker, own_pool, process_pool, refuse_unguarded_main
 from .simulation import Partial, simulate_pickled_blocks
 
 __all__ = ["default_blocks_per_task", "process_pool", "run_blocks", "tasks_in_flight"]
@@ -296,17 +296,11 @@ def _run_on_own_pools(
     while tasks:
         received = collected.received
         try:
-            with process_pool(workers) as pool, ended_at_once_on_failure(pool):
-                first_worker = FirstWorker(pool)
+            with own_pool(workers, _LostPool) as (pool, first_worker):
                 tasks = _simulate_here_until_started(first_worker, here, population, tasks, collected, advance)
                 _run_on(pool, payload, population, tasks, collected, advance, here=here)
             return
-        except (ConnectionError, EOFError) as error:
-            refuse_unguarded_main(error, pool)
-            raise
         except _LostPool as lost:
-            if not first_worker.answered:
-                refuse_unguarded_main(lost.__cause__, pool)
             tasks = lost.unfinished
             lost_in_a_row = 1 if collected.received > received else lost_in_a_row + 1
             if lost_in_a_row >= max_lost_pools:

@@ -20,7 +20,8 @@ from collections.abc import Iterator
 
 from .errors import ModelError
 
-__all__ = ["FirstWorker", "ended_at_once_on_failure", "process_pool", "refuse_unguarded_main", "start_fork_server"]
+__all__ = ["FirstWorker", "ended_at_once_on_failure", "own_pool", "process_pool", "refuse_unguarded_main",
+           "start_fork_server"]
 
 #: What a worker imports before it takes its first task.
 _WORKER_PRELOAD = ("tavlen.model",)
@@ -103,6 +104,27 @@ class FirstWorker:
         self._thread.join()
         if self._error is not None:
             raise self._error
+
+
+@contextlib.contextmanager
+def own_pool(
+    workers: int, lost: type[BaseException]
+) -> Iterator[tuple[concurrent.futures.ProcessPoolExecutor, FirstWorker]]:
+    """A pool that a run starts for itself, with its first worker starting,
+    ended at once if the run stops early. When its workers cannot start (its
+    fork server's connection lost, or ``lost`` raised before the first worker
+    answered), a script that started its run unguarded is told so."""
+    with process_pool(workers) as pool, ended_at_once_on_failure(pool):
+        first_worker = FirstWorker(pool)
+        try:
+            yield pool, first_worker
+        except (ConnectionError, EOFError) as error:
+            refuse_unguarded_main(error, pool)
+            raise
+        except lost as error:
+            if not first_worker.answered:
+                refuse_unguarded_main(error.__cause__, pool)
+            raise
 
 
 def _end_with_the_main_process() -> None:

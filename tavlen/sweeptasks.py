@@ -27,7 +27,7 @@ from .errors import ModelError
 from . import execution
 from .execution import simulate_task
 from .gathering import BlockSpan, InBlockOrder, Totals
-from .pools import FirstWorker, ended_at_once_on_failure, process_pool, refuse_unguarded_main
+from .pools import FirstWorker, own_pool
 from .results import Results
 
 __all__ = ["Job", "LostPool", "Stream", "folder_name"]
@@ -183,17 +183,12 @@ class Stream:
         while True:
             finished = sum(job.results is not None for job in self.jobs), self._received()
             try:
-                with process_pool(workers) as pool, ended_at_once_on_failure(pool):
-                    first_worker = FirstWorker(pool)
+                with own_pool(workers, LostPool) as (pool, first_worker):
                     self._run_here_until_started(first_worker, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
-                    self.run_on(pool, 4 * workers, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
+                    self.run_on(pool, execution.tasks_in_flight(pool),
+                                help_while_starting=execution.HELP_WHILE_POOL_STARTS)
                 return
-            except (ConnectionError, EOFError) as error:
-                refuse_unguarded_main(error, pool)
-                raise
             except LostPool as lost:
-                if not first_worker.answered:
-                    refuse_unguarded_main(lost.__cause__, pool)
                 lost_in_a_row = 1 if progressed_since(finished) else lost_in_a_row + 1
                 if lost_in_a_row >= max_lost_pools:
                     raise ModelError(

@@ -211,7 +211,7 @@ def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, mon
     taken_here = []
     simulate = execution._simulate_here
     monkeypatch.setattr(execution, "_simulate_here", lambda *arguments: taken_here.append(len(arguments[2])) or simulate(*arguments))
-    monkeypatch.setattr(execution, "process_pool", SlowToStart)
+    monkeypatch.setattr(tavlen.pools, "process_pool", SlowToStart)  # the run's and the sweep's own pools
     # Tasks of 3, 3 and 2 blocks: the first worker's start takes blocks one by one.
     results = demo.model().run(demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
                                workers=2, blocks_per_task=3)
@@ -222,7 +222,6 @@ def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, mon
     from tavlen import sweeptasks
     swept_here = []
     simulate_here = sweeptasks.Stream._simulate_here
-    monkeypatch.setattr(sweeptasks, "process_pool", SlowToStart)
     monkeypatch.setattr(sweeptasks.Stream, "_simulate_here", lambda *task: swept_here.append(1) or simulate_here(*task))
     models = {"a": demo.model(), "b": demo.model(demo.Laws(sensitivity=0.5))}
     swept = tavlen.sweep(models, demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
