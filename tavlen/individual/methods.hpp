@@ -22,6 +22,17 @@ extern const MethodSpec hop_stratum_method, log_event_method, log_duration_strat
 // one, or in a universe that replays the first universe's changes
 // ("dynamic"), the one in force at the age by that replay.
 int32_t credited_stratum(const Individual* self, double age) noexcept;
+// Discounted recording, called by the logs when _discounted.rates_n > 0.
+// The *_fit tests compare the discounted arrays' extents with those of the
+// logs they follow (raising when they differ), so that a cell the log may
+// write is a cell the discounted array has.
+extern const MethodSpec record_discounted_method;
+bool discounted_events_fit(const Individual* self, const char* method);
+bool discounted_durations_fit(const Individual* self, const char* method);
+void discount_event(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year) noexcept;
+void discount_piece(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year,
+                    double length) noexcept;
+void release_discounted(Individual* self) noexcept;
 // Event queue.
 extern const MethodSpec next_event_method, add_to_queue_method, add_to_queue_age_method,
     add_to_queue_year_method, remove_from_queue_method, remove_from_queue_message_method,
