@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .dealing import block_sizes, dealt_order
 from .errors import ModelError
 from .individual import Individual
 from .results import grid_edges
@@ -61,6 +62,10 @@ class Configuration:
     common_random_numbers: bool
     #: The most events a life may take before the run stops it.
     events_limit: int
+    #: The annual rates at which every event and duration is also recorded
+    #: discounted at its exact time, from base_year on.
+    discount_rates: tuple[float, ...] = ()
+    base_year: float | None = None
 
 class CombinedSnapshots:
     """Several snapshot functions as one, so that a tag reported by two of
@@ -117,9 +122,13 @@ class Setup:
         return len(self.population["birth_year"])
 
     def blocks(self) -> list[tuple[int, int, int]]:
-        """(index, first person, end) of each block, in order."""
-        people_n, size = self.people_n, self.block_size
-        return [(index, first, min(first + size, people_n)) for index, first in enumerate(range(0, people_n, size))]
+        """(index, first, end) of each block, in order: its people are
+        those from first to end of the population in the run's order."""
+        spans, first = [], 0
+        for index, size in enumerate(block_sizes(self.people_n, self.block_size)):
+            spans.append((index, first, first + size))
+            first += size
+        return spans
 
     def result_shapes(self) -> dict[str, tuple[int, ...]]:
         c = self.configuration
@@ -129,6 +138,8 @@ class Setup:
             "durations": (*head, len(c.duration_tags), len(c.duration_grid_years), len(c.duration_grid_ages)),
             "snapshots_ages": (*head, len(c.snapshot_tags), len(c.snapshot_ages)),
             "snapshots_years": (*head, len(c.snapshot_tags), len(c.snapshot_years)),
+            "discounted_events": (len(c.discount_rates), *head, len(c.event_tags), len(c.event_grid_ages)),
+            "discounted_durations": (len(c.discount_rates), *head, len(c.duration_tags), len(c.duration_grid_ages)),
         }
 
 
@@ -161,6 +172,8 @@ def setup(
     common_random_numbers: bool,
     block_size: int,
     events_limit: int,
+    discount_rates: float | Sequence[float] = (),
+    base_year: float | None = None,
 ) -> Setup:
     """Checks a run's arguments (those of ``Model.run`` but where its blocks
     run) against the model and each other."""
@@ -169,6 +182,7 @@ def setup(
         raise TypeError(f"common_random_numbers must be True or False, got {type(common_random_numbers).__name__}")
     block_size = positive_int(block_size, "block_size")
     population = _population(birth_years, strata, properties)
+    rates, base_year = _discounting(discount_rates, base_year)
     universes = _universe_names(universes)
 
     processes = model.processes
@@ -224,8 +238,53 @@ def setup(
         seed=seed,
         common_random_numbers=bool(common_random_numbers),
         events_limit=events_limit,
+        discount_rates=rates,
+        base_year=base_year,
     )
-    return Setup(configuration, population, labels, edges, block_size)
+    return Setup(configuration, _dealt(population, block_size), labels, edges, block_size)
+
+
+#: The key of the population's array that holds each person's index in the
+#: population, in the run's order of the people.
+PERSON = "__person__"
+
+
+def _dealt(population: dict[str, np.ndarray], block_size: int) -> dict[str, np.ndarray]:
+    """The population in the order the run simulates it (tavlen.dealing),
+    with each person's index in the population under PERSON."""
+    order = dealt_order(len(population["birth_year"]), block_size)
+    if (order[1:] > order[:-1]).all():
+        dealt = dict(population)  # one block: nothing moves
+    else:
+        dealt = {name: array[order] for name, array in population.items()}
+    dealt[PERSON] = order
+    return dealt
+
+
+def _discounting(rates: float | Sequence[float], base_year: float | None) -> tuple[tuple[float, ...], float | None]:
+    values = np.array(rates, dtype=np.float64, ndmin=1) if not isinstance(rates, str) else np.array([np.nan])
+    if values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any():
+        raise ModelError(f"discount_rates are annual rates, finite numbers of 0 or more (0.03 for 3%), got {rates!r}")
+    if len(set(values.tolist())) != len(values) or len(values) > MAX_DISCOUNT_RATES:
+        raise ModelError(f"discount_rates must differ from each other, at most {MAX_DISCOUNT_RATES} of them, got {rates!r}")
+    if (values >= 1).any():
+        raise ModelError(f"discount_rates are fractions a year (0.03 for 3%), got {rates!r}")
+    if len(values) and base_year is None:
+        raise ModelError("discount_rates need the base_year from which costs and effects count (base_year=2025.0, say)")
+    if base_year is not None:
+        if not len(values):
+            raise ModelError("base_year is the year of discount_rates: give the rates to record, such as discount_rates=(0.03,)")
+        try:
+            base_year = float(base_year)
+        except (TypeError, ValueError):
+            raise TypeError(f"base_year must be a number, got {type(base_year).__name__}") from None
+        if not np.isfinite(base_year):
+            raise ModelError(f"base_year must be finite, got {base_year}")
+    return tuple(values.tolist()), base_year
+
+
+#: The most discount rates one run records (the engine's limit).
+MAX_DISCOUNT_RATES = 16
 
 
 def _declared(processes: Sequence[Any], attribute: str, extra: Iterable[str], what: str) -> tuple[str, ...]:
@@ -294,7 +353,7 @@ def _population(
     for name, values in (properties or {}).items():
         if type(name) is not str:
             raise TypeError(f"property names are str, got {type(name).__name__}: {name!r}")
-        if name in arrays or name in ("__birth__", "__stratum__"):
+        if name in arrays or name in ("__birth__", "__stratum__", "__person__"):
             raise ModelError(f"the property name {name!r} is reserved for the population's birth years and strata")
         array = np.asarray(values)
         if array.ndim < 1 or len(array) != people_n:
