@@ -118,6 +118,8 @@ class Model:
         progress: bool = False,
         checkpoint: str | os.PathLike[str] | None = None,
         subsamples: int = DEFAULT_SUBSAMPLES,
+        discount_rates: float | Sequence[float] = (),
+        base_year: float | None = None,
     ) -> Results:
         """Simulates every person of the population once in each universe.
 
@@ -232,7 +234,7 @@ class Model:
             random_number_generators=random_number_generators, n_stratum_hops=n_stratum_hops,
             preserve_stratum=preserve_stratum, verify_tags=verify_tags, seed=seed,
             common_random_numbers=common_random_numbers, block_size=block_size,
-            events_limit=MAX_EVENTS_PER_LIFE,
+            events_limit=MAX_EVENTS_PER_LIFE, discount_rates=discount_rates, base_year=base_year,
         )
         blocks = run.blocks()
         per_task = positive_int(
@@ -276,6 +278,10 @@ def results_of(run: Setup, totals: Totals, resumed_blocks: int | None = None) ->
         durations=totals.durations,
         snapshots_ages=totals.snapshots_ages,
         snapshots_years=totals.snapshots_years,
+        discounted_events=totals.discounted_events,
+        discounted_durations=totals.discounted_durations,
+        discount_rates=np.array(c.discount_rates, dtype=np.float64),
+        base_year=c.base_year,
         individual=totals.individual_log(),
         universes=c.universes,
         strata=run.strata,
