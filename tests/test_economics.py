@@ -13,7 +13,7 @@ import pytest
 import tavlen
 from tavlen import Model, Process, Results, SweepResults, handles
 from tavlen.evaluation import Evaluation
-from tavlen.montecarlo import standard_error
+from tavlen.montecarlo import standard_error, student_t_quantile
 from tavlen.results import grid_edges
 
 A, B = 2e-5, 0.1  # a Gompertz law of death: hazard A exp(B age)
@@ -171,6 +171,37 @@ def test_errors_come_from_the_sub_samples_weighed_alike():
     assert "no Monte Carlo intervals" in alone.table()
 
 
+@pytest.mark.parametrize("gained, cell", [
+    ([1.0, 1.2, 0.8, 1.1], None),  # the bounds, computed below
+    ([0.5, -0.4, 0.3, -0.2], "undefined"),  # the QALYs gained may be 0: no ratio is ruled out
+])
+def test_the_icer_interval_is_fiellers(gained, cell):
+    treated = np.array([3, 4, 2, 5])
+    events = np.zeros((4, 2, 2, 3), np.uint32)
+    events[:, 1, 0, 0] = treated
+    durations = np.zeros((4, 2, 2, 3))
+    durations[:, :, 0, 0] = 10.0
+    durations[:, 1, 0, 0] += gained
+    got = tavlen.evaluate(synthetic(None, None, subsamples=(events, durations), factors=[(1.0, 1.0)]),
+                          event_costs={"treat": 1000.0}, utilities={"alive": 1.0}, discount_rate=0.05, base_year=2000)
+    # Fieller's interval by hand: the ratios R with (C - R E)^2 <= t^2 Var(C - R E).
+    c, e = 1000.0 * treated, np.array(gained)
+    t2 = student_t_quantile(0.975, 3) ** 2
+    var = lambda x, y: 4 / 3 * np.sum((x - x.mean()) * (y - y.mean()))
+    a, b, k = e.sum() ** 2 - t2 * var(e, e), c.sum() * e.sum() - t2 * var(c, e), c.sum() ** 2 - t2 * var(c, c)
+    low, high = got.icer_interval()
+    if a > 0:
+        expected = [(b - math.sqrt(b * b - a * k)) / a, (b + math.sqrt(b * b - a * k)) / a]
+        np.testing.assert_allclose([low[1], high[1]], expected, rtol=1e-9)
+        assert low[1] < got.icer[1] < high[1]
+        cell = f"{expected[0]:,.0f} to {expected[1]:,.0f}"
+    else:
+        assert math.isnan(low[1]) and math.isnan(high[1])
+    assert math.isnan(low[0])  # the reference has none
+    row = next(line for line in got.table().splitlines() if line.startswith("ICER"))
+    assert row.endswith(f"{got.icer[1]:,.0f} ({cell})")
+
+
 def evaluation(costs, qalys, willingness_to_pay=None):
     """An evaluation of one person in universes "a" (the reference), "b", "c", ... with these figures."""
     universes = tuple("abcdefghij"[: len(costs)])
@@ -272,7 +303,7 @@ def test_bad_input_is_named(options, error, message):
 def test_results_without_discounted_figures_name_the_option_that_records_them():
     undiscounted = dataclasses.replace(synthetic(EVENTS, DURATIONS), discounted_events=None,
                                        discounted_durations=None, discount_rates=None, base_year=None)
-    assert tavlen.evaluate(undiscounted, life_years="alive").value("life_years")[0] == 1.9
+    assert tavlen.evaluate(undiscounted, life_years="alive").value("life_years")[0] == pytest.approx(1.9)
     with pytest.raises(ValueError, match=r"these results have none: Model.run\(discount_rates=\(0.03,\), base_year=2025\)"):
         tavlen.evaluate(undiscounted, life_years="alive", discount_rate=0.03)
 
