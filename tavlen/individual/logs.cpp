@@ -488,6 +488,7 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
     };
     const bool discounting = self->_discounted.rates_n > 0;
     if (discounting && !discounted_durations_fit(self, method)) return nullptr;
+    DiscountedPieces discounted(self, cells->tag);
     bool walked = walk_split(walk, self, first.stratum, first.next_change,
                              [&](int32_t s, Py_ssize_t, Py_ssize_t, double, double) { return stratum_fits(s); });
     // The strata are tested again as they are credited: a hop record that
@@ -499,9 +500,10 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
                                 if (!stratum_fits(s)) [[unlikely]]
                                     return false;
                                 durations(cells->universe, s, cells->tag, i, j) += d;
-                                if (discounting) discount_piece(self, s, cells->tag, j, y, d);
+                                if (discounting) discounted.add(s, j, y, d);
                                 return true;
                             });
+        if (walked) discounted.flush();
     }
     if (refused_stratum) {
         const Py_ssize_t cell[5] = {cells->universe, *refused_stratum, cells->tag, 0, 0};
@@ -539,10 +541,12 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
     if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double, double) {})) return refuse_walk(self, method);
     if (self->_discounted.rates_n > 0) [[unlikely]] {
         if (!discounted_durations_fit(self, method)) return nullptr;
+        DiscountedPieces discounted(self, cells->tag);
         walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double y, double d) {
             durations(cells->universe, stratum, cells->tag, i, j) += d;
-            discount_piece(self, stratum, cells->tag, j, y, d);
+            discounted.add(stratum, j, y, d);
         });
+        discounted.flush();
         Py_RETURN_NONE;
     }
     walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double, double d) {
