@@ -108,7 +108,9 @@ class Results(montecarlo.SubsampleErrors, Exports):
     "universe", "individual" (the person's index in the population),
     "element", "age" and "tag" (an index into ``event_individual_tags``).
     The ``*_ages`` and ``*_years`` edges have one value more than their
-    axis has groups. ``to_dataframe``, ``to_parquet`` and ``to_netcdf``
+    axis has groups. ``discounted_events`` and ``discounted_durations``
+    hold what the run recorded discounted at each of ``discount_rates``
+    from ``base_year`` (see :meth:`Model.run`). ``to_dataframe``, ``to_parquet`` and ``to_netcdf``
     hand the results to other tools (:mod:`tavlen.export`).
     """
 

@@ -328,5 +328,5 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     for block in blocks:
         exec(compile(block.replace("10_000", "3_000"), "README.md", "exec"), namespace)
     evaluation = namespace["evaluation"]
-    assert evaluation.universes == ("reference", "vaccinated") and evaluation.describe() == "discounted at 3% a year from 1950"
+    assert evaluation.universes == ("reference", "vaccinated") and evaluation.describe() == "discounted at 3% a year, from 2015"
     assert "ICER (costs per QALY gained)" in evaluation.table()
