@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from tavlen import Model, ModelError, Process, handles
-from tavlen.dealing import dealt_order
+from tavlen.dealing import block_sizes, dealt_order
 from tavlen.gathering import LogColumns
 
 DTYPES = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
@@ -151,3 +151,19 @@ def test_a_runs_log_is_every_life_in_block_order(people, block_size, options, mo
     for key, column in expected_log(people, 2, block_size).items():
         assert log[key].dtype == column.dtype
         np.testing.assert_array_equal(log[key], column, err_msg=key)
+
+
+@pytest.mark.parametrize("people, block_size", [(0, 5), (1, 5), (5, 5), (6, 5), (40, 7), (1000, 100), (999, 100), (7, 1)])
+def test_every_block_is_dealt_one_person_of_each_round(people, block_size):
+    order, sizes = dealt_order(people, block_size), block_sizes(people, block_size)
+    blocks_n = len(sizes)
+    assert sorted(order.tolist()) == list(range(people)) and sum(sizes) == people
+    assert all(size <= block_size for size in sizes) and max(sizes, default=0) - min(sizes, default=0) <= 1
+    first = 0
+    for size in sizes:
+        block = order[first : first + size]
+        first += size
+        assert (np.diff(block) > 0).all()
+        # One person of every round of blocks_n consecutive people.
+        assert (block // blocks_n).tolist() == list(range(size))
+    np.testing.assert_array_equal(order, dealt_order(people, block_size))  # the same for every run
