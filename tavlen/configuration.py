@@ -241,24 +241,13 @@ def setup(
         discount_rates=rates,
         base_year=base_year,
     )
-    return Setup(configuration, _dealt(population, block_size), labels, edges, block_size)
+    population[PERSON] = dealt_order(len(population["birth_year"]), block_size)
+    return Setup(configuration, population, labels, edges, block_size)
 
 
-#: The key of the population's array that holds each person's index in the
-#: population, in the run's order of the people.
+#: The key of the population's array that lists the people in the order the
+#: run simulates them (tavlen.dealing): a block's people are a stretch of it.
 PERSON = "__person__"
-
-
-def _dealt(population: dict[str, np.ndarray], block_size: int) -> dict[str, np.ndarray]:
-    """The population in the order the run simulates it (tavlen.dealing),
-    with each person's index in the population under PERSON."""
-    order = dealt_order(len(population["birth_year"]), block_size)
-    if (order[1:] > order[:-1]).all():
-        dealt = dict(population)  # one block: nothing moves
-    else:
-        dealt = {name: array[order] for name, array in population.items()}
-    dealt[PERSON] = order
-    return dealt
 
 
 def _discounting(rates: float | Sequence[float], base_year: float | None) -> tuple[tuple[float, ...], float | None]:
@@ -420,4 +409,9 @@ def _snapshot_points(values: npt.ArrayLike, name: str) -> tuple[float, ...]:
 
 
 def slice_population(population: Mapping[str, np.ndarray], first: int, end: int) -> dict[str, np.ndarray]:
-    return {name: array[first:end] for name, array in population.items()}
+    """The population's arrays for the people from first to end in the
+    run's order, and under PERSON their indices in the population."""
+    people = population[PERSON][first:end]
+    block = {name: array[people] for name, array in population.items() if name != PERSON}
+    block[PERSON] = people
+    return block

@@ -43,17 +43,25 @@ def block_sizes(people_n: int, block_size: int) -> list[int]:
 
 
 def dealt_order(people_n: int, block_size: int) -> np.ndarray:
-    """The population's indices in the order the run simulates them: the
-    people of block 0, then of block 1, ..., each block's in ascending order."""
+    """The population's indices (uint32: a run has fewer than 2**32 people)
+    in the order the run simulates them: the people of block 0, then of
+    block 1, ..., each block's in ascending order."""
     blocks_n = blocks_count(people_n, block_size)
     if blocks_n <= 1:
-        return np.arange(people_n, dtype=np.int64)
+        return np.arange(people_n, dtype=np.uint32)
     rounds, rest = divmod(people_n, blocks_n)
     generator = np.random.Generator(np.random.PCG64(np.random.SeedSequence([_DEALING_KEY, people_n, blocks_n])))
-    # seats[b, k]: block b's person of round k, or -1 where the last round
-    # has none for it.
-    seats = np.full((blocks_n, rounds + 1), -1, dtype=np.int64)
-    offsets = np.arange(rounds, dtype=np.int64)[:, None] * blocks_n
-    seats[:, :rounds] = (offsets + generator.permuted(np.tile(np.arange(blocks_n), (rounds, 1)), axis=1)).T
+    # seats[b, k]: block b's person of round k, or _EMPTY where the last
+    # round has none for it. Four bytes a person, and twice that while
+    # the rounds are drawn.
+    seats = np.full((blocks_n, rounds + 1), _EMPTY, dtype=np.uint32)
+    drawn = generator.permuted(np.tile(np.arange(blocks_n, dtype=np.uint32), (rounds, 1)), axis=1)
+    drawn += (np.arange(rounds, dtype=np.uint32) * np.uint32(blocks_n))[:, None]
+    seats[:, :rounds] = drawn.T
+    del drawn
     seats[:rest, rounds] = rounds * blocks_n + generator.permutation(rest)
-    return seats[seats >= 0]
+    return seats[seats != _EMPTY]
+
+
+#: No one: a seat of the last round that no person takes.
+_EMPTY = np.uint32(2**32 - 1)
