@@ -251,25 +251,26 @@ PERSON = "__person__"
 
 
 def _discounting(rates: float | Sequence[float], base_year: float | None) -> tuple[tuple[float, ...], float | None]:
-    values = np.array(rates, dtype=np.float64, ndmin=1) if not isinstance(rates, str) else np.array([np.nan])
-    if values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any():
-        raise ModelError(f"discount_rates are annual rates, finite numbers of 0 or more (0.03 for 3%), got {rates!r}")
+    """The rates and the base year at which a run records discounted figures, checked."""
+    try:
+        values = np.array(rates, dtype=np.float64, ndmin=1) if not isinstance(rates, str) else None
+    except (TypeError, ValueError):
+        values = None
+    if values is None or values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any() or (values >= 1).any():
+        raise ModelError(f"discount_rates are annual rates from 0 to below 1 (0.03 for 3%), got {rates!r}")
     if len(set(values.tolist())) != len(values) or len(values) > MAX_DISCOUNT_RATES:
-        raise ModelError(f"discount_rates must differ from each other, at most {MAX_DISCOUNT_RATES} of them, got {rates!r}")
-    if (values >= 1).any():
-        raise ModelError(f"discount_rates are fractions a year (0.03 for 3%), got {rates!r}")
+        raise ModelError(f"discount_rates must differ, at most {MAX_DISCOUNT_RATES} of them, got {rates!r}")
     if len(values) and base_year is None:
-        raise ModelError("discount_rates need the base_year from which costs and effects count (base_year=2025.0, say)")
-    if base_year is not None:
-        if not len(values):
-            raise ModelError("base_year is the year of discount_rates: give the rates to record, such as discount_rates=(0.03,)")
-        try:
-            base_year = float(base_year)
-        except (TypeError, ValueError):
-            raise TypeError(f"base_year must be a number, got {type(base_year).__name__}") from None
-        if not np.isfinite(base_year):
-            raise ModelError(f"base_year must be finite, got {base_year}")
-    return tuple(values.tolist()), base_year
+        raise ModelError("discount_rates need the base_year from which costs and effects count (base_year=2025, say)")
+    if base_year is None:
+        return (), None
+    if not len(values):
+        raise ModelError("base_year is the year of discount_rates: give the rates to record, such as discount_rates=(0.03,)")
+    if isinstance(base_year, (bool, np.bool_)) or not isinstance(base_year, (int, float, np.integer, np.floating)):
+        raise TypeError(f"base_year must be a number, got {type(base_year).__name__}")
+    if not np.isfinite(base_year):
+        raise ModelError(f"base_year must be finite, got {base_year}")
+    return tuple(values.tolist()), float(base_year)
 
 
 #: The most discount rates one run records (the engine's limit).

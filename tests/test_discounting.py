@@ -118,6 +118,21 @@ def test_costs_and_effects_apart_and_weights_by_age_group():
     assert got.describe() == "costs discounted at 6% a year, effects discounted at 1.5% a year, from 2025"
 
 
+@pytest.mark.parametrize("options, error, message", [
+    (dict(discount_rates=(0.03,)), tavlen.ModelError, r"discount_rates need the base_year"),
+    (dict(base_year=2025), tavlen.ModelError, r"base_year is the year of discount_rates"),
+    (dict(discount_rates=3, base_year=2025), tavlen.ModelError, r"annual rates from 0 to below 1 \(0.03 for 3%\), got 3"),
+    (dict(discount_rates=("3%",), base_year=2025), tavlen.ModelError, r"annual rates from 0 to below 1"),
+    (dict(discount_rates=(-0.01,), base_year=2025), tavlen.ModelError, r"annual rates from 0 to below 1"),
+    (dict(discount_rates=(0.03, 0.03), base_year=2025), tavlen.ModelError, r"must differ, at most 16 of them"),
+    (dict(discount_rates=(0.03,), base_year="2025"), TypeError, r"base_year must be a number, got str"),
+    (dict(discount_rates=(0.03,), base_year=math.inf), tavlen.ModelError, r"base_year must be finite"),
+])
+def test_a_run_refuses_discounting_it_cannot_record(options, error, message):
+    with pytest.raises(error, match=message):
+        Model([Scripted()]).run([2000.0], **options)
+
+
 @pytest.mark.parametrize("rates, events, durations, error, message", [
     ((-0.01,), (1, 2, 3, 3, 4), (1, 2, 3, 2, 2), ValueError, "a discount rate is a finite number of 0 or more"),
     ((math.nan,), (1, 2, 3, 3, 4), (1, 2, 3, 2, 2), ValueError, "a discount rate is a finite number of 0 or more"),
