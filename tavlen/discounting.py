@@ -21,7 +21,7 @@ import numpy as np
 
 from .results import Results
 
-__all__ = ["Discounting", "discounting"]
+__all__ = ["Discounting", "discounting", "number"]
 
 #: What a run needs to be told to record discounted figures.
 _HINT = "Model.run(discount_rates=({rates}), base_year={base:g}) records them"
@@ -54,7 +54,7 @@ def discounting(results: Results, rate: Any, base_year: Any) -> Discounting:
     base year of None takes the one the run recorded, if any."""
     costs, effects = _rates(rate)
     if base_year is not None:
-        base_year = _number(base_year, "base_year")
+        base_year = number(base_year, "base_year")
     recorded = results.base_year
     if base_year is None:
         if costs == effects == 0.0:
@@ -87,13 +87,14 @@ def _rates(rate: Any) -> tuple[float, float]:
 
 
 def _rate(value: Any, name: str) -> float:
-    rate = _number(value, name)
+    rate = number(value, name)
     if rate < 0.0:
         raise ValueError(f"{name} is an annual rate of 0 or more (0.03 for 3%), got {value!r}")
     return rate
 
 
-def _number(value: Any, name: str) -> float:
+def number(value: Any, name: str) -> float:
+    """A finite number given as ``name``, as a float; TypeError or ValueError naming it otherwise."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}")
     number = float(value)

@@ -3,9 +3,9 @@
 :func:`tavlen.evaluate` weighs the counted events and the years spent in duration
 tags with unit costs and utility weights (per tag, or per tag and age
 group), discounted at the exact time of each event and over the exact
-interval of each duration, and compares every universe with a reference: incremental costs and effects,
-the incremental cost-effectiveness ratio (ICER) and the net monetary
-benefit. Every figure is a weighted sum of the results' aggregates, so the
+interval of each duration, and compares every universe with a reference:
+incremental costs and effects, the incremental cost-effectiveness ratio
+(ICER) with its interval, and the net monetary benefit. Every figure is a weighted sum of the results' aggregates, so the
 same weights applied to each sub-sample's sums give its Monte Carlo error,
 by the estimator of :mod:`tavlen.montecarlo`. On a sweep it does the same
 for every model (:mod:`tavlen.economics`).
@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 
 from . import montecarlo
-from .discounting import discounting
+from .discounting import discounting, number
 from .errors import optional_import
 from .results import Results, format_table
 
@@ -366,29 +366,20 @@ def _weights(given: Mapping[str, Weight] | None, tags: Sequence[str], groups: Se
             raise KeyError(f"{option}: {tag!r} is not among the {what}: {list(tags)}")
         name = f"{option}[{tag!r}]"
         if isinstance(weight, (Sequence, np.ndarray)) and not isinstance(weight, str):
-            values = np.array([_number(value, name) for value in np.asarray(weight, dtype=object).ravel()])
+            values = np.array([number(value, name) for value in np.asarray(weight, dtype=object).ravel()])
             if np.ndim(weight) != 1 or len(values) != len(groups):
                 raise ValueError(f"{name} is one number or one per age group of the run ({len(groups)}: "
                                  f"{', '.join(groups)}), got {np.shape(weight)}")
         else:
-            values = np.full(len(groups), _number(weight, name))
+            values = np.full(len(groups), number(weight, name))
         if cost and (values < 0).any():
             raise ValueError(f"{name} must be a cost of 0 or more, got {weight!r}")
         weights[tags.index(tag)] = values
     return weights
 
 
-def _number(value: Any, name: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    return number
-
-
 def _willingness(value: Any) -> float:
-    number = _number(value, "willingness_to_pay")
-    if number < 0:
+    amount = number(value, "willingness_to_pay")
+    if amount < 0:
         raise ValueError(f"willingness_to_pay must be 0 or more (per QALY), got {value!r}")
-    return number
+    return amount
