@@ -250,6 +250,10 @@ def setup(
 PERSON = "__person__"
 
 
+#: The most discount rates one run records (the engine's limit).
+MAX_DISCOUNT_RATES = 16
+
+
 def _discounting(rates: float | Sequence[float], base_year: float | None) -> tuple[tuple[float, ...], float | None]:
     """The rates and the base year at which a run records discounted figures, checked."""
     try:
@@ -271,10 +275,6 @@ def _discounting(rates: float | Sequence[float], base_year: float | None) -> tup
     if not np.isfinite(base_year):
         raise ModelError(f"base_year must be finite, got {base_year}")
     return tuple(values.tolist()), float(base_year)
-
-
-#: The most discount rates one run records (the engine's limit).
-MAX_DISCOUNT_RATES = 16
 
 
 def _declared(processes: Sequence[Any], attribute: str, extra: Iterable[str], what: str) -> tuple[str, ...]:
@@ -344,7 +344,8 @@ def _population(
         if type(name) is not str:
             raise TypeError(f"property names are str, got {type(name).__name__}: {name!r}")
         if name in arrays or name in ("__birth__", "__stratum__", "__person__"):
-            raise ModelError(f"the property name {name!r} is reserved for the population's birth years and strata")
+            raise ModelError(f"the property name {name!r} is reserved for the run's own arrays (birth years, strata, "
+                             "the order of the people)")
         array = np.asarray(values)
         if array.ndim < 1 or len(array) != people_n:
             raise ModelError(
