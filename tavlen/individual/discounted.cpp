@@ -29,7 +29,8 @@ bool follows(const View<double, 5>& discounted, const BufferView& log, int32_t r
                   "%s(): the discounted %s array has shape (%zd, %zd, %zd, %zd, %zd); the rates and the %s log "
                   "give (%zd, %zd, %zd, %zd, %zd)",
                   method, kind, discounted.extent(0), discounted.extent(1), discounted.extent(2),
-                  discounted.extent(3), discounted.extent(4), kind, expected[0], expected[1], expected[2], expected[3], expected[4]);
+                  discounted.extent(3), discounted.extent(4), kind, expected[0], expected[1], expected[2],
+                  expected[3], expected[4]);
             return false;
         }
     }
