@@ -337,7 +337,8 @@ struct Walk {
 };
 
 // The whole interval, credited to one stratum: credit(i, j, year, length)
-// for each piece, from its calendar year. False when a NaN distance stops the walk.
+// for each piece, from the calendar year it starts at. False when a NaN
+// distance stops the walk.
 template <class Credit>
 bool walk_whole(Walk w, Credit&& credit) {
     for (Py_ssize_t steps = w.step_limit(0); w.r > 0; --steps) {
@@ -363,8 +364,9 @@ bool walk_whole(Walk w, Credit&& credit) {
 }
 
 // The interval cut at the recorded stratum changes as well: credit(s, i, j,
-// year, length) for each piece, which returns false to stop the walk. s starts as
-// the stratum in force at the start and change k is the next one to meet.
+// year, length) for each piece, which returns false to stop the walk. s
+// starts as the stratum in force at the start and change k is the next one
+// to meet.
 template <class Credit>
 bool walk_split(Walk w, const Individual* self, int32_t s, Py_ssize_t k, Credit&& credit) {
     const Py_ssize_t n = recorded_changes(self);
@@ -489,8 +491,8 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
     const bool discounting = self->_discounted.rates_n > 0;
     if (discounting && !discounted_durations_fit(self, method)) return nullptr;
     DiscountedPieces discounted(self, cells->tag);
-    bool walked = walk_split(walk, self, first.stratum, first.next_change,
-                             [&](int32_t s, Py_ssize_t, Py_ssize_t, double, double) { return stratum_fits(s); });
+    const auto dry = [&](int32_t s, Py_ssize_t, Py_ssize_t, double, double) { return stratum_fits(s); };
+    bool walked = walk_split(walk, self, first.stratum, first.next_change, dry);
     // The strata are tested again as they are credited: a hop record that
     // shares memory with the log (a restored state may arrange that) changes
     // under the crediting walk.
