@@ -112,22 +112,33 @@ void discount_event(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssi
 }
 
 // The integral of exp(-delta (t - B)) over the piece [year, year + length],
-// cut at B: exp(-delta a) (1 - exp(-delta span)) / delta from a = year - B,
-// with expm1 keeping short pieces and small rates exact; span itself at
-// delta = 0.
+// cut at B: f (1 - exp(-delta span)) / delta, with f = exp(-delta a) the
+// factor at its start a = year - B and expm1 keeping short pieces and small
+// rates exact; span itself at delta = 0. The factor at its end, f exp(-delta
+// span), is carried to the next piece of the walk, which starts there.
 void discount_piece(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year,
-                    double length) noexcept {
+                    double length, DiscountCarry& carry) noexcept {
     const DiscountedLogs& d = self->_discounted;
     double from = year - d.base_year;
     const double to = from + length;
     if (!(to > 0.0)) return;  // wholly before the base year
-    if (from < 0.0) from = 0.0;
+    if (from < 0.0) {
+        from = 0.0;
+        carry.known = false;
+    }
     const double span = to - from;
     for (int32_t r = 0; r < d.rates_n; ++r) {
         const double delta = d.deltas[r];
-        const double value = delta == 0.0 ? span : std::exp(-delta * from) * -std::expm1(-delta * span) / delta;
-        d.durations(r, self->_universe, stratum, tag, age_bin) += value;
+        if (delta == 0.0) {
+            d.durations(r, self->_universe, stratum, tag, age_bin) += span;
+            continue;
+        }
+        const double start = carry.known ? carry.factors[r] : std::exp(-delta * from);
+        const double decay = std::expm1(-delta * span);
+        d.durations(r, self->_universe, stratum, tag, age_bin) += start * -decay / delta;
+        carry.factors[r] = start + start * decay;
     }
+    carry.known = true;
 }
 
 void release_discounted(Individual* self) noexcept {

@@ -30,8 +30,14 @@ extern const MethodSpec record_discounted_method;
 bool discounted_events_fit(const Individual* self, const char* method);
 bool discounted_durations_fit(const Individual* self, const char* method);
 void discount_event(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year) noexcept;
+// The discount factor of each rate where the last piece discounted ended,
+// so that the next piece, which starts there, needs no exp of its own.
+struct DiscountCarry {
+    double factors[max_discount_rates];
+    bool known = false;
+};
 void discount_piece(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year,
-                    double length) noexcept;
+                    double length, DiscountCarry& carry) noexcept;
 void release_discounted(Individual* self) noexcept;
 // The pieces of one duration, as a walk credits them, joined into runs of
 // one stratum and age bin (year bins do not matter to discounting) and
@@ -51,7 +57,7 @@ public:
         length_ = length;
     }
     void flush() noexcept {
-        if (length_ > 0) discount_piece(self_, stratum_, tag_, age_bin_, year_, length_);
+        if (length_ > 0) discount_piece(self_, stratum_, tag_, age_bin_, year_, length_, carry_);
         length_ = 0;
     }
 
@@ -59,6 +65,7 @@ private:
     Individual* self_;
     Py_ssize_t tag_, stratum_ = -1, age_bin_ = -1;
     double year_ = 0, length_ = 0;
+    DiscountCarry carry_;
 };
 // Event queue.
 extern const MethodSpec next_event_method, add_to_queue_method, add_to_queue_age_method,
