@@ -26,6 +26,7 @@ from harness import Case
 import tavlen.model
 from tavlen import demo
 from tavlen.configuration import setup, slice_population
+from tavlen.dealing import block_sizes, dealt_order
 from tavlen.individual import Individual, Philox
 from tavlen.process import _Life
 from tavlen.results import grid_edges
@@ -46,22 +47,28 @@ GENERATORS = ("oc", "disease", "screening")
 
 
 def demo_blocks(births: np.ndarray, seed: int, block_size: int,
-                snapshots: Callable[[Individual], Any]) -> Iterator[tuple[Individual, range]]:
+                snapshots: Callable[[Individual], Any]) -> Iterator[tuple[Individual, list[int]]]:
     """Each block's Individual, configured as Model.run configures the
-    demo's and given the same generators, with the people of the block."""
+    demo's (its discounted figures recorded too) and given the same
+    generators, with the indices of the people dealt to the block."""
     _, ages = grid_edges(demo.AGE_GROUPS, "ages")
     _, years = grid_edges(demo.YEAR_GROUPS, "years")
     stratum = np.zeros(len(births), dtype=np.int16)
-    for first in range(0, len(births), block_size):
-        end = min(first + block_size, len(births))
+    order, first = dealt_order(len(births), block_size), 0
+    head = (len(demo.DISCOUNT_RATES), len(demo.UNIVERSES), 1)
+    for size in block_sizes(len(births), block_size):
+        people = order[first : first + size]
+        first += size
         individual = Individual(
-            {"__birth__": births[first:end], "__stratum__": stratum[first:end]},
+            {"__birth__": births[people], "__stratum__": stratum[people]},
             list(demo.UNIVERSES), list(GENERATORS), list(EVENT_TAGS), ages, years, list(DURATION_TAGS), ages, years,
             ["clinical", "screen_detected", "death_disease"], 4096,
             list(SNAPSHOT_TAGS), list(demo.SNAPSHOT_AGES), [], [snapshots], None, None, False, True)
+        individual.record_discounted(demo.DISCOUNT_RATES, demo.BASE_YEAR, np.zeros((*head, len(EVENT_TAGS), len(ages))),
+                                     np.zeros((*head, len(DURATION_TAGS), len(ages))))
         individual.random = {name: Philox(generator_key(seed, name)) for name in GENERATORS}
         individual.next_block(0, {}, {})
-        yield individual, range(first, end)
+        yield individual, people.tolist()
 
 
 class Sums:

@@ -50,7 +50,8 @@ def subsamples_report() -> None:
     print(f"  with {DEFAULT_SUBSAMPLES}: {kept.seconds:6.2f} s   with 1: {none.seconds:6.2f} s   "
           f"ratio {ratio:.3f} (target at most 1.05){'' if ratio <= 1.05 else '  MISSED'}")
     # The part that differs, timed alone: adding a block's partial results to the sums.
-    block = {name: getattr(results, name).astype(np.float64 if name == "durations" else np.uint32) for name in AGGREGATES}
+    block = {name: getattr(results, name).astype(np.float64 if getattr(results, name).dtype.kind == "f" else np.uint32)
+             for name in AGGREGATES}
     partials = [Partial(**block, individual=EMPTY_LOG) for _ in range(PEOPLE // BLOCK_SIZE)]
     adding = {}
     for k in (1, DEFAULT_SUBSAMPLES):

@@ -59,6 +59,8 @@ _AGGREGATE_DTYPES = {
     "durations": np.dtype(np.float64),
     "snapshots_ages": np.dtype(np.uint32),
     "snapshots_years": np.dtype(np.uint32),
+    "discounted_events": np.dtype(np.float64),
+    "discounted_durations": np.dtype(np.float64),
 }
 
 #: The parts of a run that its manifest fingerprints, as an error names them.
@@ -71,6 +73,11 @@ _PARTS = {
     "grids": "the age and year groups",
     "snapshots": "the snapshot ages, years or functions",
     "random_number_generators": "the random number generators (or common_random_numbers)",
+    "discounting": "the discounting recorded (discount_rates, base_year)",
+    # Folders written before people were dealt into blocks hold blocks of
+    # consecutive people, which must never be mixed with dealt ones.
+    "membership": "the blocks' membership (the folder holds blocks of consecutive people, written by a tavlen "
+                  "that did not deal people into blocks; its blocks cannot be mixed with dealt ones)",
 }
 
 
@@ -118,6 +125,8 @@ def identity(
         # A folder of the streams from before common random numbers existed
         # resumes with common_random_numbers=False.
         "random_number_generators": _digest(c.random_number_generators, *(("common",) if c.common_random_numbers else ())),
+        "discounting": _digest(c.discount_rates, c.base_year),
+        "membership": _digest("dealt", block_size),
     }
     return {
         "seed": c.seed,
@@ -218,6 +227,7 @@ class Folder:
     def __init__(self, path: str, run: Mapping[str, Any]) -> None:
         self.path = path
         self.key = _run_key(run)
+        self.people_n = run["people"]
 
     def load(self, index: int, first: int, size: int, shapes: Mapping[str, tuple[int, ...]]) -> dict[str, Any] | None:
         """The partial results of a finished block, or None when the block
@@ -242,8 +252,9 @@ class Folder:
         if any(column.dtype != dtype or column.ndim != 1 or len(column) != len(log["universe"])
                for column, dtype in zip(log.values(), _LOG_COLUMNS.values())):
             return None
+        # A block's people are dealt from all over the population.
         people = log["individual"]
-        if len(people) and (int(people.min()) < first or int(people.max()) >= first + size):
+        if len(people) and int(people.max()) >= self.people_n:
             return None
         return {**aggregates, "individual": log}
 

@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .dealing import block_sizes, dealt_order
 from .errors import ModelError
 from .individual import Individual
 from .results import grid_edges
@@ -61,6 +62,10 @@ class Configuration:
     common_random_numbers: bool
     #: The most events a life may take before the run stops it.
     events_limit: int
+    #: The annual rates at which every event and duration is also recorded
+    #: discounted at its exact time, from base_year on.
+    discount_rates: tuple[float, ...] = ()
+    base_year: float | None = None
 
 class CombinedSnapshots:
     """Several snapshot functions as one, so that a tag reported by two of
@@ -117,9 +122,13 @@ class Setup:
         return len(self.population["birth_year"])
 
     def blocks(self) -> list[tuple[int, int, int]]:
-        """(index, first person, end) of each block, in order."""
-        people_n, size = self.people_n, self.block_size
-        return [(index, first, min(first + size, people_n)) for index, first in enumerate(range(0, people_n, size))]
+        """(index, first, end) of each block, in order: its people are
+        those from first to end of the population in the run's order."""
+        spans, first = [], 0
+        for index, size in enumerate(block_sizes(self.people_n, self.block_size)):
+            spans.append((index, first, first + size))
+            first += size
+        return spans
 
     def result_shapes(self) -> dict[str, tuple[int, ...]]:
         c = self.configuration
@@ -129,6 +138,8 @@ class Setup:
             "durations": (*head, len(c.duration_tags), len(c.duration_grid_years), len(c.duration_grid_ages)),
             "snapshots_ages": (*head, len(c.snapshot_tags), len(c.snapshot_ages)),
             "snapshots_years": (*head, len(c.snapshot_tags), len(c.snapshot_years)),
+            "discounted_events": (len(c.discount_rates), *head, len(c.event_tags), len(c.event_grid_ages)),
+            "discounted_durations": (len(c.discount_rates), *head, len(c.duration_tags), len(c.duration_grid_ages)),
         }
 
 
@@ -161,6 +172,8 @@ def setup(
     common_random_numbers: bool,
     block_size: int,
     events_limit: int,
+    discount_rates: float | Sequence[float] = (),
+    base_year: float | None = None,
 ) -> Setup:
     """Checks a run's arguments (those of ``Model.run`` but where its blocks
     run) against the model and each other."""
@@ -169,6 +182,7 @@ def setup(
         raise TypeError(f"common_random_numbers must be True or False, got {type(common_random_numbers).__name__}")
     block_size = positive_int(block_size, "block_size")
     population = _population(birth_years, strata, properties)
+    rates, base_year = _discounting(discount_rates, base_year)
     universes = _universe_names(universes)
 
     processes = model.processes
@@ -224,8 +238,43 @@ def setup(
         seed=seed,
         common_random_numbers=bool(common_random_numbers),
         events_limit=events_limit,
+        discount_rates=rates,
+        base_year=base_year,
     )
+    population[PERSON] = dealt_order(len(population["birth_year"]), block_size)
     return Setup(configuration, population, labels, edges, block_size)
+
+
+#: The key of the population's array that lists the people in the order the
+#: run simulates them (tavlen.dealing): a block's people are a stretch of it.
+PERSON = "__person__"
+
+
+#: The most discount rates one run records (the engine's limit).
+MAX_DISCOUNT_RATES = 16
+
+
+def _discounting(rates: float | Sequence[float], base_year: float | None) -> tuple[tuple[float, ...], float | None]:
+    """The rates and the base year at which a run records discounted figures, checked."""
+    try:
+        values = np.array(rates, dtype=np.float64, ndmin=1) if not isinstance(rates, str) else None
+    except (TypeError, ValueError):
+        values = None
+    if values is None or values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any() or (values >= 1).any():
+        raise ModelError(f"discount_rates are annual rates from 0 to below 1 (0.03 for 3%), got {rates!r}")
+    if len(set(values.tolist())) != len(values) or len(values) > MAX_DISCOUNT_RATES:
+        raise ModelError(f"discount_rates must differ, at most {MAX_DISCOUNT_RATES} of them, got {rates!r}")
+    if len(values) and base_year is None:
+        raise ModelError("discount_rates need the base_year from which costs and effects count (base_year=2025, say)")
+    if base_year is None:
+        return (), None
+    if not len(values):
+        raise ModelError("base_year is the year of discount_rates: give the rates to record, such as discount_rates=(0.03,)")
+    if isinstance(base_year, (bool, np.bool_)) or not isinstance(base_year, (int, float, np.integer, np.floating)):
+        raise TypeError(f"base_year must be a number, got {type(base_year).__name__}")
+    if not np.isfinite(base_year):
+        raise ModelError(f"base_year must be finite, got {base_year}")
+    return tuple(values.tolist()), float(base_year)
 
 
 def _declared(processes: Sequence[Any], attribute: str, extra: Iterable[str], what: str) -> tuple[str, ...]:
@@ -294,8 +343,9 @@ def _population(
     for name, values in (properties or {}).items():
         if type(name) is not str:
             raise TypeError(f"property names are str, got {type(name).__name__}: {name!r}")
-        if name in arrays or name in ("__birth__", "__stratum__"):
-            raise ModelError(f"the property name {name!r} is reserved for the population's birth years and strata")
+        if name in arrays or name in ("__birth__", "__stratum__", "__person__"):
+            raise ModelError(f"the property name {name!r} is reserved for the run's own arrays (birth years, strata, "
+                             "the order of the people)")
         array = np.asarray(values)
         if array.ndim < 1 or len(array) != people_n:
             raise ModelError(
@@ -361,4 +411,9 @@ def _snapshot_points(values: npt.ArrayLike, name: str) -> tuple[float, ...]:
 
 
 def slice_population(population: Mapping[str, np.ndarray], first: int, end: int) -> dict[str, np.ndarray]:
-    return {name: array[first:end] for name, array in population.items()}
+    """The population's arrays for the people from first to end in the
+    run's order, and under PERSON their indices in the population."""
+    people = population[PERSON][first:end]
+    block = {name: array[people] for name, array in population.items() if name != PERSON}
+    block[PERSON] = people
+    return block

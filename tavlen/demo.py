@@ -43,9 +43,12 @@ __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "
 
 UNIVERSES = ("reference", "screening")
 AGE_GROUPS = (0, 40, 50, 60, 70, 80, 90)
-#: Yearly, from the first birth year to beyond the last year of any life, as
-#: discounting needs: groups of a year, and nothing in the open last one.
-YEAR_GROUPS = tuple(range(1940, 2101))
+YEAR_GROUPS = (1940, 1990, 2010, 2030)
+#: The cost-effectiveness analysis counts costs and effects discounted from
+#: BASE_YEAR, at each of DISCOUNT_RATES (costs, effects), which every run
+#: records at their exact times.
+BASE_YEAR = 1940.0
+DISCOUNT_RATES = (0.04, 0.015)
 SNAPSHOT_AGES = (50, 60, 70, 80)
 
 
@@ -230,6 +233,8 @@ RUN_OPTIONS: dict[str, Any] = dict(
     duration_ages=AGE_GROUPS,
     duration_years=YEAR_GROUPS,
     snapshot_ages=SNAPSHOT_AGES,
+    discount_rates=DISCOUNT_RATES,
+    base_year=BASE_YEAR,
 )
 
 

@@ -1,101 +1,112 @@
-"""Discounting results by calendar year, one year group at a time.
+"""Discounting: which of a run's recorded figures give costs and effects at
+the rates and the base year asked for.
 
-``discount_rate`` r is an annual effective rate: a cost or an
-effect at calendar time t (in years, continuous) counts (1 + r) ** -(t - b)
-times its value, with b = ``base_year``; nothing before b counts. A year
-group [y0, y1) counts the exact mean of that curve over the group,
-
-    ((1 + r) ** -(y0 - b) - (1 + r) ** -(y1 - b)) / (ln(1 + r) (y1 - y0)),
-
-which is exact for what is spread evenly over the group. For groups of one
-year the error on a population's totals stays below 0.05% at usual rates:
-what a group holds is nearly even within a year (a cohort born all at once
-in mid-year, whose first group holds only its second half, is the worst
-case: 4 parts in 10,000 at 6%). Wider groups, and the open
-last group, cannot be discounted that well: results whose discounted
-figures would need them are refused, with the line that makes yearly groups.
-The first group also takes what lies below its first edge: it is discounted
-as if it began there, so year groups start at or before the first birth year.
+``discount_rate`` r is an annual effective rate: a cost or an effect at
+calendar time t counts (1 + r) ** -(t - b) times its value, with b =
+``base_year``, and nothing before b counts. A run told the rates and the
+base year (``Model.run(discount_rates=..., base_year=...)``) records every
+event at its exact time and every duration integrated over its exact
+interval, in closed form (``Results.discounted_events``,
+``Results.discounted_durations``), so the figures are exact whatever the
+results' year groups. Without a base year and at rate 0, everything counts
+as it was logged.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
-from .results import Results, bin_labels
+from .results import Results
 
-__all__ = ["check_open_group", "discount_factors", "YEARLY_GROUPS_HINT"]
+__all__ = ["Discounting", "discounting", "number"]
 
-#: Year groups may be this much wider than a year (edges read from text, sums of floats).
-_WIDTH_SLACK = 1e-9
-
-YEARLY_GROUPS_HINT = (
-    "run the model with yearly groups from base_year to beyond the last year of any life, such as "
-    "event_years=duration_years=np.arange(base_year, math.ceil(birth_years.max()) + 121)"
-)
+#: What a run needs to be told to record discounted figures.
+_HINT = "Model.run(discount_rates=({rates}), base_year={base:g}) records them"
 
 
-def discount_factors(edges: np.ndarray, rate: float, base_year: float | None, name: str = "year groups") -> np.ndarray:
-    """The discount factor of each year group whose ``edges`` (n + 1 of
-    them, the last +inf) a run used: the mean of (1 + rate) ** -(t -
-    base_year) over the group, 0 for a group before ``base_year``. The
-    first group is taken from its first edge on. The open last group gets
-    NaN when it lies after ``base_year`` and the rate is not 0: nothing it
-    holds can be discounted. ``base_year`` None counts everything, from the
-    first edge. Raises ValueError for year groups that cannot be discounted
-    within a few parts in 100,000: ``base_year`` inside a group, or a group
-    after it wider than a year."""
-    edges = np.asarray(edges, dtype=np.float64)
-    lower, upper = edges[:-1].copy(), edges[1:]
+class Discounting:
+    """The rates for costs and for effects, the base year, and where the
+    recorded figures for each rate lie in the results (None: undiscounted
+    and from the beginning, the plain aggregates)."""
+
+    def __init__(self, costs: float, effects: float, base_year: float | None, costs_index: int | None,
+                 effects_index: int | None) -> None:
+        self.costs, self.effects, self.base_year = costs, effects, base_year
+        self.costs_index, self.effects_index = costs_index, effects_index
+
+    def describe(self) -> str:
+        """The discounting in words."""
+        if self.base_year is None:
+            return "undiscounted"
+        def at(rate: float) -> str:
+            return "undiscounted" if rate == 0 else f"discounted at {100 * rate:g}% a year"
+
+        rates = at(self.costs) if self.costs == self.effects else f"costs {at(self.costs)}, effects {at(self.effects)}"
+        return f"{rates}, from {self.base_year:g}"
+
+
+def discounting(results: Results, rate: Any, base_year: Any) -> Discounting:
+    """The discounting of ``evaluate(results, discount_rate=rate,
+    base_year=base_year)``: ``rate`` is one rate or (costs, effects); a
+    base year of None takes the one the run recorded, if any."""
+    costs, effects = _rates(rate)
+    if base_year is not None:
+        base_year = number(base_year, "base_year")
+    recorded = results.base_year
     if base_year is None:
-        if rate == 0.0:
-            return np.ones(len(lower))
-        base_year = float(lower[0])
-        if not math.isfinite(base_year):
-            raise ValueError(f"discounting needs year groups with a first edge, or a base_year; {YEARLY_GROUPS_HINT}")
-    labels = bin_labels(edges)
-    inside = np.flatnonzero((lower < base_year) & (base_year < upper))
-    if len(inside):
-        raise ValueError(
-            f"base_year {base_year:g} lies inside the {name} group {labels[inside[0]]!r}, which cannot be split "
-            f"at it: the groups need an edge at base_year; {YEARLY_GROUPS_HINT}"
-        )
-    counted = upper > base_year
-    factors = np.zeros(len(lower))
-    if rate == 0.0:
-        factors[counted] = 1.0
-        return factors
-    closed = counted & np.isfinite(upper)
-    width = upper - lower
-    wide = np.flatnonzero(closed & (width > 1.0 + _WIDTH_SLACK))
-    if len(wide):
-        raise ValueError(
-            f"discounting at {100 * rate:g}% a year needs year groups of at most one year from base_year "
-            f"{base_year:g} on; the {name} group {labels[wide[0]]!r} is {width[wide[0]]:g} years wide: "
-            f"{YEARLY_GROUPS_HINT}"
-        )
-    force = math.log1p(rate)
-    start, span = lower[closed] - base_year, width[closed]
-    # exp(-force * start) * (1 - exp(-force * span)) / (force * span), without cancellation.
-    factors[closed] = np.exp(-force * start) * -np.expm1(-force * span) / (force * span)
-    factors[counted & ~np.isfinite(upper)] = math.nan
-    return factors
+        if costs == effects == 0.0:
+            return Discounting(0.0, 0.0, None, None, None)
+        if recorded is None:
+            raise ValueError(
+                "discounting needs the figures a run records at the rates and the base year of the evaluation; "
+                "these results have none: " + _HINT.format(rates=_listed((costs, effects)), base=2025.0)
+                + " (with your base year)")
+        base_year = recorded
+    rates = results.discount_rates.tolist()
+    if recorded is None or base_year != recorded:
+        where = "records none" if recorded is None else f"recorded them from {recorded:g}"
+        raise ValueError(f"these results hold no figures discounted from base_year {base_year:g} (the run {where}); "
+                         + _HINT.format(rates=_listed(rates or [costs, effects]), base=base_year))
+    missing = [r for r in dict.fromkeys((costs, effects)) if r not in rates]
+    if missing:
+        raise ValueError(f"these results hold no figures discounted at {_percent(missing)} (the run recorded "
+                         f"{_percent(rates)}); " + _HINT.format(rates=_listed([*rates, *missing]), base=base_year))
+    return Discounting(costs, effects, base_year, rates.index(costs), rates.index(effects))
 
 
-def check_open_group(results: Results, name: str, weights: np.ndarray, factors: np.ndarray, tags: Sequence[str]) -> None:
-    """Refuses results whose open last year group holds something weighed that cannot be discounted."""
-    if not math.isnan(factors[-1]):
-        return
-    held = getattr(results, name)[:, :, :, -1].sum(axis=(0, 1, 3))  # by tag
-    weighed = np.flatnonzero((weights != 0) & (held > 0))
-    if len(weighed):
-        edges = getattr(results, f"{name[:-1]}_years")
-        what = f"{held[weighed[0]]:,.1f} years of" if name == "durations" else f"{held[weighed[0]]:,.0f} events"
-        raise ValueError(
-            f"{what} {tags[weighed[0]]!r} lie in the open last year group {bin_labels(edges)[-1]!r}, which has no "
-            f"upper end and cannot be discounted: give {name[:-1]}_years a last edge beyond the last year of any "
-            f"life; {YEARLY_GROUPS_HINT}"
-        )
+def _rates(rate: Any) -> tuple[float, float]:
+    if isinstance(rate, (tuple, list)):
+        if len(rate) != 2:
+            raise ValueError(f"discount_rate is one rate or two, (costs, effects), got {len(rate)}")
+        return _rate(rate[0], "discount_rate[0]"), _rate(rate[1], "discount_rate[1]")
+    one = _rate(rate, "discount_rate")
+    return one, one
+
+
+def _rate(value: Any, name: str) -> float:
+    rate = number(value, name)
+    if rate < 0.0:
+        raise ValueError(f"{name} is an annual rate of 0 or more (0.03 for 3%), got {value!r}")
+    return rate
+
+
+def number(value: Any, name: str) -> float:
+    """A finite number given as ``name``, as a float; TypeError or ValueError naming it otherwise."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be a finite number, got {value!r}")
+    return number
+
+
+def _listed(rates: Any) -> str:
+    unique = list(dict.fromkeys(float(r) for r in rates))
+    return ", ".join(f"{r:g}" for r in unique) + ("," if len(unique) == 1 else "")
+
+
+def _percent(rates: Any) -> str:
+    return ", ".join(f"{100 * r:g}%" for r in rates) or "no rate"

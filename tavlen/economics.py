@@ -20,7 +20,7 @@ from typing import Any, overload
 import numpy as np
 
 from .errors import optional_import
-from .evaluation import Evaluation, evaluate_results, ratio_text, verdict
+from .evaluation import Evaluation, Weight, evaluate_results, ratio_text, verdict
 from .files import write_atomically
 from .results import Results, format_table
 from .sweeps import SweepResults
@@ -34,11 +34,11 @@ CURVE_POINTS = 201
 def evaluate(
     results: Results | SweepResults,
     *,
-    event_costs: Mapping[str, float] | None = None,
-    annual_costs: Mapping[str, float] | None = None,
-    utilities: Mapping[str, float] | None = None,
+    event_costs: Mapping[str, Weight] | None = None,
+    annual_costs: Mapping[str, Weight] | None = None,
+    utilities: Mapping[str, Weight] | None = None,
     life_years: str | None = None,
-    discount_rate: float = 0.0,
+    discount_rate: float | tuple[float, float] = 0.0,
     base_year: float | None = None,
     reference: str | None = None,
     willingness_to_pay: float | None = None,
@@ -52,19 +52,25 @@ def evaluate(
             annual_costs={"diagnosed": 1_500.0},                  # per year spent in the tag
             utilities={"alive": 1.0, "diagnosed": -0.25},         # QALYs: weighted years
             life_years="alive",                                   # the tag whose years are life-years
-            discount_rate=0.03, base_year=2025,
+            discount_rate=(0.04, 0.015), base_year=2025,          # costs at 4%, effects at 1.5%
             willingness_to_pay=30_000.0,                          # per QALY, for the net monetary benefit
         )
         print(evaluation.table())
 
     Costs are 0 or more; a utility may be negative (a decrement, added to
-    that of being alive). ``discount_rate`` is an annual effective rate r: a
-    cost or effect at calendar time t counts (1 + r) ** -(t - base_year),
-    continuously in t, and nothing before ``base_year`` counts (None: from
-    the first edge of the year groups, or everything when the rate is 0).
-    Discounting needs year groups of at most one year from ``base_year`` on
-    and nothing weighed in the open last group; other results are refused
-    with the line that makes such groups.
+    that of being alive). A unit cost or utility weight is one number, or an
+    array of one per age group of the run (``event_ages`` for event costs,
+    ``duration_ages`` for the others), such as utility norms by age.
+
+    ``discount_rate`` is an annual effective rate r, or two, (costs,
+    effects): a cost or effect at calendar time t counts
+    (1 + r) ** -(t - base_year), and nothing before ``base_year`` counts.
+    The figures are exact: the run records every event at its exact time
+    and every duration over its exact interval, at the rates and from the
+    base year given to it (``Model.run(..., discount_rates=(0.015, 0.04),
+    base_year=2025)``), whatever its year groups; asking for others is an
+    error that says so. ``base_year`` None takes the run's; with rate 0 and
+    no base year everything counts, undiscounted.
 
     On :class:`~tavlen.SweepResults`, every model is evaluated alike and a
     :class:`SweepEvaluation` adds the cost-effectiveness plane and the

@@ -1,10 +1,11 @@
 """Costs, QALYs and life-years of one run's results, discounted.
 
 :func:`tavlen.evaluate` weighs the counted events and the years spent in duration
-tags with unit costs and utility weights, discounts them by calendar year,
-and compares every universe with a reference: incremental costs and effects,
-the incremental cost-effectiveness ratio (ICER) and the net monetary
-benefit. Every figure is a weighted sum of the results' aggregates, so the
+tags with unit costs and utility weights (per tag, or per tag and age
+group), discounted at the exact time of each event and over the exact
+interval of each duration, and compares every universe with a reference:
+incremental costs and effects, the incremental cost-effectiveness ratio
+(ICER) with its interval, and the net monetary benefit. Every figure is a weighted sum of the results' aggregates, so the
 same weights applied to each sub-sample's sums give its Monte Carlo error,
 by the estimator of :mod:`tavlen.montecarlo`. On a sweep it does the same
 for every model (:mod:`tavlen.economics`).
@@ -22,7 +23,7 @@ from typing import Any
 import numpy as np
 
 from . import montecarlo
-from .discounting import check_open_group, discount_factors
+from .discounting import discounting, number
 from .errors import optional_import
 from .results import Results, format_table
 
@@ -64,6 +65,8 @@ class Evaluation:
     willingness_to_pay: float | None
     #: The options evaluate was given: discount_rate, base_year, life_years.
     settings: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    #: The discounting in words.
+    discounting: str = "undiscounted"
 
     # -- figures -------------------------------------------------------------
 
@@ -124,6 +127,22 @@ class Evaluation:
         with np.errstate(divide="ignore", invalid="ignore"):
             return np.where(meaningful, costs / np.where(qalys == 0, 1.0, qalys), math.nan)
 
+    def icer_interval(self, level: float = 0.95) -> tuple[np.ndarray, np.ndarray]:
+        """Fieller's ``level`` interval of :attr:`icer` per universe, from
+        the run's sub-samples (Student's t with K - 1 degrees of freedom):
+        the ratios whose incremental net cost is within its interval of 0.
+        NaN where the ICER is (see :attr:`verdicts`), and where the
+        interval of the incremental QALYs holds 0: no ratio is then ruled
+        out, and the interval is undefined."""
+        reason = montecarlo.no_error_reason(None if self.subsample_people is None else len(self.subsample_people))
+        if reason is not None or self.subsample_totals is None:
+            raise ValueError(reason or "these results keep no sub-samples")
+        r = self._reference_index
+        costs, qalys = (self.subsample_totals[name] - self.subsample_totals[name][:, r : r + 1] for name in ("costs", "qalys"))
+        low, high = montecarlo.ratio_interval(costs, qalys, self.subsample_people, level)
+        meaningful = ~np.isnan(self.icer)
+        return np.where(meaningful, low, math.nan), np.where(meaningful, high, math.nan)
+
     @property
     def verdicts(self) -> tuple[str, ...]:
         """Each universe against the reference: "reference", "dominant" (less
@@ -148,22 +167,22 @@ class Evaluation:
         rows += [(name, f"incremental {label}", True) for name, label, _ in rows]
         rows.append(("icer", "ICER (costs per QALY gained)", True))
         if self.willingness_to_pay is not None:
-            rows.append(("net_monetary_benefit", f"net monetary benefit at {self.willingness_to_pay:,.0f} per QALY", True))
+            rows.append(("net_monetary_benefit", f"incremental net monetary benefit at {self.willingness_to_pay:,.0f} per QALY", True))
         return rows
 
     def table(self, intervals: bool = True, per_person: bool = True) -> str:
         """A text table: a column per universe, a row per figure (costs,
         QALYs, life-years, each against the reference, the ICER and the net
         monetary benefit against the reference), with 95% Monte Carlo
-        intervals beside the figures when the results have them."""
+        intervals beside the figures when the results have them (Fieller's
+        for the ICER, "undefined" when the interval of the incremental QALYs
+        holds 0)."""
         intervals = intervals and self.has_errors
         half = montecarlo.student_t_quantile(0.975, len(self.subsample_people) - 1) if intervals else 0.0  # type: ignore[arg-type]
         rows = []
         for name, label, incremental in self._rows():
             if name == "icer":
-                costs, qalys = self.incremental("costs", False), self.incremental("qalys", False)
-                rows.append([label, *("-" if u == self._reference_index else ratio_text(c, q)
-                                      for u, (c, q) in enumerate(zip(costs, qalys)))])
+                rows.append([label, *self._icer_cells(intervals)])
                 continue
             digits = 2 if name in ("costs", "net_monetary_benefit") else (4 if per_person else 1)
             values = (self.incremental if incremental else self.value)(name, per_person)
@@ -186,12 +205,24 @@ class Evaluation:
             f"({self.describe()}; {note})",
         ])
 
+    def _icer_cells(self, intervals: bool) -> list[str]:
+        """The ICER's cells: the ratio and its interval, or the verdict."""
+        costs, qalys = self.incremental("costs", False), self.incremental("qalys", False)
+        low, high = self.icer_interval() if intervals else (None, None)
+        cells = []
+        for u, (c, q) in enumerate(zip(costs, qalys)):
+            if u == self._reference_index:
+                cells.append("-")
+                continue
+            interval = None
+            if low is not None:
+                interval = "undefined" if math.isnan(low[u]) else f"{low[u]:,.0f} to {high[u]:,.0f}"
+            cells.append(ratio_text(c, q, interval))
+        return cells
+
     def describe(self) -> str:
         """The discounting in words."""
-        rate, base = self.settings.get("discount_rate", 0.0), self.settings.get("base_year")
-        if rate == 0.0:
-            return "undiscounted" + (f", from {base:g}" if base is not None else "")
-        return f"discounted at {100 * rate:g}% a year" + (f" from {base:g}" if base is not None else "")
+        return self.discounting
 
     def to_dataframe(self) -> Any:
         """A pandas DataFrame, one row per universe: every figure per person,
@@ -223,6 +254,8 @@ class Evaluation:
                 columns[f"{name}_standard_error"] = self.standard_error(name)
                 columns[f"incremental_{name}_standard_error"] = self.standard_error(name, incremental=True)
         columns["icer"] = self.icer
+        if self.has_errors:
+            columns["icer_low"], columns["icer_high"] = self.icer_interval()
         columns["verdict"] = np.array(self.verdicts, dtype=object)
         return columns
 
@@ -234,15 +267,19 @@ class Evaluation:
         return f"<Evaluation of {self.people:,} people in {list(self.universes)}, against {self.reference!r}, {self.describe()}>"
 
 
-def ratio_text(cost: float, effect: float) -> str:
+#: The verdicts whose ICER is a ratio.
+_RATIOS = ("more costly, more effective", "less costly, less effective")
+
+
+def ratio_text(cost: float, effect: float, interval: str | None = None) -> str:
     """An incremental cost and effect as the ICER's cell of a table: the
-    ratio where it means something, otherwise the verdict."""
+    ratio where it means something (with its ``interval`` in words beside
+    it), otherwise the verdict."""
     word = verdict(cost, effect)
-    if word == "more costly, more effective":
-        return f"{cost / effect:,.0f}"
-    if word == "less costly, less effective":
-        return f"{cost / effect:,.0f} saved per QALY lost"
-    return word
+    if word not in _RATIOS:
+        return word
+    ratio = f"{cost / effect:,.0f}" + ("" if interval is None else f" ({interval})")
+    return ratio if word == "more costly, more effective" else f"{ratio} saved per QALY lost"
 
 
 # ---------------------------------------------------------------------------
@@ -252,11 +289,11 @@ def ratio_text(cost: float, effect: float) -> str:
 def evaluate_results(
     results: Results,
     *,
-    event_costs: Mapping[str, float] | None = None,
-    annual_costs: Mapping[str, float] | None = None,
-    utilities: Mapping[str, float] | None = None,
+    event_costs: Mapping[str, Weight] | None = None,
+    annual_costs: Mapping[str, Weight] | None = None,
+    utilities: Mapping[str, Weight] | None = None,
     life_years: str | None = None,
-    discount_rate: float = 0.0,
+    discount_rate: float | tuple[float, float] = 0.0,
     base_year: float | None = None,
     reference: str | None = None,
     willingness_to_pay: float | None = None,
@@ -264,54 +301,62 @@ def evaluate_results(
     """:func:`tavlen.evaluate` for the results of one run."""
     if not isinstance(results, Results):
         raise TypeError(f"evaluate() takes Results or SweepResults, got {type(results).__name__}")
-    rate = _rate(discount_rate)
-    if base_year is not None:
-        base_year = _number(base_year, "base_year")
+    discount = discounting(results, discount_rate, base_year)
     reference = results.universes[0] if reference is None else reference
     if reference not in results.universes:
         raise KeyError(f"reference {reference!r} is not among the universes: {list(results.universes)}")
-    costs = _weights(event_costs, results.event_tags, "event_costs", "event tags", cost=True)
-    annual = _weights(annual_costs, results.duration_tags, "annual_costs", "duration tags", cost=True)
-    utility = _weights(utilities, results.duration_tags, "utilities", "duration tags", cost=False)
-    years = np.zeros(len(results.duration_tags))
+    event_groups, duration_groups = (results.group_labels(edges) for edges in ("event_ages", "duration_ages"))
+    costs = _weights(event_costs, results.event_tags, event_groups, "event_costs", "event tags", cost=True)
+    annual = _weights(annual_costs, results.duration_tags, duration_groups, "annual_costs", "duration tags", cost=True)
+    utility = _weights(utilities, results.duration_tags, duration_groups, "utilities", "duration tags", cost=False)
+    years = np.zeros_like(annual)
     if life_years is not None:
-        years = _weights({life_years: 1.0}, results.duration_tags, "life_years", "duration tags", cost=False)
-    event_factors = discount_factors(results.event_years, rate, base_year, "event_years")
-    duration_factors = discount_factors(results.duration_years, rate, base_year, "duration_years")
-    check_open_group(results, "events", costs, event_factors, results.event_tags)
-    check_open_group(results, "durations", annual + np.abs(utility) + years, duration_factors, results.duration_tags)
-    # Weights by tag and year group; the open group holds nothing weighed when its factor is NaN.
-    weights = {
-        "events": {"costs": np.outer(costs, np.nan_to_num(event_factors))},
-        "durations": {name: np.outer(w, np.nan_to_num(duration_factors)) for name, w in
-                      (("costs", annual), ("qalys", utility), ("life_years", years))},
-    }
+        years = _weights({life_years: 1.0}, results.duration_tags, duration_groups, "life_years", "duration tags",
+                         cost=False)
 
     def weigh(arrays: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
-        # (..., universe, stratum, tag, year, age) summed over strata and ages, then weighed.
-        by_year = {name: arrays[name].sum(axis=(-4, -1), dtype=np.float64) for name in weights}
-        totals = {name: np.einsum("...uty,ty->...u", by_year["durations"], w) for name, w in weights["durations"].items()}
-        totals["costs"] = totals["costs"] + np.einsum("...uty,ty->...u", by_year["events"], weights["events"]["costs"])
-        return totals
+        # Each figure's array (..., universe, stratum, tag, age group) summed
+        # over strata and weighed by tag and age group.
+        def figure(name: str, index: int | None, weights: np.ndarray) -> np.ndarray:
+            if index is None:  # the plain aggregate, summed over its year groups
+                by_age = arrays[name].sum(axis=(-4, -2), dtype=np.float64)
+            else:
+                by_age = arrays[f"discounted_{name}"][..., index, :, :, :, :].sum(axis=-3)
+            return np.einsum("...uta,ta->...u", by_age, weights)
 
-    totals = weigh({"events": results.events, "durations": results.durations})
+        c, e = discount.costs_index, discount.effects_index
+        return {
+            "costs": figure("durations", c, annual) + figure("events", c, costs),
+            "qalys": figure("durations", e, utility),
+            "life_years": figure("durations", e, years),
+        }
+
+    totals = weigh({name: getattr(results, name) for name in montecarlo.AGGREGATES})
     subsample_totals = weigh(results.subsample_sums) if results.subsample_sums else None
     people = results.metadata.get("population")
     if not isinstance(people, int) or people < 1:
         if results.subsample_people is None:
             raise ValueError("these results do not say how many people they hold (metadata['population'])")
         people = int(results.subsample_people.sum())
+    rate = discount_rate if isinstance(discount_rate, (int, float)) else (discount.costs, discount.effects)
     return Evaluation(
         universes=tuple(results.universes), reference=reference, people=people, totals=totals,
         subsample_totals=subsample_totals, subsample_people=results.subsample_people,
         willingness_to_pay=None if willingness_to_pay is None else _willingness(willingness_to_pay),
-        settings={"discount_rate": rate, "base_year": base_year, "life_years": life_years},
+        settings={"discount_rate": rate, "base_year": discount.base_year, "life_years": life_years},
+        discounting=discount.describe(),
     )
 
 
-def _weights(given: Mapping[str, float] | None, tags: Sequence[str], option: str, what: str, cost: bool) -> np.ndarray:
-    """One weight per tag (0 for those not given), checked."""
-    weights = np.zeros(len(tags))
+#: A unit cost or utility weight: one number, or one per age group of the run.
+Weight = float | Sequence[float] | np.ndarray
+
+
+def _weights(given: Mapping[str, Weight] | None, tags: Sequence[str], groups: Sequence[str], option: str, what: str,
+             cost: bool) -> np.ndarray:
+    """Weights by tag and age group (0 for tags not given), checked: each
+    tag's weight is a number or an array of one per age group."""
+    weights = np.zeros((len(tags), len(groups)))
     if given is None:
         return weights
     if not isinstance(given, Mapping):
@@ -319,31 +364,22 @@ def _weights(given: Mapping[str, float] | None, tags: Sequence[str], option: str
     for tag, weight in given.items():
         if tag not in tags:
             raise KeyError(f"{option}: {tag!r} is not among the {what}: {list(tags)}")
-        value = _number(weight, f"{option}[{tag!r}]")
-        if cost and value < 0:
-            raise ValueError(f"{option}[{tag!r}] must be a cost of 0 or more, got {weight!r}")
-        weights[tags.index(tag)] = value
+        name = f"{option}[{tag!r}]"
+        if isinstance(weight, (Sequence, np.ndarray)) and not isinstance(weight, str):
+            values = np.array([number(value, name) for value in np.asarray(weight, dtype=object).ravel()])
+            if np.ndim(weight) != 1 or len(values) != len(groups):
+                raise ValueError(f"{name} is one number or one per age group of the run ({len(groups)}: "
+                                 f"{', '.join(groups)}), got {np.shape(weight)}")
+        else:
+            values = np.full(len(groups), number(weight, name))
+        if cost and (values < 0).any():
+            raise ValueError(f"{name} must be a cost of 0 or more, got {weight!r}")
+        weights[tags.index(tag)] = values
     return weights
 
 
-def _number(value: Any, name: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    return number
-
-
-def _rate(rate: Any) -> float:
-    rate = _number(rate, "discount_rate")
-    if rate <= -1.0:
-        raise ValueError(f"discount_rate is an annual rate above -1 (-100%), got {rate!r}")
-    return rate
-
-
 def _willingness(value: Any) -> float:
-    number = _number(value, "willingness_to_pay")
-    if number < 0:
+    amount = number(value, "willingness_to_pay")
+    if amount < 0:
         raise ValueError(f"willingness_to_pay must be 0 or more (per QALY), got {value!r}")
-    return number
+    return amount

@@ -25,7 +25,6 @@ import numpy as np
 
 from .errors import optional_import
 from .files import replacing
-from .montecarlo import AGGREGATES
 
 __all__ = ["Exports", "read_netcdf"]
 
@@ -37,6 +36,9 @@ _AXES = {
     "snapshots_ages": ("snapshot_tags", None, "snapshot_ages"),
     "snapshots_years": ("snapshot_tags", "snapshot_years", None),
 }
+#: The aggregates exported; the discounted ones, without a year axis and
+#: with a rate axis, go to xarray only.
+AGGREGATES = tuple(_AXES)
 _LOG_METADATA_KEY = b"tavlen"
 
 

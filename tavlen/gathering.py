@@ -99,7 +99,9 @@ class InBlockOrder:
 class Totals:
     """The run's results, as the sum of the blocks' partial results taken in
     block order, and, with ``subsamples`` K of 2 or more, the sums of each
-    sub-sample: block b (the b-th block added) goes to sub-sample b mod K.
+    sub-sample: block b (the b-th block added) goes to sub-sample b mod K
+    (every block is dealt people from all over the population, so every
+    sub-sample is a sample of the whole).
 
     Each sum is taken in block order on its own, so the sub-sample sums are
     as reproducible as the totals; the totals are never the sum of the
@@ -111,6 +113,8 @@ class Totals:
         self.durations = np.zeros(shapes["durations"], dtype=np.float64)
         self.snapshots_ages = np.zeros(shapes["snapshots_ages"], dtype=np.int64)
         self.snapshots_years = np.zeros(shapes["snapshots_years"], dtype=np.int64)
+        self.discounted_events = np.zeros(shapes["discounted_events"], dtype=np.float64)
+        self.discounted_durations = np.zeros(shapes["discounted_durations"], dtype=np.float64)
         self.subsamples = subsamples
         self.subsample_sums: dict[str, np.ndarray] = {}
         if subsamples > 1:

@@ -80,6 +80,10 @@ class Individual:
         """End logging all ongoing durations."""
     def log_event_individual(self, tag: str, age: float = -1.0, element: int = 0) -> None:
         """Log an event at the individual level."""
+    def record_discounted(
+        self, rates: tuple[float, ...], base_year: float, events: np.ndarray | None, durations: np.ndarray | None
+    ) -> None:
+        """Record events and durations discounted at their exact calendar time."""
     def next_event(self) -> tuple[float, int, str, bool, dict[str, Any]]:
         """Increment event."""
     def _snapshot_age(self, age_next_event: float) -> None:

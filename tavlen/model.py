@@ -118,6 +118,8 @@ class Model:
         progress: bool = False,
         checkpoint: str | os.PathLike[str] | None = None,
         subsamples: int = DEFAULT_SUBSAMPLES,
+        discount_rates: float | Sequence[float] = (),
+        base_year: float | None = None,
     ) -> Results:
         """Simulates every person of the population once in each universe.
 
@@ -151,9 +153,14 @@ class Model:
         through the block (the streams of tavlen before common random
         numbers, bit for bit).
 
-        Blocks of ``block_size`` people are the unit of work: every block
-        has its own generators and its own partial result; partial results
-        are added in block order. So a run's results depend on ``seed`` and
+        Blocks of at most ``block_size`` people are the unit of work: every
+        block has its own generators and its own partial result; partial
+        results are added in block order. People are dealt into blocks from
+        the whole population (:mod:`tavlen.dealing`: one person of every run
+        of as many consecutive people as there are blocks), so that every
+        block is a sample of the whole population however it is ordered;
+        ``Block.people`` holds their indices in the population, which the
+        individual-level log and error notes use too. So a run's results depend on ``seed`` and
         ``block_size`` only, not on how the blocks are run: in this process
         (the default), on a ``concurrent.futures.Executor`` given as
         ``executor`` (a process pool, Dask's ``Client.get_executor()``,
@@ -202,11 +209,21 @@ class Model:
 
         ``subsamples`` K (10 by default) deals the blocks into K sub-samples,
         block b into sub-sample b mod K, and keeps each sub-sample's sums of
-        the four aggregates beside the totals (which stay the same): their
+        the aggregates beside the totals (which stay the same): their
         spread gives every cell its Monte Carlo error
         (:meth:`Results.standard_error`, :meth:`Results.difference`,
         ``Results.table(intervals=True)``). A run of fewer blocks than K
-        uses one sub-sample per block; a run of one block has no error.
+        uses one sub-sample per block, with a
+        :class:`~tavlen.montecarlo.SubsampleWarning`; a run of one block
+        has no error.
+
+        ``discount_rates`` (annual rates, such as ``(0.015, 0.04)``; up to
+        16) and ``base_year`` have the run record, for each rate, every
+        event weighed (1 + r) ** -(t - base_year) at its exact calendar
+        time t and every duration integrated over its exact interval, with
+        nothing before ``base_year``, by universe, stratum, tag and age
+        group (``Results.discounted_events``, ``Results.discounted_durations``),
+        which :func:`tavlen.evaluate` discounts with, exactly.
         """
         if executor is not None and workers is not None:
             raise ModelError("give either an executor or a number of workers, not both")
@@ -232,7 +249,7 @@ class Model:
             random_number_generators=random_number_generators, n_stratum_hops=n_stratum_hops,
             preserve_stratum=preserve_stratum, verify_tags=verify_tags, seed=seed,
             common_random_numbers=common_random_numbers, block_size=block_size,
-            events_limit=MAX_EVENTS_PER_LIFE,
+            events_limit=MAX_EVENTS_PER_LIFE, discount_rates=discount_rates, base_year=base_year,
         )
         blocks = run.blocks()
         per_task = positive_int(
@@ -276,6 +293,10 @@ def results_of(run: Setup, totals: Totals, resumed_blocks: int | None = None) ->
         durations=totals.durations,
         snapshots_ages=totals.snapshots_ages,
         snapshots_years=totals.snapshots_years,
+        discounted_events=totals.discounted_events,
+        discounted_durations=totals.discounted_durations,
+        discount_rates=np.array(c.discount_rates, dtype=np.float64),
+        base_year=c.base_year,
         individual=totals.individual_log(),
         universes=c.universes,
         strata=run.strata,

@@ -2,13 +2,14 @@
 
 A run deals its blocks into K sub-samples (block b into sub-sample b mod K)
 and keeps each sub-sample's sums beside the totals. Blocks are simulated
-independently, so the sub-sample sums are K independent estimates of the
-same per-person mean, each scaled by its number of people; their spread is
-the run's Monte Carlo error.
+independently and each is dealt people from all over the population
+(:mod:`tavlen.dealing`), so the sub-sample sums are K independent estimates
+of the same per-person mean, each scaled by its number of people, however
+the population is ordered; their spread is the run's Monte Carlo error.
 
 The estimator. Sub-sample k has n_k people and sum S_k; N = sum n_k and
 T = sum S_k. With S_k = n_k m + e_k and Var(e_k) = n_k s^2 (people
-independent, sub-samples alike in make-up, as dealing the blocks round-robin
+independent, sub-samples alike in make-up, as dealing people into blocks
 makes them), the residuals r_k = S_k - n_k T / N give the unbiased
 
     s^2 = sum_k r_k^2 / n_k / (K - 1),    Var(T) = N s^2,
@@ -24,23 +25,36 @@ from __future__ import annotations
 
 import math
 import statistics
+import warnings
 from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["AGGREGATES", "SubsampleErrors", "interval_half_width", "standard_error", "student_t_quantile", "subsample_count", "subsample_people"]
+__all__ = ["AGGREGATES", "SubsampleErrors", "SubsampleWarning", "covariance", "ratio_interval", "interval_half_width", "standard_error", "student_t_quantile", "subsample_count", "subsample_people"]
 
-#: The aggregates of a run's results, which its sub-samples sum.
-AGGREGATES = ("events", "durations", "snapshots_ages", "snapshots_years")
+#: The aggregates of a run's results, which its sub-samples sum: the four
+#: logs, and the events and durations discounted at their exact time.
+AGGREGATES = ("events", "durations", "snapshots_ages", "snapshots_years", "discounted_events", "discounted_durations")
 
 #: The number of sub-samples a run keeps unless told otherwise.
 DEFAULT_SUBSAMPLES = 10
 
 
 def subsample_count(requested: int, blocks_n: int) -> int:
-    """The sub-samples a run uses: as many as asked, but no more than it has blocks (and at least one)."""
+    """The sub-samples a run uses: as many as asked, but no more than it
+    has blocks (and at least one); a warning says when that is fewer than
+    asked. (A run of one block has no error at all, which its tables say.)"""
+    if 1 < blocks_n < requested:
+        warnings.warn(
+            f"the run has {blocks_n} blocks for subsamples={requested}, so its Monte Carlo error comes from "
+            f"{blocks_n} sub-samples; give a smaller block_size (at most the number of people / {requested}) "
+            "or fewer subsamples", SubsampleWarning, stacklevel=3)
     return max(1, min(requested, blocks_n))
+
+
+class SubsampleWarning(UserWarning):
+    """A run keeps fewer sub-samples than it was asked for."""
 
 
 def subsample_people(block_sizes: npt.ArrayLike, subsamples: int) -> np.ndarray:
@@ -72,18 +86,48 @@ def standard_error(sums: npt.ArrayLike, people: npt.ArrayLike) -> np.ndarray:
     """The Monte Carlo standard error of the total of K sub-sample sums
     (``sums`` has the sub-samples on its first axis; ``people`` holds
     each sub-sample's number of people), cell by cell."""
-    sums = np.asarray(sums, dtype=np.float64)
+    return np.sqrt(covariance(sums, sums, people))
+
+
+def covariance(sums: npt.ArrayLike, other: npt.ArrayLike, people: npt.ArrayLike) -> np.ndarray:
+    """The Monte Carlo covariance of the totals of two figures from their
+    sub-sample sums, cell by cell (the variance when both are one): the
+    estimator above with the products of both figures' residuals."""
     n = np.asarray(people, dtype=np.float64)
     k = len(n)
     reason = no_error_reason(k)
     if reason is not None:
         raise ValueError(reason)
-    if sums.shape[:1] != (k,) or (n <= 0).any():
-        raise ValueError(f"{k} sub-samples of {n.tolist()} people cannot hold sums of shape {sums.shape}")
-    total_people = n.sum()
-    n = n.reshape((k,) + (1,) * (sums.ndim - 1))
-    residuals = sums - n / total_people * sums.sum(axis=0)
-    return np.sqrt(total_people / (k - 1) * np.sum(residuals * residuals / n, axis=0))
+    residuals = []
+    for each in (sums, other):
+        each = np.asarray(each, dtype=np.float64)
+        if each.shape[:1] != (k,) or (n <= 0).any():
+            raise ValueError(f"{k} sub-samples of {n.tolist()} people cannot hold sums of shape {each.shape}")
+        shaped = n.reshape((k,) + (1,) * (each.ndim - 1))
+        residuals.append(each - shaped / n.sum() * each.sum(axis=0))
+    shaped = n.reshape((k,) + (1,) * (residuals[0].ndim - 1))
+    return n.sum() / (k - 1) * np.sum(residuals[0] * residuals[1] / shaped, axis=0)
+
+
+def ratio_interval(numerator: npt.ArrayLike, denominator: npt.ArrayLike, people: npt.ArrayLike,
+                   level: float = 0.95) -> tuple[np.ndarray, np.ndarray]:
+    """Fieller's ``level`` interval of the ratio of two totals, from their
+    sub-sample sums (the sub-samples first), cell by cell: the ratios R
+    whose numerator - R denominator is within the interval of 0. NaN where
+    the denominator's own interval holds 0, where no finite interval exists."""
+    a, b = (np.asarray(x, dtype=np.float64) for x in (numerator, denominator))
+    t2 = student_t_quantile(0.5 + level / 2, len(np.asarray(people)) - 1) ** 2
+    va, vb, cab = covariance(a, a, people), covariance(b, b, people), covariance(a, b, people)
+    total_a, total_b = a.sum(axis=0), b.sum(axis=0)
+    quadratic = total_b * total_b - t2 * vb
+    linear = total_a * total_b - t2 * cab
+    constant = total_a * total_a - t2 * va
+    bounded = quadratic > 0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        root = np.sqrt(np.maximum(linear * linear - quadratic * constant, 0.0))
+        low = np.where(bounded, (linear - root) / quadratic, math.nan)
+        high = np.where(bounded, (linear + root) / quadratic, math.nan)
+    return low, high
 
 
 def interval_half_width(error: npt.ArrayLike, subsamples: int, level: float = 0.95) -> np.ndarray:

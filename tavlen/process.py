@@ -166,15 +166,21 @@ def block_seed(seed: int, block: int, name: str, stream: int = 0) -> int:
 
 @dataclasses.dataclass(frozen=True)
 class Block:
-    """A block of consecutive people of the population."""
+    """A block of the population: people dealt to it from all over the
+    population (tavlen.dealing), so that every block is a sample of the whole."""
 
     index: int
+    #: The position of the block's first person in the run's order of the
+    #: people (blocks follow each other in it); not an index into the
+    #: population: ``people`` holds those.
     first_person: int
     size: int
-    #: The block's slices of the population's arrays: "birth_year", "stratum"
-    #: and the further properties.
+    #: The block's entries of the population's arrays: "birth_year", "stratum"
+    #: and the further properties, one per person of the block.
     properties: Mapping[str, np.ndarray]
     seed: int
+    #: Each person's index in the population, ascending.
+    people: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, dtype=np.int64))
 
     def generator(self, name: str) -> np.random.Generator:
         """A NumPy generator for this block, seeded from the run's seed,

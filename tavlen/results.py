@@ -29,6 +29,9 @@ FILE_FORMAT = "tavlen.results"
 FILE_VERSION = 1
 
 _AGGREGATES = montecarlo.AGGREGATES
+_DISCOUNTED = ("discounted_events", "discounted_durations")
+#: The aggregates that every results file holds.
+_RECORDED = tuple(name for name in _AGGREGATES if name not in _DISCOUNTED)
 _EDGES = ("event_ages", "event_years", "duration_ages", "duration_years")
 _POINTS = ("snapshot_ages", "snapshot_years")
 _LABELS = ("universes", "strata", "event_tags", "duration_tags", "event_individual_tags", "snapshot_tags")
@@ -105,7 +108,9 @@ class Results(montecarlo.SubsampleErrors, Exports):
     "universe", "individual" (the person's index in the population),
     "element", "age" and "tag" (an index into ``event_individual_tags``).
     The ``*_ages`` and ``*_years`` edges have one value more than their
-    axis has groups. ``to_dataframe``, ``to_parquet`` and ``to_netcdf``
+    axis has groups. ``discounted_events`` and ``discounted_durations``
+    hold what the run recorded discounted at each of ``discount_rates``
+    from ``base_year`` (see :meth:`Model.run`). ``to_dataframe``, ``to_parquet`` and ``to_netcdf``
     hand the results to other tools (:mod:`tavlen.export`).
     """
 
@@ -133,8 +138,28 @@ class Results(montecarlo.SubsampleErrors, Exports):
     #: The number of people of each sub-sample; None for results that keep
     #: no sub-samples (a file written before tavlen kept them).
     subsample_people: np.ndarray | None = None
+    #: Events and durations (years) discounted at their exact calendar time
+    #: from ``base_year`` on, at each of ``discount_rates``: the axes rate,
+    #: universe, stratum, tag, age group (no year groups). Empty when the
+    #: run recorded no discounting (``Model.run(discount_rates=...)``).
+    discounted_events: np.ndarray | None = None
+    discounted_durations: np.ndarray | None = None
+    discount_rates: np.ndarray | None = None
+    base_year: float | None = None
 
     def __post_init__(self) -> None:
+        self.discount_rates = np.zeros(0) if self.discount_rates is None else np.asarray(self.discount_rates, np.float64)
+        head = (len(self.discount_rates), len(self.universes), len(self.strata))
+        if self.discounted_events is None:
+            self.discounted_events = np.zeros((*head, len(self.event_tags), len(self.event_ages) - 1))
+        if self.discounted_durations is None:
+            self.discounted_durations = np.zeros((*head, len(self.duration_tags), len(self.duration_ages) - 1))
+        if self.subsample_people is not None and len(self.subsample_people) > 1:
+            # Results from before runs recorded discounting have no discounted
+            # sums: they are as empty as the discounted arrays.
+            for name in _DISCOUNTED:
+                if not getattr(self, name).size and name not in self.subsample_sums:
+                    self.subsample_sums[name] = np.zeros((len(self.subsample_people), *getattr(self, name).shape))
         self._check()
 
     def _check(self) -> None:
@@ -145,6 +170,8 @@ class Results(montecarlo.SubsampleErrors, Exports):
             "durations": (*head, len(self.duration_tags), len(self.duration_years) - 1, len(self.duration_ages) - 1),
             "snapshots_ages": (*head, len(self.snapshot_tags), len(self.snapshot_ages)),
             "snapshots_years": (*head, len(self.snapshot_tags), len(self.snapshot_years)),
+            "discounted_events": (len(self.discount_rates), *head, len(self.event_tags), len(self.event_ages) - 1),
+            "discounted_durations": (len(self.discount_rates), *head, len(self.duration_tags), len(self.duration_ages) - 1),
         }
         for name, shape in expected.items():
             if getattr(self, name).shape != shape:
@@ -233,7 +260,8 @@ class Results(montecarlo.SubsampleErrors, Exports):
         The age and year dimensions are labelled by their groups ("40-50",
         "<2000" for a first year group, which also takes the years before
         its first edge); the coordinates ``<dim>_lower`` and ``<dim>_upper``
-        hold the edges. With sub-samples, each aggregate ``<name>`` comes
+        hold the edges. The discounted aggregates have the dimension
+        "discount_rate" in place of the year. With sub-samples, each aggregate ``<name>`` comes
         with ``<name>_subsample_sums`` (on a "subsample" dimension, whose
         coordinate ``subsample_people`` counts their people) and
         ``<name>_standard_error``.
@@ -261,7 +289,12 @@ class Results(montecarlo.SubsampleErrors, Exports):
             "durations": (("universe", "stratum", "duration_tag", "duration_year", "duration_age"), self.durations),
             "snapshots_ages": (("universe", "stratum", "snapshot_tag", "snapshot_age"), self.snapshots_ages),
             "snapshots_years": (("universe", "stratum", "snapshot_tag", "snapshot_year"), self.snapshots_years),
+            "discounted_events": (("discount_rate", "universe", "stratum", "event_tag", "event_age"),
+                                  self.discounted_events),
+            "discounted_durations": (("discount_rate", "universe", "stratum", "duration_tag", "duration_age"),
+                                     self.discounted_durations),
         }
+        coords["discount_rate"] = self.discount_rates
         data.update({f"individual_{key}": (("entry",), column) for key, column in self.individual.items()})
         if self.subsample_sums:
             coords["subsample_people"] = ("subsample", self.subsample_people)
@@ -270,6 +303,9 @@ class Results(montecarlo.SubsampleErrors, Exports):
                 data[f"{name}_standard_error"] = (data[name][0], self.standard_error(name))
         dataset = xr.Dataset(data, coords=coords)
         dataset["durations"].attrs["units"] = "years"
+        dataset["discounted_durations"].attrs["units"] = "years"
+        if self.base_year is not None:
+            dataset.attrs["base_year"] = self.base_year
         dataset["individual_age"].attrs["units"] = "years"
         dataset["individual_tag"].attrs["labels"] = list(self.event_individual_tags)
         dataset["individual_universe"].attrs["labels"] = list(self.universes)
@@ -298,8 +334,9 @@ class Results(montecarlo.SubsampleErrors, Exports):
             "version": FILE_VERSION,
             **{name: list(getattr(self, name)) for name in _LABELS},
             "metadata": self.metadata,
+            "base_year": self.base_year,
         }
-        arrays = {name: getattr(self, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS)}
+        arrays = {name: getattr(self, name) for name in (*_AGGREGATES, *_EDGES, *_POINTS, "discount_rates")}
         arrays.update({f"individual_{key}": column for key, column in self.individual.items()})
         arrays.update(self._subsample_members())
         write_atomically(path, lambda file: write_archive(file, header, arrays, compress=True))
@@ -323,7 +360,9 @@ class Results(montecarlo.SubsampleErrors, Exports):
                                    f"this tavlen reads version {FILE_VERSION}")
         try:
             log = {key: arrays.pop(f"individual_{key}").astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
-            numbers = {key: arrays[key] for key in (*_AGGREGATES, *_EDGES, *_POINTS)}
+            numbers = {key: arrays[key] for key in (*_RECORDED, *_EDGES, *_POINTS)}
+            # Files written before runs recorded discounting have none.
+            numbers.update({key: arrays[key] for key in (*_DISCOUNTED, "discount_rates") if key in arrays})
         except KeyError as error:
             raise ResultsFileError(name, "not a results file", f"it lacks the array {error}") from None
         except (ValueError, TypeError) as error:
@@ -335,9 +374,12 @@ class Results(montecarlo.SubsampleErrors, Exports):
                 raise ResultsFileError(name, "not a results file", f"it has no list of {key} in its header")
             labels[key] = tuple(str(label) for label in value)
         metadata = header.get("metadata", {})
+        base_year = header.get("base_year")
+        if base_year is not None and not isinstance(base_year, (int, float)):
+            raise ResultsFileError(name, "not a results file", f"its base year is {base_year!r}")
         try:
             return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {},
-                       **_subsample_fields(arrays))
+                       base_year=base_year, **_subsample_fields(arrays))
         except ValueError as error:
             raise ResultsFileError(name, "not a results file", str(error)) from None
 
@@ -345,7 +387,9 @@ class Results(montecarlo.SubsampleErrors, Exports):
         """Whether both hold the same labels and exactly the same numbers."""
         return (
             all(getattr(self, name) == getattr(other, name) for name in _LABELS)
-            and all(np.array_equal(getattr(self, name), getattr(other, name)) for name in (*_AGGREGATES, *_EDGES, *_POINTS))
+            and self.base_year == other.base_year
+            and all(np.array_equal(getattr(self, name), getattr(other, name))
+                    for name in (*_AGGREGATES, *_EDGES, *_POINTS, "discount_rates"))
             and all(
                 np.array_equal(self.individual[key], other.individual[key])
                 and self.individual[key].dtype == other.individual[key].dtype

@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from .configuration import CombinedSnapshots, Configuration
+from .configuration import PERSON, CombinedSnapshots, Configuration
 from .errors import ModelError
 from .individual import Philox
 from .mistakes import Mistakes, snapshots_kept_at
@@ -34,6 +34,10 @@ class Partial:
     individual: dict[str, np.ndarray]
     #: Whether the block drew from the global generators of random or numpy.random.
     global_draws: bool = False
+    #: Events and durations discounted at their exact time, by rate (first
+    #: axis; none when the run records no discounting) and without the year axis.
+    discounted_events: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0, 0, 0, 0)))
+    discounted_durations: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0, 0, 0, 0)))
 
 
 def simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
@@ -45,22 +49,27 @@ def simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[st
 
 
 def simulate_block(configuration: Configuration, index: int, first: int, population: dict[str, np.ndarray]) -> Partial:
-    """Simulates one block with an Individual of its own and returns its results."""
+    """Simulates one block with an Individual of its own and returns its
+    results. ``first`` is the block's first position in the run's order of
+    the people; ``population[PERSON]`` holds each person's index in the population."""
     c = configuration
+    population = dict(population)
+    people = population.pop(PERSON)
     size = len(population["birth_year"])
     functions = c.snapshot_functions
     snapshots = point = None
     if functions:
         snapshots, point = snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
     individual = _individual(c, population, snapshots)
-    block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed)
+    discounted = _discounted(individual, c)
+    block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed, people=people)
     streams, seeds = _generators(individual, c, index)
     block_properties = _block_properties(c.model.processes, block)
     individual.next_block(0, block_properties, seeds)
     mistakes = Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
                          list(block_properties), point)
     _seed_global_generators(c.seed, index)
-    simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes, streams)
+    simulate_people(individual, c.model.processes, c.universes, size, people, c.events_limit, mistakes, streams)
     global_draws = _drawn_since()
     log = individual.output_events_individual()
     partial = Partial(
@@ -70,12 +79,26 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
         snapshots_years=individual.output_snapshots_years(),
         individual=log,
         global_draws=global_draws,
+        **discounted,
     )
     # The log is joined out of the Individual's blocks: let them go before
     # the persons are renumbered, so that a block holds its log twice at most.
     del individual
-    log["individual"] = (log["individual"] + np.uint32(first)).astype(np.uint32, copy=False)
+    log["individual"] = people[log["individual"]].astype(np.uint32)
     return partial
+
+
+def _discounted(individual: Any, c: Configuration) -> dict[str, np.ndarray]:
+    """The block's discounted arrays, which the Individual adds to as it logs."""
+    head = (len(c.discount_rates), len(c.universes), c.strata_n)
+    arrays = {
+        "discounted_events": np.zeros((*head, len(c.event_tags), len(c.event_grid_ages))),
+        "discounted_durations": np.zeros((*head, len(c.duration_tags), len(c.duration_grid_ages))),
+    }
+    if c.discount_rates:
+        individual.record_discounted(c.discount_rates, c.base_year, arrays["discounted_events"],
+                                     arrays["discounted_durations"])
+    return arrays
 
 
 def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: Callable[[Any], Any] | None) -> Any:
@@ -157,7 +180,7 @@ def simulate_people(
     processes: Sequence[Process],
     universes: Sequence[str],
     size: int,
-    first: int,
+    people: Sequence[int] | np.ndarray,
     events_limit: int,
     mistakes: Mistakes | None = None,
     streams: Sequence[Callable[[int], None]] = (),
@@ -166,7 +189,7 @@ def simulate_people(
     running from its first events until an event that terminates it.
     ``mistakes`` explains the errors of a modelling mistake in the run's
     terms; every life starts with ``streams`` (the generators' set_stream)
-    at its person."""
+    at its person, whose index in the population ``people`` holds."""
     dispatch: dict[str, Callable[..., Any]] = {}
     for process in processes:
         dispatch.update(process.handlers())
@@ -181,10 +204,11 @@ def simulate_people(
     limit = range(events_limit)
     inf = math.inf
     person = -1
+    indices = [int(index) for index in people]  # Python ints: set_stream takes them fastest
     try:
         for person in range(size):
             next_person()
-            stream = first + person  # the person's index in the population
+            stream = indices[person]  # the person's index in the population
             for universe_index, universe in enumerate(universes):
                 next_universe()
                 for set_stream in streams:
@@ -220,7 +244,7 @@ def simulate_people(
         if 0 <= person < size and life.universe_index >= 0:
             where = mistakes.where(error, individual) if mistakes is not None else None
             error.add_note(
-                f"while simulating person {first + person} in universe {life.universe!r}, "
+                f"while simulating person {indices[person]} in universe {life.universe!r}, "
                 f"{where or f'at age {_age_of(individual)}'}"
             )
         if mistakes is not None:

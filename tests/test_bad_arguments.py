@@ -87,6 +87,8 @@ VALID = {
     "remove_from_queue": dict(idx=0), "remove_from_queue_message": dict(message="m"),
     "move_in_queue": dict(idx=0, delta=1.0), "move_in_queue_age": dict(idx=0, age=40.0),
     "move_in_queue_year": dict(idx=0, year=2000.0),
+    "record_discounted": dict(rates=(0.03,), base_year=2000.0, events=np.zeros((1, 2, 3, 3, 4)),
+                              durations=np.zeros((1, 2, 3, 2, 2))),
 }
 
 

@@ -355,6 +355,8 @@ def other_laws():
         ({"random_number_generators": ("extra",)}, "the random number generators"),
         ({"common_random_numbers": False}, "the random number generators (or common_random_numbers)"),
         ({"n_stratum_hops": 2}, "the strata"),
+        ({"discount_rates": (0.03,)}, "the discounting recorded (discount_rates, base_year)"),
+        ({"base_year": 1950.0}, "the discounting recorded"),
         ({"stratum_labels": ("all",)}, "the strata"),
         ({"seed": 6}, "the two differ in the seed (5 there, 6 here); give another folder"),
         ({"seed": 6, "event_tags": ("extra",), "universes": ("a",)},
@@ -448,6 +450,17 @@ def test_an_edited_block_is_simulated_again_and_one_without_digest_is_used(tmp_p
     edit(tmp_path / "block-000002.npz")
     assert_identical(run(tmp_path), expected)
     assert simulated == simulated_again
+
+
+def test_a_folder_of_blocks_of_consecutive_people_is_refused_by_name(tmp_path, finished, simulated):
+    shutil.copytree(finished, tmp_path, dirs_exist_ok=True)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    for part in ("membership", "discounting"):  # as written before people were dealt into blocks
+        del manifest["run"]["parts"][part]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ModelError, match="the blocks' membership \\(the folder holds blocks of consecutive people"):
+        run(tmp_path)
+    assert simulated == []
 
 
 def test_a_manifest_that_describes_none_of_its_blocks_is_refused(tmp_path, finished, simulated):

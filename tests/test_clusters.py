@@ -31,7 +31,7 @@ pytestmark = pytest.mark.skipif(
     reason="clusters are tested on the optimised interpreter, without the sanitizer",
 )
 
-PEOPLE, SEED, BLOCK_SIZE = 300, 9, 40
+PEOPLE, SEED, BLOCK_SIZE = 300, 9, 30  # ten blocks, one per sub-sample
 CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
 # Workers and jobs started here import tavlen from this checkout.
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")]))}

@@ -132,7 +132,7 @@ def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):
     assert main(["-n", "200", "--seed", "3", "-o", str(tmp_path / "out"), "--no-progress"]) == 0
     out = capsys.readouterr().out
     assert "Screening against the reference" in out and "wrote" in out
-    assert "Cost-effectiveness of screening, per person, discounted at 3% a year from 1940" in out
+    assert "Cost-effectiveness of screening, per person, costs discounted at 4% a year and effects at 1.5%, from 1940" in out
     assert "illustrative" in out and "ICER (costs per QALY gained)" in out
     loaded = Results.load(tmp_path / "out" / "results.npz")
     assert loaded.metadata["population"] == 200 and loaded.metadata["seed"] == 3

@@ -2,6 +2,7 @@
 incremental analysis by hand, the words for each quadrant, sweeps' plane and
 acceptability curve, and the errors that bad input gets."""
 
+import dataclasses
 import importlib.util
 import math
 import pathlib
@@ -11,9 +12,8 @@ import pytest
 
 import tavlen
 from tavlen import Model, Process, Results, SweepResults, handles
-from tavlen.discounting import discount_factors
 from tavlen.evaluation import Evaluation
-from tavlen.montecarlo import standard_error
+from tavlen.montecarlo import standard_error, student_t_quantile
 from tavlen.results import grid_edges
 
 A, B = 2e-5, 0.1  # a Gompertz law of death: hazard A exp(B age)
@@ -54,19 +54,19 @@ def discounted_life_expectancy(rate):
 
 @pytest.fixture(scope="module")
 def gompertz():
-    """People born at 2000.0 and at 2000.5, who die at the law's quantiles, in yearly year groups."""
+    """People born at 2000.0 and at 2000.5, who die at the law's quantiles, discounted from 2000."""
     ages = gompertz_quantiles(20_000)
     results = {}
     for birth in (2000.0, 2000.5):
         results[birth] = Model([Die()]).run(
-            np.full(len(ages), birth), properties={"death_age": ages}, duration_years=np.arange(2000, 2131),
-            event_years=np.arange(2000, 2131), block_size=2000, seed=1)
+            np.full(len(ages), birth), properties={"death_age": ages}, block_size=2000, seed=1,
+            discount_rates=(0.0, 0.03, 0.06), base_year=2000)
     return ages, results
 
 
 @pytest.mark.parametrize("rate", [0.03, 0.06])
 @pytest.mark.parametrize("birth", [2000.0, 2000.5])
-def test_yearly_groups_discount_within_five_parts_in_ten_thousand_of_continuous_discounting(gompertz, rate, birth):
+def test_life_expectancy_is_discounted_exactly(gompertz, rate, birth):
     ages, results = gompertz
     got = tavlen.evaluate(results[birth], life_years="alive", utilities={"alive": 1.0}, discount_rate=rate,
                           base_year=2000)
@@ -75,38 +75,33 @@ def test_yearly_groups_discount_within_five_parts_in_ten_thousand_of_continuous_
     these_lives = delay * np.mean(-np.expm1(-math.log1p(rate) * ages)) / math.log1p(rate)
     assert these_lives == pytest.approx(closed_form, rel=1e-6)  # the quantiles are a quadrature of the law
     for name in ("life_years", "qalys"):
-        assert got.value(name)[0] == pytest.approx(closed_form, rel=5e-4)
-    # Undiscounted, the years are the years.
-    plain = tavlen.evaluate(results[birth], life_years="alive")
-    assert plain.value("life_years")[0] == pytest.approx(ages.mean(), rel=1e-12)
+        assert got.value(name)[0] == pytest.approx(these_lives, rel=1e-9)
+    # Undiscounted, the years are the years, with or without the base year.
+    for plain in (tavlen.evaluate(results[birth], life_years="alive"),
+                  tavlen.evaluate(results[birth], life_years="alive", base_year=2000)):
+        assert plain.value("life_years")[0] == pytest.approx(ages.mean(), rel=1e-12)
 
 
-def test_a_group_counts_the_mean_of_the_discount_curve_over_it():
-    edges, _ = grid_edges([1999, 2000, 2001, 2001.5, 2002], "years")
-    v, force = 1 / 1.05, math.log(1.05)
-    factors = discount_factors(edges, 0.05, 2000)
-    expected = [0.0, (1 - v) / force, v * (1 - v**0.5) / (0.5 * force), v**1.5 * (1 - v**0.5) / (0.5 * force)]
-    np.testing.assert_allclose(factors[:-1], expected, rtol=1e-14)
-    assert math.isnan(factors[-1])  # the open group cannot be discounted
-    np.testing.assert_array_equal(discount_factors(edges, 0.0, 2001), [0, 0, 1, 1, 1])
-    np.testing.assert_array_equal(discount_factors(edges, 0.0, None), [1, 1, 1, 1, 1])
-
-
-def synthetic(events, durations, people=100, years=(2000, 2001, 2002), subsamples=None, universes=("reference", "new")):
-    """Results of one stratum and one age group from (universe, tag, year group) arrays; with
-    ``subsamples``, (sub-sample, universe, tag, year group) arrays whose sums are the totals."""
-    event_years, _ = grid_edges(years, "years")
+def synthetic(events, durations, people=100, subsamples=None, universes=("reference", "new"), rates=(0.05,),
+              factors=((1.0, 1.0),)):
+    """Results of one stratum, one age group and the year groups <2001, 2001-2002 and 2002+ from
+    (universe, tag, year group) arrays, with discounted figures that weigh each year group by
+    ``factors`` (one pair per rate); with ``subsamples``, (sub-sample, universe, tag, year group)
+    arrays whose sums are the totals."""
+    years, _ = grid_edges((2000, 2001, 2002), "years")
     ages, _ = grid_edges([0], "ages")
-    if events is not None:  # as many year groups as the edges make
-        events, durations = (np.asarray(array)[..., : len(event_years) - 1] for array in (events, durations))
+    weights = np.array([[*pair, 0.0] for pair in factors])  # rate, year group
     cells = lambda array, dtype: np.asarray(array, dtype=dtype)[..., None, :, :, None]
+    # (..., universe, tag, year) -> (..., rate, universe, stratum, tag, age)
+    discounted = lambda array: np.moveaxis(np.einsum("...y,ry->r...", np.asarray(array, float), weights), 0, -3)[..., None, :, None]
     u = len(universes)
     extra = {}
     if subsamples is not None:
         k = len(subsamples[0])
         extra = dict(subsample_people=np.full(k, people // k), subsample_sums={
             "events": cells(subsamples[0], np.uint32), "durations": cells(subsamples[1], np.float64),
-            "snapshots_ages": np.zeros((k, u, 1, 0, 0), np.uint32), "snapshots_years": np.zeros((k, u, 1, 0, 0), np.uint32)})
+            "snapshots_ages": np.zeros((k, u, 1, 0, 0), np.uint32), "snapshots_years": np.zeros((k, u, 1, 0, 0), np.uint32),
+            "discounted_events": discounted(subsamples[0]), "discounted_durations": discounted(subsamples[1])})
         events, durations = np.sum(subsamples[0], axis=0), np.sum(subsamples[1], axis=0)
     return Results(
         events=cells(events, np.uint32), durations=cells(durations, np.float64),
@@ -114,9 +109,10 @@ def synthetic(events, durations, people=100, years=(2000, 2001, 2002), subsample
         individual={"universe": np.zeros(0, np.uint8), "individual": np.zeros(0, np.uint32),
                     "element": np.zeros(0, np.uint16), "age": np.zeros(0), "tag": np.zeros(0, np.uint16)},
         universes=universes, strata=("all",), event_tags=("treat", "death"), duration_tags=("alive", "ill"),
-        event_individual_tags=(), snapshot_tags=(), event_ages=ages, event_years=event_years,
-        duration_ages=ages.copy(), duration_years=event_years.copy(), snapshot_ages=np.zeros(0),
-        snapshot_years=np.zeros(0), metadata={"population": people}, **extra)
+        event_individual_tags=(), snapshot_tags=(), event_ages=ages, event_years=years,
+        duration_ages=ages.copy(), duration_years=years.copy(), snapshot_ages=np.zeros(0),
+        snapshot_years=np.zeros(0), metadata={"population": people}, discounted_events=discounted(events),
+        discounted_durations=discounted(durations), discount_rates=np.array(rates), base_year=2000.0, **extra)
 
 
 # Treatments in years 2000 and 2001; years alive and ill in 2000 and 2001; nothing from 2002.
@@ -126,14 +122,14 @@ PRICES = dict(event_costs={"treat": 1000.0}, annual_costs={"ill": 2000.0}, utili
               life_years="alive", discount_rate=0.05, willingness_to_pay=20_000.0)
 
 
-@pytest.mark.parametrize("base_year, factors, word", [
-    (2000, ((1 - 1 / 1.05) / math.log(1.05), (1 - 1 / 1.05) / math.log(1.05) / 1.05), "more costly, more effective"),
-    # Nothing before base_year counts: the new universe's extra treatments in 2000 are not paid for.
-    (2001, (0.0, (1 - 1 / 1.05) / math.log(1.05)), "dominant"),
+@pytest.mark.parametrize("factors, word", [
+    ((0.9, 0.8), "more costly, more effective"),
+    # Nothing before the base year counts: the new universe's extra treatments in 2000 are not paid for.
+    ((0.0, 0.9), "dominant"),
 ])
-def test_two_universes_with_known_costs_and_effects(base_year, factors, word):
+def test_two_universes_with_known_costs_and_effects(factors, word):
     f0, f1 = factors
-    got = tavlen.evaluate(synthetic(EVENTS, DURATIONS), **PRICES, base_year=base_year)
+    got = tavlen.evaluate(synthetic(EVENTS, DURATIONS, factors=[factors]), **PRICES, base_year=2000)
     costs = np.array([2000 * 10 * f1, 1000 * (10 * f0 + 5 * f1) + 2000 * 5 * f1]) / 100
     qalys = np.array([100 * f0 + 90 * f1 - 0.5 * 10 * f1, 100 * f0 + 95 * f1 - 0.5 * 5 * f1]) / 100
     life_years = np.array([100 * f0 + 90 * f1, 100 * f0 + 95 * f1]) / 100
@@ -156,8 +152,8 @@ def test_errors_come_from_the_sub_samples_weighed_alike():
     events = rng.integers(0, 20, size=(4, 2, 2, 3)).astype(np.uint32)
     durations = rng.random((4, 2, 2, 3)) * 50
     events[..., 2] = durations[..., 2] = 0
-    got = tavlen.evaluate(synthetic(None, None, subsamples=(events, durations)), **PRICES, base_year=2000)
-    f = discount_factors(np.array([2000, 2001, 2002, np.inf]), 0.05, 2000)[:2]
+    f = np.array([0.9, 0.8])
+    got = tavlen.evaluate(synthetic(None, None, subsamples=(events, durations), factors=[f]), **PRICES, base_year=2000)
     costs = 1000 * events[:, :, 0, :2] @ f + 2000 * durations[:, :, 1, :2] @ f  # sub-sample, universe
     qalys = durations[:, :, 0, :2] @ f - 0.5 * durations[:, :, 1, :2] @ f
     people = np.full(4, 25)
@@ -173,6 +169,37 @@ def test_errors_come_from_the_sub_samples_weighed_alike():
     with pytest.raises(ValueError, match="keep no sub-samples"):
         alone.standard_error("costs")
     assert "no Monte Carlo intervals" in alone.table()
+
+
+@pytest.mark.parametrize("gained, cell", [
+    ([1.0, 1.2, 0.8, 1.1], None),  # the bounds, computed below
+    ([0.5, -0.4, 0.3, -0.2], "undefined"),  # the QALYs gained may be 0: no ratio is ruled out
+])
+def test_the_icer_interval_is_fiellers(gained, cell):
+    treated = np.array([3, 4, 2, 5])
+    events = np.zeros((4, 2, 2, 3), np.uint32)
+    events[:, 1, 0, 0] = treated
+    durations = np.zeros((4, 2, 2, 3))
+    durations[:, :, 0, 0] = 10.0
+    durations[:, 1, 0, 0] += gained
+    got = tavlen.evaluate(synthetic(None, None, subsamples=(events, durations), factors=[(1.0, 1.0)]),
+                          event_costs={"treat": 1000.0}, utilities={"alive": 1.0}, discount_rate=0.05, base_year=2000)
+    # Fieller's interval by hand: the ratios R with (C - R E)^2 <= t^2 Var(C - R E).
+    c, e = 1000.0 * treated, np.array(gained)
+    t2 = student_t_quantile(0.975, 3) ** 2
+    var = lambda x, y: 4 / 3 * np.sum((x - x.mean()) * (y - y.mean()))
+    a, b, k = e.sum() ** 2 - t2 * var(e, e), c.sum() * e.sum() - t2 * var(c, e), c.sum() ** 2 - t2 * var(c, c)
+    low, high = got.icer_interval()
+    if a > 0:
+        expected = [(b - math.sqrt(b * b - a * k)) / a, (b + math.sqrt(b * b - a * k)) / a]
+        np.testing.assert_allclose([low[1], high[1]], expected, rtol=1e-9)
+        assert low[1] < got.icer[1] < high[1]
+        cell = f"{expected[0]:,.0f} to {expected[1]:,.0f}"
+    else:
+        assert math.isnan(low[1]) and math.isnan(high[1])
+    assert math.isnan(low[0])  # the reference has none
+    row = next(line for line in got.table().splitlines() if line.startswith("ICER"))
+    assert row.endswith(f"{got.icer[1]:,.0f} ({cell})")
 
 
 def evaluation(costs, qalys, willingness_to_pay=None):
@@ -255,31 +282,38 @@ def test_sweep_plots(tmp_path):
     (dict(annual_costs={"ill": math.nan}), ValueError, r"annual_costs\['ill'\] must be a finite number, got nan"),
     (dict(utilities={"ill": math.inf}), ValueError, r"utilities\['ill'\] must be a finite number"),
     (dict(event_costs={"treat": "10"}), TypeError, r"event_costs\['treat'\] must be a number, got str"),
-    (dict(discount_rate=-1.0), ValueError, r"discount_rate is an annual rate above -1 \(-100%\), got -1.0"),
-    (dict(discount_rate=-2.5), ValueError, "discount_rate is an annual rate above -1"),
+    (dict(discount_rate=-0.01), ValueError, r"discount_rate is an annual rate of 0 or more \(0.03 for 3%\), got -0.01"),
+    (dict(discount_rate=(0.03, 0.01, 0.0)), ValueError, r"discount_rate is one rate or two, \(costs, effects\), got 3"),
     (dict(discount_rate=math.nan), ValueError, "discount_rate must be a finite number"),
+    (dict(utilities={"alive": [1.0, 0.9]}), ValueError,
+     r"utilities\['alive'\] is one number or one per age group of the run \(1: 0\+\), got \(2,\)"),
+    (dict(discount_rate=0.03, base_year=2000), ValueError,
+     r"no figures discounted at 3% \(the run recorded 5%\); Model.run\(discount_rates=\(0.05, 0.03\), base_year=2000\) records"),
+    (dict(discount_rate=(0.05, 0.0), base_year=2000), ValueError, r"no figures discounted at 0% \(the run recorded 5%\)"),
+    (dict(discount_rate=0.05, base_year=2001), ValueError,
+     r"no figures discounted from base_year 2001 \(the run recorded them from 2000\); Model.run\(discount_rates=\(0.05,\), base_year=2001\)"),
     (dict(reference="baseline"), KeyError, "reference 'baseline' is not among the universes: \\['reference', 'new'\\]"),
     (dict(willingness_to_pay=-1), ValueError, "willingness_to_pay must be 0 or more"),
-    (dict(discount_rate=0.03, base_year=2000.5), ValueError,
-     "base_year 2000.5 lies inside the event_years group '<2001'.*np.arange\\(base_year"),
-    (dict(discount_rate=0.03, base_year=2000, years=(2000, 2002)), ValueError,
-     "at most one year from base_year 2000 on; the event_years group '<2002' is 2 years wide.*np.arange"),
-    (dict(discount_rate=0.03, base_year=2000, years=(2000, 2001)), ValueError,
-     "185.0 years of 'alive' lie in the open last year group '2001\\+'.*cannot be discounted"),
-    (dict(discount_rate=0.03, years=(-math.inf,)), ValueError, "discounting needs year groups with a first edge"),
 ])
 def test_bad_input_is_named(options, error, message):
-    years = options.pop("years", (2000, 2001, 2002))
     with pytest.raises(error, match=message):
-        tavlen.evaluate(synthetic(EVENTS, DURATIONS, years=years), **{"utilities": {"alive": 1.0}, **options})
+        tavlen.evaluate(synthetic(EVENTS, DURATIONS), **{"utilities": {"alive": 1.0}, **options})
+
+
+def test_results_without_discounted_figures_name_the_option_that_records_them():
+    undiscounted = dataclasses.replace(synthetic(EVENTS, DURATIONS), discounted_events=None,
+                                       discounted_durations=None, discount_rates=None, base_year=None)
+    assert tavlen.evaluate(undiscounted, life_years="alive").value("life_years")[0] == pytest.approx(1.9)
+    with pytest.raises(ValueError, match=r"these results have none: Model.run\(discount_rates=\(0.03,\), base_year=2025\)"):
+        tavlen.evaluate(undiscounted, life_years="alive", discount_rate=0.03)
 
 
 def test_acceptability_needs_two_models_and_evaluate_names_the_model():
     with pytest.raises(ValueError, match="needs a sweep of at least two models, this one has 1"):
         sweep_of(MODELS[:1]).acceptability()
-    swept = SweepResults(["fine", "broken"], [synthetic(EVENTS, DURATIONS), synthetic(EVENTS, DURATIONS, years=(2000,))])
+    swept = SweepResults(["fine", "broken"], [synthetic(EVENTS, DURATIONS), synthetic(EVENTS, DURATIONS, rates=(0.03,))])
     with pytest.raises(ValueError) as raised:
-        tavlen.evaluate(swept, utilities={"alive": 1.0}, discount_rate=0.03, base_year=2000)
+        tavlen.evaluate(swept, utilities={"alive": 1.0}, discount_rate=0.05, base_year=2000)
     assert "in the sweep's model 'broken'" in raised.value.__notes__
     with pytest.raises(TypeError, match="Results or SweepResults"):
         tavlen.evaluate({"reference": 1})
@@ -294,5 +328,5 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     for block in blocks:
         exec(compile(block.replace("10_000", "3_000"), "README.md", "exec"), namespace)
     evaluation = namespace["evaluation"]
-    assert evaluation.universes == ("reference", "vaccinated") and evaluation.describe() == "discounted at 3% a year from 1950"
+    assert evaluation.universes == ("reference", "vaccinated") and evaluation.describe() == "discounted at 3% a year, from 2015"
     assert "ICER (costs per QALY gained)" in evaluation.table()

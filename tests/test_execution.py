@@ -81,7 +81,7 @@ class Recording(concurrent.futures.ThreadPoolExecutor):
 
 
 def test_large_runs_get_small_tasks_a_few_at_a_time(monkeypatch):
-    monkeypatch.setattr(tavlen.execution, "TASK_AGGREGATE_BYTES", 3 * 162_480 // 2)  # one demo block and a half
+    monkeypatch.setattr(tavlen.execution, "TASK_AGGREGATE_BYTES", 3 * 6_240 // 2)  # one demo block and a half
     with Recording() as executor:
         results = demo.run(64 * 10, seed=1, block_size=5, executor=executor)
     assert executor.sizes == [1] * 128

@@ -23,13 +23,13 @@ def test_dataframe_has_a_labelled_row_per_cell(results):
     assert len(frame) == sum(getattr(results, name).size for name in ("events", "durations", "snapshots_ages", "snapshots_years"))
     assert list(frame.columns) == ["variable", "universe", "stratum", "tag", "year", "year_lower", "year_upper", "age",
                                    "age_lower", "age_upper", "value", "standard_error"]
-    u, tag, year, age = 1, results.event_tags.index("screen"), 70, 2  # screens in 2010 at ages 50-60
+    u, tag, year, age = 1, results.event_tags.index("screen"), 2, 2  # screens in 2010-2030 at ages 50-60
     row = frame[(frame["variable"] == "events") & (frame["universe"] == "screening") & (frame["tag"] == "screen")
-                & (frame["year"] == "2010-2011") & (frame["age"] == "50-60")]
+                & (frame["year"] == "2010-2030") & (frame["age"] == "50-60")]
     assert len(row) == 1
     assert row["value"].item() == results.events[u, 0, tag, year, age] > 0
     assert row["standard_error"].item() == results.standard_error("events")[u, 0, tag, year, age]
-    assert (row["year_lower"].item(), row["year_upper"].item(), row["age_lower"].item()) == (2010, 2011, 50)
+    assert (row["year_lower"].item(), row["year_upper"].item(), row["age_lower"].item()) == (2010, 2030, 50)
     snapshots = frame[frame["variable"] == "snapshots_ages"]
     assert snapshots["year"].isna().all() and set(snapshots["age"]) == {"50", "60", "70", "80"}
     assert (snapshots["age_lower"] == snapshots["age_upper"]).all()

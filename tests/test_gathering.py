@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from tavlen import Model, ModelError, Process, handles
+from tavlen.dealing import block_sizes, dealt_order
 from tavlen.gathering import LogColumns
 
 DTYPES = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
@@ -117,9 +118,11 @@ def entries_of(person):
     return 0 if person % 3 == 0 else person % 11 + 1
 
 
-def expected_log(people, universes):
+def expected_log(people, universes, block_size):
+    # People in the order the run deals them into blocks.
     rows = [(universe, person, entry, person + entry / 100, entry % 2)
-            for person in range(people) for universe in range(universes) for entry in range(entries_of(person))]
+            for person in dealt_order(people, block_size).tolist() for universe in range(universes)
+            for entry in range(entries_of(person))]
     columns = zip(*rows) if rows else [()] * 5
     return {key: np.array(column, dtype=DTYPES[key]) for key, column in zip(DTYPES, columns)}
 
@@ -145,6 +148,22 @@ def test_a_runs_log_is_every_life_in_block_order(people, block_size, options, mo
     paths = [CHECKOUT, os.path.join(CHECKOUT, "tests"), os.environ.get("PYTHONPATH")]
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, paths)))
     log = run_log(people, block_size, **options)
-    for key, column in expected_log(people, 2).items():
+    for key, column in expected_log(people, 2, block_size).items():
         assert log[key].dtype == column.dtype
         np.testing.assert_array_equal(log[key], column, err_msg=key)
+
+
+@pytest.mark.parametrize("people, block_size", [(0, 5), (1, 5), (5, 5), (6, 5), (40, 7), (1000, 100), (999, 100), (7, 1)])
+def test_every_block_is_dealt_one_person_of_each_round(people, block_size):
+    order, sizes = dealt_order(people, block_size), block_sizes(people, block_size)
+    blocks_n = len(sizes)
+    assert sorted(order.tolist()) == list(range(people)) and sum(sizes) == people
+    assert all(size <= block_size for size in sizes) and max(sizes, default=0) - min(sizes, default=0) <= 1
+    first = 0
+    for size in sizes:
+        block = order[first : first + size]
+        first += size
+        assert (np.diff(block) > 0).all()
+        # One person of every round of blocks_n consecutive people.
+        assert (block // blocks_n).tolist() == list(range(size))
+    np.testing.assert_array_equal(order, dealt_order(people, block_size))  # the same for every run

@@ -580,6 +580,32 @@ def logs():
 
 
 @group(numpy=True)
+def discounted():
+    life = Life()
+    onset, alive, ill = text("onset"), text("alive"), text("ill")
+    rates, base = (real(0.03), real(0.0)), real(1990.0)
+    shape = lambda log: (len(rates), *log.shape[:3], log.shape[4])  # noqa: E731
+    events = np.zeros(shape(life.individual.output_events()))
+    durations = np.zeros(shape(life.individual.output_durations()))
+
+    def batch():
+        individual = life.reset()
+        individual.record_discounted(rates, base, events, durations)
+        individual.age = real(35.0)
+        individual.log_event(onset)
+        individual.log_duration(alive, real(0.0), real(35.0))
+        individual._log_duration_stratum_hops(ill, real(10.0), real(40.0))
+        fails(TypeError, copy.copy, individual)
+        fails(ValueError, individual.record_discounted, (real(-1.0),), base, events, durations)
+        fails(ValueError, individual.record_discounted, rates, base, events[:1], durations)
+        fails(TypeError, individual.record_discounted, list(rates), base, events, durations)
+        fails(TypeError, individual.record_discounted, rates, base, [events], durations)
+        individual.record_discounted((), real(0.0), None, None)
+
+    return batch, [life.individual, onset, alive, ill, *rates, base, events, durations]
+
+
+@group(numpy=True)
 def individual_log_growth():
     life = Life(individual_block_size=2)
     onset = text("onset")

@@ -14,6 +14,21 @@
 
 namespace tavlen {
 
+// The most discount rates one run records at once.
+inline constexpr int max_discount_rates = 16;
+
+// Events and durations weighed at their exact calendar time, for each of a
+// few discount rates (record_discounted). Outside the field description: it
+// is no part of the pickled state, and an Individual that records it refuses
+// to be copied or pickled.
+struct DiscountedLogs {
+    View<double, 5> events;     // rate, universe, stratum, event tag, event age bin
+    View<double, 5> durations;  // rate, universe, stratum, duration tag, duration age bin
+    double base_year;
+    double deltas[max_discount_rates];  // log1p(rate), the continuous rate
+    int32_t rates_n;                    // 0: nothing is recorded
+};
+
 struct Individual {
     PyObject_HEAD
     double age;                  // age of the current person in the current life
@@ -89,6 +104,7 @@ struct Individual {
     bool _snapshot_ages_do;
     bool _snapshot_years_do;
     bool _log_events_individual;
+    DiscountedLogs _discounted;
 };
 
 // --- The field description -------------------------------------------------

@@ -277,6 +277,10 @@ PyObject* log_event(Individual* self, BoundArguments& args) {
         return raise(PyExc_OverflowError, "log_event(): the count of tag %U in its cell is already %lu, the "
                                           "largest that a cell holds", tag, static_cast<unsigned long>(UINT32_MAX));
     }
+    if (self->_discounted.rates_n > 0) [[unlikely]] {
+        if (!discounted_events_fit(self, "log_event")) return nullptr;
+        discount_event(self, cell[1], position, cell[4], self->_person_birth + age);
+    }
     self->_person_stratum = static_cast<int32_t>(cell[1]);
     count += 1;
     if (self->_log_events_individual &&
@@ -332,8 +336,9 @@ struct Walk {
     }
 };
 
-// The whole interval, credited to one stratum: credit(i, j, length) for each
-// piece. False when a NaN distance stops the walk.
+// The whole interval, credited to one stratum: credit(i, j, year, length)
+// for each piece, from the calendar year it starts at. False when a NaN
+// distance stops the walk.
 template <class Credit>
 bool walk_whole(Walk w, Credit&& credit) {
     for (Py_ssize_t steps = w.step_limit(0); w.r > 0; --steps) {
@@ -341,15 +346,15 @@ bool walk_whole(Walk w, Credit&& credit) {
         if (std::isnan(h) || std::isnan(l) || steps == 0) [[unlikely]]
             return false;
         if (l > h) {  // the year edge comes first
-            credit(w.i, w.j, h);
+            credit(w.i, w.j, w.y, h);
             w.move(h);
             w.next_year_bin();
         } else if (h > l) {  // the age edge comes first
-            credit(w.i, w.j, l);
+            credit(w.i, w.j, w.y, l);
             w.move(l);
             w.next_age_bin();
         } else {  // both at once
-            credit(w.i, w.j, l);
+            credit(w.i, w.j, w.y, l);
             w.move(l);
             w.next_year_bin();
             w.next_age_bin();
@@ -359,8 +364,9 @@ bool walk_whole(Walk w, Credit&& credit) {
 }
 
 // The interval cut at the recorded stratum changes as well: credit(s, i, j,
-// length) for each piece, which returns false to stop the walk. s starts as
-// the stratum in force at the start and change k is the next one to meet.
+// year, length) for each piece, which returns false to stop the walk. s
+// starts as the stratum in force at the start and change k is the next one
+// to meet.
 template <class Credit>
 bool walk_split(Walk w, const Individual* self, int32_t s, Py_ssize_t k, Credit&& credit) {
     const Py_ssize_t n = recorded_changes(self);
@@ -374,17 +380,17 @@ bool walk_split(Walk w, const Individual* self, int32_t s, Py_ssize_t k, Credit&
         if (std::isnan(L) || std::isnan(M) || std::isnan(N) || steps == 0) [[unlikely]]
             return false;
         if (L >= N && M >= N) {  // the change comes first, or together with an edge
-            if (!credit(s, w.i, w.j, N)) return false;
+            if (!credit(s, w.i, w.j, w.y, N)) return false;
             if (k < n) s = self->_person_stratum_hops_strata(k++);
             if (L == N) w.next_year_bin();
             if (M == N) w.next_age_bin();
             w.move(N);
         } else if (M >= L && N >= L) {  // the year edge comes first
-            if (!credit(s, w.i, w.j, L)) return false;
+            if (!credit(s, w.i, w.j, w.y, L)) return false;
             w.next_year_bin();
             w.move(L);
         } else {  // the age edge comes first
-            if (!credit(s, w.i, w.j, M)) return false;
+            if (!credit(s, w.i, w.j, w.y, M)) return false;
             w.next_age_bin();
             w.move(M);
         }
@@ -482,19 +488,24 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
         refused_stratum = s;
         return false;
     };
-    bool walked = walk_split(walk, self, first.stratum, first.next_change,
-                             [&](int32_t s, Py_ssize_t, Py_ssize_t, double) { return stratum_fits(s); });
+    const bool discounting = self->_discounted.rates_n > 0;
+    if (discounting && !discounted_durations_fit(self, method)) return nullptr;
+    DiscountedPieces discounted(self, cells->tag);
+    const auto dry = [&](int32_t s, Py_ssize_t, Py_ssize_t, double, double) { return stratum_fits(s); };
+    bool walked = walk_split(walk, self, first.stratum, first.next_change, dry);
     // The strata are tested again as they are credited: a hop record that
     // shares memory with the log (a restored state may arrange that) changes
     // under the crediting walk.
     if (walked) {
         walked = walk_split(walk, self, first.stratum, first.next_change,
-                            [&](int32_t s, Py_ssize_t i, Py_ssize_t j, double d) {
+                            [&](int32_t s, Py_ssize_t i, Py_ssize_t j, double y, double d) {
                                 if (!stratum_fits(s)) [[unlikely]]
                                     return false;
                                 durations(cells->universe, s, cells->tag, i, j) += d;
+                                if (discounting) discounted.add(s, j, y, d);
                                 return true;
                             });
+        if (walked) discounted.flush();
     }
     if (refused_stratum) {
         const Py_ssize_t cell[5] = {cells->universe, *refused_stratum, cells->tag, 0, 0};
@@ -529,8 +540,18 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
     // an interval credited.
     View<double, 5>& durations = self->_log_durations;
     const Walk walk(self, start, end);
-    if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double) {})) return refuse_walk(self, method);
-    walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double d) {
+    if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double, double) {})) return refuse_walk(self, method);
+    if (self->_discounted.rates_n > 0) [[unlikely]] {
+        if (!discounted_durations_fit(self, method)) return nullptr;
+        DiscountedPieces discounted(self, cells->tag);
+        walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double y, double d) {
+            durations(cells->universe, stratum, cells->tag, i, j) += d;
+            discounted.add(stratum, j, y, d);
+        });
+        discounted.flush();
+        Py_RETURN_NONE;
+    }
+    walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double, double d) {
         durations(cells->universe, stratum, cells->tag, i, j) += d;
     });
     Py_RETURN_NONE;

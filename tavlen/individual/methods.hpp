@@ -22,6 +22,51 @@ extern const MethodSpec hop_stratum_method, log_event_method, log_duration_strat
 // one, or in a universe that replays the first universe's changes
 // ("dynamic"), the one in force at the age by that replay.
 int32_t credited_stratum(const Individual* self, double age) noexcept;
+// Discounted recording, called by the logs when _discounted.rates_n > 0.
+// The *_fit tests compare the discounted arrays' extents with those of the
+// logs they follow (raising when they differ), so that a cell the log may
+// write is a cell the discounted array has.
+extern const MethodSpec record_discounted_method;
+bool discounted_events_fit(const Individual* self, const char* method);
+bool discounted_durations_fit(const Individual* self, const char* method);
+void discount_event(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year) noexcept;
+// The discount factor of each rate where the last piece discounted ended,
+// so that the next piece, which starts there, needs no exp of its own.
+struct DiscountCarry {
+    double factors[max_discount_rates];
+    bool known = false;
+};
+void discount_piece(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year,
+                    double length, DiscountCarry& carry) noexcept;
+void release_discounted(Individual* self) noexcept;
+// The pieces of one duration, as a walk credits them, joined into runs of
+// one stratum and age bin (year bins do not matter to discounting) and
+// discounted a run at a time: one closed form per run instead of per piece.
+class DiscountedPieces {
+public:
+    DiscountedPieces(Individual* self, Py_ssize_t tag) noexcept : self_(self), tag_(tag) {}
+    void add(Py_ssize_t stratum, Py_ssize_t age_bin, double year, double length) noexcept {
+        if (length_ > 0 && stratum == stratum_ && age_bin == age_bin_) {
+            length_ += length;
+            return;
+        }
+        flush();
+        stratum_ = stratum;
+        age_bin_ = age_bin;
+        year_ = year;
+        length_ = length;
+    }
+    void flush() noexcept {
+        if (length_ > 0) discount_piece(self_, stratum_, tag_, age_bin_, year_, length_, carry_);
+        length_ = 0;
+    }
+
+private:
+    Individual* self_;
+    Py_ssize_t tag_, stratum_ = -1, age_bin_ = -1;
+    double year_ = 0, length_ = 0;
+    DiscountCarry carry_;
+};
 // Event queue.
 extern const MethodSpec next_event_method, add_to_queue_method, add_to_queue_age_method,
     add_to_queue_year_method, remove_from_queue_method, remove_from_queue_message_method,

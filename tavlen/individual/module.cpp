@@ -74,6 +74,7 @@ void individual_dealloc(PyObject* self) {
         if (info.kind == FieldKind::object) Py_CLEAR(field<PyObject*>(as_individual(self), info));
         if (info.kind == FieldKind::view) field<BufferView>(as_individual(self), info).release();
     }
+    release_discounted(as_individual(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -136,6 +137,7 @@ const MethodSpec* const individual_methods[] = {
     &log_duration_end_method,
     &log_ongoing_durations_method,
     &log_event_individual_method,
+    &record_discounted_method,
     &next_event_method,
     &snapshot_age_method,
     &snapshot_year_method,

@@ -81,6 +81,12 @@ Ref instance_dict_or_none(PyObject* self, PyObject* name) {
 }
 
 PyObject* reduce(Individual* self, BoundArguments& args) {
+    if (self->_discounted.rates_n > 0) {
+        // A copy would either add to the same arrays as this one or silently
+        // record nothing discounted.
+        return raise(PyExc_TypeError, "an Individual that records discounted figures cannot be copied or pickled; "
+                                      "call record_discounted((), 0.0, None, None) first to stop recording");
+    }
     const ModuleState& module = module_state(args.module);
     const InternedNames& names = module.names;
     Ref state = Ref::steal(PyTuple_New(state_size));
