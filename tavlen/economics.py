@@ -12,23 +12,25 @@ highest net monetary benefit, over a range of willingness-to-pay values).
 
 from __future__ import annotations
 
-import dataclasses
 import os
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, overload
 
 import numpy as np
 
+from .decision import CURVE_POINTS, Acceptability, DecisionAnalysis
 from .errors import optional_import
 from .evaluation import Evaluation, evaluate_results, ratio_text, verdict
 from .files import write_atomically
+from .frontier import frontier_text
 from .results import Results, format_table
-from .sweeps import SweepResults
+from .sweeps import SweepResults, parameters_table
 
-__all__ = ["Acceptability", "Evaluation", "SweepEvaluation", "evaluate"]
+__all__ = ["Acceptability", "CURVE_POINTS", "Evaluation", "SweepEvaluation", "evaluate"]
 
-#: Points of a default acceptability curve.
-CURVE_POINTS = 201
+#: The options of evaluate() that may differ by model of a sweep, and the words for them.
+PER_MODEL = {"event_costs": "unit costs", "annual_costs": "annual costs", "utilities": "utilities",
+             "discount_rate": "the discount rate"}
 
 
 def evaluate(
@@ -67,50 +69,61 @@ def evaluate(
     with the line that makes such groups.
 
     On :class:`~tavlen.SweepResults`, every model is evaluated alike and a
-    :class:`SweepEvaluation` adds the cost-effectiveness plane and the
-    acceptability curve over the models.
+    :class:`SweepEvaluation` adds the cost-effectiveness plane, the
+    efficiency frontier, the acceptability curve and frontier and the value
+    of information over the models. There ``event_costs``,
+    ``annual_costs``, ``utilities`` and ``discount_rate`` may differ by
+    model, for a probabilistic analysis of prices too: a function of the
+    model's label that returns the option's value for that model
+    (``event_costs=lambda label: {"screen": drawn[label]}``), or a list of
+    values (mappings for the prices), one per model in order.
     """
     options = dict(event_costs=event_costs, annual_costs=annual_costs, utilities=utilities, life_years=life_years,
                    discount_rate=discount_rate, base_year=base_year, reference=reference,
                    willingness_to_pay=willingness_to_pay)
     if not isinstance(results, SweepResults):
         return evaluate_results(results, **options)  # type: ignore[arg-type]
+    varying = tuple(name for name in PER_MODEL if _per_model(options[name]))
     evaluations = []
-    for label, each in results.items():
+    for position, (label, each) in enumerate(results.items()):
         try:
-            evaluations.append(evaluate_results(each, **options))  # type: ignore[arg-type]
+            own = {name: _for_model(options[name], name, label, position, len(results)) if name in varying
+                   else options[name] for name in options}
+            evaluations.append(evaluate_results(each, **own))  # type: ignore[arg-type]
         except Exception as error:
             error.add_note(f"in the sweep's model {label!r}")
             raise
-    return SweepEvaluation(results.labels, evaluations)
+    return SweepEvaluation(results.labels, evaluations, results.parameters, varying)
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
-class Acceptability:
-    """A cost-effectiveness acceptability curve: ``share[u, w]`` is the
-    share of the models in which universe ``universes[u]`` has the highest
-    net monetary benefit at ``willingness_to_pay[w]`` per QALY (models in
-    which several tie count a share to each)."""
-
-    willingness_to_pay: np.ndarray
-    universes: tuple[str, ...]
-    share: np.ndarray
-
-    def to_dataframe(self) -> Any:
-        """A pandas DataFrame: a column per universe, a row per willingness to pay."""
-        pd = optional_import("pandas", "pandas", "Acceptability.to_dataframe()")
-        return pd.DataFrame(self.share.T, columns=pd.Index(list(self.universes), name="universe"),
-                            index=pd.Index(self.willingness_to_pay, name="willingness_to_pay"))
+def _per_model(option: Any) -> bool:
+    """Whether an option of evaluate() gives each model of a sweep its own value."""
+    return callable(option) or (isinstance(option, Sequence) and not isinstance(option, (str, bytes, tuple)))
 
 
-class SweepEvaluation(Sequence[Evaluation]):
+def _for_model(option: Any, name: str, label: str, position: int, models: int) -> Any:
+    if callable(option):
+        return option(label)
+    if len(option) != models:
+        raise ValueError(f"{name} gives {len(option)} values, one per model, to a sweep of {models} models")
+    return option[position]
+
+
+class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
     """The evaluation of every model of a sweep, in order (``evaluations[0]``,
-    ``evaluations["label"]``), and what they show together."""
+    ``evaluations["label"]``), and what they show together.
 
-    def __init__(self, labels: Sequence[str], evaluations: Sequence[Evaluation]) -> None:
+    ``parameters`` is the sweep's table of each model's parameter values
+    (:attr:`SweepResults.parameters`); ``varying`` names the options of
+    :func:`evaluate` that differed by model."""
+
+    def __init__(self, labels: Sequence[str], evaluations: Sequence[Evaluation],
+                 parameters: Mapping[str, np.ndarray] | None = None, varying: Sequence[str] = ()) -> None:
         self.labels: tuple[str, ...] = tuple(labels)
         self._evaluations = tuple(evaluations)
         self._index = {label: i for i, label in enumerate(self.labels)}
+        self.parameters: Mapping[str, np.ndarray] = parameters_table(parameters, len(self._evaluations))
+        self.varying: tuple[str, ...] = tuple(varying)
         if not self._evaluations:
             raise ValueError("a sweep's evaluation needs at least one model")
         first = self._evaluations[0]
@@ -128,7 +141,8 @@ class SweepEvaluation(Sequence[Evaluation]):
     def __getitem__(self, key: slice) -> SweepEvaluation: ...
     def __getitem__(self, key: int | str | slice) -> Evaluation | SweepEvaluation:
         if isinstance(key, slice):
-            return SweepEvaluation(self.labels[key], self._evaluations[key])
+            parameters = {name: values[key] for name, values in self.parameters.items()}
+            return SweepEvaluation(self.labels[key], self._evaluations[key], parameters, self.varying)
         if isinstance(key, str):
             try:
                 return self._evaluations[self._index[key]]
@@ -153,32 +167,6 @@ class SweepEvaluation(Sequence[Evaluation]):
         qalys, costs = self.incremental("qalys"), self.incremental("costs")
         return {universe: (qalys[:, u], costs[:, u]) for u, universe in enumerate(self.universes)
                 if universe != self.reference}
-
-    def acceptability(self, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> Acceptability:
-        """The cost-effectiveness acceptability curve over the models, at
-        each ``willingness_to_pay`` per QALY (by default 0 to three times
-        the evaluation's, or to twice the largest ICER of the models' mean
-        increments). Needs two models or more."""
-        if len(self) < 2:
-            raise ValueError(f"an acceptability curve needs a sweep of at least two models, this one has {len(self)}")
-        values = self._curve_points() if willingness_to_pay is None else np.asarray(willingness_to_pay, dtype=np.float64)
-        if values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any():
-            raise ValueError("willingness_to_pay must be a sequence of finite values of 0 or more")
-        qalys = np.array([each.value("qalys") for each in self._evaluations])  # model, universe
-        costs = np.array([each.value("costs") for each in self._evaluations])
-        benefit = values[None, None, :] * qalys[:, :, None] - costs[:, :, None]  # model, universe, value
-        best = benefit == benefit.max(axis=1, keepdims=True)
-        share = (best / best.sum(axis=1, keepdims=True)).mean(axis=0)
-        return Acceptability(values, self.universes, share)
-
-    def _curve_points(self) -> np.ndarray:
-        if self.willingness_to_pay:
-            upper = 3.0 * self.willingness_to_pay
-        else:
-            costs, qalys = self.incremental("costs").mean(axis=0), self.incremental("qalys").mean(axis=0)
-            ratios = [c / q for c, q in zip(costs, qalys) if c > 0 and q > 0]
-            upper = 2.0 * max(ratios) if ratios else 100_000.0
-        return np.linspace(0.0, upper, CURVE_POINTS)
 
     # -- presentation ------------------------------------------------------
 
@@ -217,10 +205,22 @@ class SweepEvaluation(Sequence[Evaluation]):
             share = self.acceptability([self.willingness_to_pay]).share[:, 0]
             rows.append([f"models in which it is best at {self.willingness_to_pay:,.0f} per QALY "
                          f"({self.reference}: {share[reference]:.0%})", *(f"{share[u]:.0%}" for u in others)])
-        return "\n".join([
-            format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows),
-            f"(mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, {first.describe()})",
-        ])
+        lines = [format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows)]
+        if len(self.universes) > 2:
+            lines += ["", self.frontier_table()]
+        if self.willingness_to_pay is not None and len(self) > 1:
+            lines.append(f"EVPI at {self.willingness_to_pay:,.0f} per QALY: {self.evpi():,.2f} per person")
+        varying = ", ".join(PER_MODEL[name] for name in self.varying)
+        drawn = f"; {varying} differ by model" if varying else ""
+        lines.append(f"(mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, "
+                     f"{first.describe()}{drawn})")
+        return "\n".join(lines)
+
+    def frontier_table(self) -> str:
+        """The efficiency frontier of the means over the models: each
+        universe's mean costs and QALYs per person, its status and its
+        sequential ICER."""
+        return frontier_text(self.frontier(), "mean per person")
 
     def to_dataframe(self) -> Any:
         """A pandas DataFrame of every model's :meth:`Evaluation.to_dataframe`,

@@ -24,6 +24,7 @@ import numpy as np
 from . import montecarlo
 from .discounting import check_open_group, discount_factors
 from .errors import optional_import
+from .frontier import Frontier, efficiency_frontier, frontier_text
 from .results import Results, format_table
 
 __all__ = ["Evaluation", "evaluate_results", "ratio_text", "verdict", "FIGURES"]
@@ -62,7 +63,7 @@ class Evaluation:
     subsample_totals: Mapping[str, np.ndarray] | None
     subsample_people: np.ndarray | None
     willingness_to_pay: float | None
-    #: The options evaluate was given: discount_rate, base_year, life_years.
+    #: The options evaluate was given: discount_rate, base_year, life_years, prices.
     settings: Mapping[str, Any] = dataclasses.field(default_factory=dict)
 
     # -- figures -------------------------------------------------------------
@@ -135,6 +136,12 @@ class Evaluation:
         return tuple("reference" if u == self._reference_index else verdict(c, q)
                      for u, (c, q) in enumerate(zip(costs, qalys)))
 
+    def frontier(self) -> Frontier:
+        """The efficiency frontier of the universes (strategies) by their
+        costs and QALYs per person, with each one's status and the
+        sequential ICERs of those on it."""
+        return efficiency_frontier(self.universes, self.value("costs"), self.value("qalys"))
+
     def at(self, willingness_to_pay: float) -> Evaluation:
         """The same evaluation with another willingness to pay per QALY."""
         return dataclasses.replace(self, willingness_to_pay=_willingness(willingness_to_pay))
@@ -155,7 +162,8 @@ class Evaluation:
         """A text table: a column per universe, a row per figure (costs,
         QALYs, life-years, each against the reference, the ICER and the net
         monetary benefit against the reference), with 95% Monte Carlo
-        intervals beside the figures when the results have them."""
+        intervals beside the figures when the results have them; with three
+        universes or more, the efficiency frontier below it."""
         intervals = intervals and self.has_errors
         half = montecarlo.student_t_quantile(0.975, len(self.subsample_people) - 1) if intervals else 0.0  # type: ignore[arg-type]
         rows = []
@@ -181,8 +189,10 @@ class Evaluation:
         heading = "per person" if per_person else "all people"
         note = "95% intervals of the Monte Carlo error" if intervals else "no Monte Carlo intervals: " + (
             montecarlo.no_error_reason(None if self.subsample_people is None else len(self.subsample_people)) or "not asked")
+        frontier = ["", frontier_text(self.frontier(), heading)] if len(self.universes) > 2 else []
         return "\n".join([
             format_table([heading, *self.universes], rows),
+            *frontier,
             f"({self.describe()}; {note})",
         ])
 
@@ -207,7 +217,7 @@ class Evaluation:
         dataset = xr.Dataset({name: ("universe", values) for name, values in self._columns().items()},
                              coords={"universe": list(self.universes)})
         dataset.attrs.update(reference=self.reference, people=self.people,
-                             **{key: value for key, value in self.settings.items() if value is not None})
+                             **{key: value for key, value in self.settings.items() if value is not None and key != "prices"})
         if self.willingness_to_pay is not None:
             dataset.attrs["willingness_to_pay"] = self.willingness_to_pay
         return dataset
@@ -224,6 +234,7 @@ class Evaluation:
                 columns[f"incremental_{name}_standard_error"] = self.standard_error(name, incremental=True)
         columns["icer"] = self.icer
         columns["verdict"] = np.array(self.verdicts, dtype=object)
+        columns.update(self.frontier().columns())
         return columns
 
     def _has(self, name: str) -> bool:
@@ -305,7 +316,9 @@ def evaluate_results(
         universes=tuple(results.universes), reference=reference, people=people, totals=totals,
         subsample_totals=subsample_totals, subsample_people=results.subsample_people,
         willingness_to_pay=None if willingness_to_pay is None else _willingness(willingness_to_pay),
-        settings={"discount_rate": rate, "base_year": base_year, "life_years": life_years},
+        settings={"discount_rate": rate, "base_year": base_year, "life_years": life_years,
+                  "prices": {"event_costs": dict(event_costs or {}), "annual_costs": dict(annual_costs or {}),
+                             "utilities": dict(utilities or {})}},
     )
 
 
