@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from tavlen import Results, demo, demo_psa
+from tavlen import Results, demo, demo_economics, demo_psa
 from tavlen.__main__ import main
 
 PEOPLE = 3000
@@ -126,6 +126,26 @@ def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path,
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "demo.png").stat().st_size > 0
         assert (tmp_path / "cost-effectiveness.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_the_psa_draws_prices_too_and_is_the_same_on_two_workers():
+    here = demo_psa.run(3, 400, block_size=100)
+    table = here.parameters
+    assert set(demo_economics.PRICE_PARAMETERS) | set(demo_psa.UNCERTAIN_LAWS) == set(table)
+    assert table["cost: screen"][0] == 150.0 and len(set(table["cost: screen"])) == 4
+    assert all(-1 < value < 0 for value in table["utility: diagnosed"])
+    # The natural history draws as it did before prices were drawn beside it.
+    assert table["sensitivity"][1:].tolist() == [laws.sensitivity for laws in demo_psa.draw_laws(3, 2024)]
+    pooled = demo_psa.run(3, 400, block_size=100, workers=2)
+    assert all(a.equals(b) for a, b in zip(here, pooled))
+    assert all(np.array_equal(table[name], pooled.parameters[name]) for name in table)
+    costs = [demo_economics.evaluate(swept[1:]).values("costs") for swept in (here, pooled)]
+    np.testing.assert_array_equal(costs[0], costs[1])
+    priced = demo_economics.evaluate(here)
+    fixed = demo_economics.evaluate(demo_psa.SweepResults(here.labels, list(here)))
+    assert priced.varying == ("event_costs", "annual_costs", "utilities") and fixed.varying == ()
+    np.testing.assert_array_equal(priced[0].value("costs"), fixed[0].value("costs"))  # the base prices
+    assert not np.array_equal(priced[1].value("costs"), fixed[1].value("costs"))
 
 
 def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):
