@@ -18,6 +18,7 @@ from typing import Any, overload
 
 import numpy as np
 
+from . import decisionplots
 from .decision import CURVE_POINTS, Acceptability, DecisionAnalysis
 from .errors import optional_import
 from .evaluation import Evaluation, evaluate_results, ratio_text, verdict
@@ -235,33 +236,14 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
         return stacked.assign_coords(model=list(self.labels))
 
     def plot_plane(self, axes: Any) -> None:
-        """Draws the cost-effectiveness plane into matplotlib ``axes``."""
-        for universe, (qalys, costs) in self.plane().items():
-            axes.plot(qalys, costs, "o", alpha=0.6, label=universe)
-        axes.axhline(0.0, color="grey", linewidth=0.8)
-        axes.axvline(0.0, color="grey", linewidth=0.8)
-        if self.willingness_to_pay:
-            low, high = axes.get_xlim()
-            axes.plot([low, high], [self.willingness_to_pay * low, self.willingness_to_pay * high], "--", color="black",
-                      linewidth=0.8, label=f"{self.willingness_to_pay:,.0f} per QALY")
-            axes.set_xlim(low, high)
-        axes.set_xlabel("incremental QALYs per person")
-        axes.set_ylabel("incremental costs per person")
-        axes.set_title(f"Cost-effectiveness plane, {len(self)} models, against {self.reference}")
-        axes.legend()
+        """Draws the cost-effectiveness plane into matplotlib ``axes``: each
+        universe's models and mean against the reference, the efficiency
+        frontier and the willingness-to-pay line."""
+        decisionplots.draw_plane(axes, self)
 
     def plot_acceptability(self, axes: Any, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> None:
-        """Draws the acceptability curve into matplotlib ``axes``."""
-        curve = self.acceptability(willingness_to_pay)
-        for u, universe in enumerate(curve.universes):
-            axes.plot(curve.willingness_to_pay, curve.share[u], label=universe)
-        if self.willingness_to_pay:
-            axes.axvline(self.willingness_to_pay, color="black", linestyle="--", linewidth=0.8)
-        axes.set_ylim(-0.02, 1.02)
-        axes.set_xlabel("willingness to pay per QALY")
-        axes.set_ylabel("share of models with the highest net benefit")
-        axes.set_title("Cost-effectiveness acceptability curve")
-        axes.legend()
+        """Draws the acceptability curves and frontier into matplotlib ``axes``."""
+        decisionplots.draw_acceptability(axes, self.acceptability(willingness_to_pay), self.willingness_to_pay)
 
     def plot(self, path: str | os.PathLike[str], title: str | None = None) -> None:
         """Saves a PNG of the plane and the acceptability curve side by side

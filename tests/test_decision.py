@@ -3,6 +3,7 @@ with known answers, the acceptability curve and frontier, EVPI against its
 closed form, EVPPI of related and unrelated parameters, and prices that
 differ by model of a sweep."""
 
+import importlib.util
 import math
 from statistics import NormalDist
 
@@ -10,11 +11,12 @@ import numpy as np
 import pytest
 
 import tavlen
-from tavlen import SweepResults
+from tavlen import Model, Process, SweepResults, handles
 from tavlen.economics import SweepEvaluation
 from tavlen.evaluation import Evaluation
 from tavlen.frontier import efficiency_frontier
 from tavlen.information import EVPPI_MIN_MODELS, evpi, evppi, population_factor
+from tavlen.oneway import one_way
 
 from test_economics import EVENTS, DURATIONS, synthetic
 
@@ -182,3 +184,39 @@ def test_per_model_options_and_parameters_tables_are_checked():
     with pytest.raises(KeyError, match="give the sweep a parameters table"):
         tavlen.evaluate(SweepResults(["a", "b"], results), utilities={"alive": 1.0},
                         willingness_to_pay=1.0).evppi("p")
+
+
+class DieAt(Process):
+    """Everyone dies at the same age."""
+
+    event_tags = ("death",)
+    duration_tags = ("alive",)
+
+    def __init__(self, age):
+        self.age = age
+
+    def start(self, individual):
+        individual.log_duration_start("alive")
+        individual.add_to_queue_age(self.age, "death", terminate=True)
+
+    @handles("death")
+    def death(self, individual):
+        individual.log_event("death")
+
+
+def test_one_way_sensitivity_sorts_the_parameters_by_their_range(tmp_path):
+    tornado = one_way(
+        lambda age, cost, unused: Model([DieAt(age)]), base={"age": 70.0, "cost": 1000.0, "unused": 1.0},
+        ranges={"cost": (0.0, 5000.0), "age": (60.0, 80.0), "unused": (0.0, 2.0)}, birth_years=np.zeros(20), seed=1,
+        outcome=lambda results, values: tavlen.evaluate(results, life_years="alive").value("life_years")[0]
+        - values["cost"] / 1000, outcome_name="life-years less cost")
+    assert tornado.parameters == ("age", "cost", "unused") and tornado.base == pytest.approx(69.0)
+    np.testing.assert_allclose([tornado.low, tornado.high], [[59, 70, 69], [79, 65, 69]])
+    np.testing.assert_array_equal(tornado.low_values, [60, 0, 0])
+    assert tornado.swept.labels[0] == "base" and tornado.swept.parameters["age"].tolist()[:3] == [70, 70, 70]
+    assert "age" in tornado.table().splitlines()[3] and "20.00" in tornado.table()
+    if importlib.util.find_spec("matplotlib"):
+        tornado.plot(tmp_path / "tornado.png")
+        assert (tmp_path / "tornado.png").read_bytes()[:4] == b"\x89PNG"
+    with pytest.raises(KeyError, match="needs its base value"):
+        one_way(lambda age: Model([DieAt(age)]), {"age": 1.0}, {"rate": (0, 1)}, np.zeros(2), lambda r, v: 0.0)
