@@ -12,6 +12,7 @@ share for the strategy of the decision, and the value of information
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -21,6 +22,7 @@ from . import information
 from .errors import optional_import
 from .evaluation import Evaluation
 from .frontier import Frontier, efficiency_frontier
+from .report import write_report
 
 __all__ = ["Acceptability", "DecisionAnalysis", "CURVE_POINTS"]
 
@@ -160,6 +162,13 @@ class DecisionAnalysis:
             label = " + ".join(names)
             rows.append((label, None, reason) if reason else (label, self.evppi(names, willingness_to_pay), None))
         return rows
+
+    def report(self, path: str | os.PathLike[str], **options: Any) -> None:
+        """Writes one self-contained HTML page of the analysis: what was run,
+        the prices and parameter draws, the tables, the frontier, the
+        acceptability and the value of information, the figures and the
+        caveats (see :func:`tavlen.report.write_report` for the ``options``)."""
+        write_report(self, path, **options)
 
     def _willingness(self, willingness_to_pay: float | None) -> float:
         if willingness_to_pay is None:

@@ -18,7 +18,7 @@ from .economics import SweepEvaluation, evaluate as evaluate_results
 from .evaluation import Evaluation
 from .sweeps import SweepResults
 
-__all__ = ["PRICE_PARAMETERS", "UNIT_COSTS", "UTILITIES", "evaluate", "prices", "summary", "sweep_summary", "plot"]
+__all__ = ["PRICE_PARAMETERS", "UNIT_COSTS", "UTILITIES", "evaluate", "plot", "prices", "report", "summary", "sweep_summary"]
 
 #: Illustrative unit costs, in currency units.
 UNIT_COSTS = {
@@ -119,3 +119,10 @@ def sweep_summary(evaluations: SweepEvaluation) -> str:
 def plot(evaluations: SweepEvaluation, path: str | os.PathLike[str]) -> None:
     """Saves the cost-effectiveness plane and the acceptability curve of the draws as a PNG."""
     evaluations.plot(path, title="Screening in the chronic disease demo (illustrative unit costs and utilities)")
+
+
+def report(evaluations: SweepEvaluation, path: str | os.PathLike[str]) -> None:
+    """Writes the page of the analysis over the draws, with the demo's caveats."""
+    evaluations.report(path, title="Screening in the chronic disease demo: cost-effectiveness over the parameter draws",
+                       notes=[NOTE, "The draws vary the natural history (sensitivity, sojourn time, survival), the unit "
+                              "costs (gamma laws) and the utility of diagnosed disease (a beta law)."])

@@ -176,7 +176,18 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
         the 2.5 and 97.5 percentiles of incremental costs, QALYs,
         life-years and net monetary benefit, the ICER of the means, the
         models in each quadrant and, at the willingness to pay, the share
-        of models in which each universe is best."""
+        of models in which each universe is best; with three universes or
+        more, the efficiency frontier of the means; the EVPI per person."""
+        headers, rows, note = self.table_parts()
+        lines = [format_table(headers, rows)]
+        if len(self.universes) > 2:
+            lines += ["", self.frontier_table()]
+        if self.willingness_to_pay is not None and len(self) > 1:
+            lines.append(f"EVPI at {self.willingness_to_pay:,.0f} per QALY: {self.evpi():,.2f} per person")
+        return "\n".join([*lines, f"({note})"])
+
+    def table_parts(self) -> tuple[list[str], list[list[str]], str]:
+        """The cells of :meth:`table`'s first table: its header, its rows and its note."""
         first = self._evaluations[0]
         names = [name for name in ("costs", "qalys", "life_years", "net_monetary_benefit") if first._has(name)]
         reference = self.universes.index(self.reference)
@@ -206,16 +217,12 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
             share = self.acceptability([self.willingness_to_pay]).share[:, 0]
             rows.append([f"models in which it is best at {self.willingness_to_pay:,.0f} per QALY "
                          f"({self.reference}: {share[reference]:.0%})", *(f"{share[u]:.0%}" for u in others)])
-        lines = [format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows)]
-        if len(self.universes) > 2:
-            lines += ["", self.frontier_table()]
-        if self.willingness_to_pay is not None and len(self) > 1:
-            lines.append(f"EVPI at {self.willingness_to_pay:,.0f} per QALY: {self.evpi():,.2f} per person")
-        varying = ", ".join(PER_MODEL[name] for name in self.varying)
+        headers = [f"per person, against {self.reference}", *(self.universes[u] for u in others)]
+        words = [PER_MODEL[name] for name in self.varying]
+        varying = " and ".join([", ".join(words[:-1]), words[-1]] if len(words) > 1 else words)
         drawn = f"; {varying} differ by model" if varying else ""
-        lines.append(f"(mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, "
-                     f"{first.describe()}{drawn})")
-        return "\n".join(lines)
+        return headers, rows, (f"mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, "
+                               f"{first.describe()}{drawn}")
 
     def frontier_table(self) -> str:
         """The efficiency frontier of the means over the models: each

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -25,6 +26,7 @@ from . import montecarlo
 from .discounting import check_open_group, discount_factors
 from .errors import optional_import
 from .frontier import Frontier, efficiency_frontier, frontier_text
+from .report import write_report
 from .results import Results, format_table
 
 __all__ = ["Evaluation", "evaluate_results", "ratio_text", "verdict", "FIGURES"]
@@ -63,7 +65,7 @@ class Evaluation:
     subsample_totals: Mapping[str, np.ndarray] | None
     subsample_people: np.ndarray | None
     willingness_to_pay: float | None
-    #: The options evaluate was given: discount_rate, base_year, life_years, prices.
+    #: The options evaluate was given: discount_rate, base_year, life_years, prices; and the run's metadata.
     settings: Mapping[str, Any] = dataclasses.field(default_factory=dict)
 
     # -- figures -------------------------------------------------------------
@@ -142,6 +144,13 @@ class Evaluation:
         sequential ICERs of those on it."""
         return efficiency_frontier(self.universes, self.value("costs"), self.value("qalys"))
 
+    def report(self, path: str | os.PathLike[str], **options: Any) -> None:
+        """Writes one self-contained HTML page of this evaluation: what was
+        run, the prices, the table with its intervals, the frontier, the
+        figures and the caveats (see :func:`tavlen.report.write_report` for
+        the ``options``)."""
+        write_report(self, path, **options)
+
     def at(self, willingness_to_pay: float) -> Evaluation:
         """The same evaluation with another willingness to pay per QALY."""
         return dataclasses.replace(self, willingness_to_pay=_willingness(willingness_to_pay))
@@ -164,6 +173,12 @@ class Evaluation:
         monetary benefit against the reference), with 95% Monte Carlo
         intervals beside the figures when the results have them; with three
         universes or more, the efficiency frontier below it."""
+        headers, rows, note = self.table_parts(intervals, per_person)
+        frontier = ["", frontier_text(self.frontier(), headers[0])] if len(self.universes) > 2 else []
+        return "\n".join([format_table(headers, rows), *frontier, f"({note})"])
+
+    def table_parts(self, intervals: bool = True, per_person: bool = True) -> tuple[list[str], list[list[str]], str]:
+        """The cells of :meth:`table`: its header, its rows and its note."""
         intervals = intervals and self.has_errors
         half = montecarlo.student_t_quantile(0.975, len(self.subsample_people) - 1) if intervals else 0.0  # type: ignore[arg-type]
         rows = []
@@ -189,12 +204,7 @@ class Evaluation:
         heading = "per person" if per_person else "all people"
         note = "95% intervals of the Monte Carlo error" if intervals else "no Monte Carlo intervals: " + (
             montecarlo.no_error_reason(None if self.subsample_people is None else len(self.subsample_people)) or "not asked")
-        frontier = ["", frontier_text(self.frontier(), heading)] if len(self.universes) > 2 else []
-        return "\n".join([
-            format_table([heading, *self.universes], rows),
-            *frontier,
-            f"({self.describe()}; {note})",
-        ])
+        return [heading, *self.universes], rows, f"{self.describe()}; {note}"
 
     def describe(self) -> str:
         """The discounting in words."""
@@ -217,7 +227,7 @@ class Evaluation:
         dataset = xr.Dataset({name: ("universe", values) for name, values in self._columns().items()},
                              coords={"universe": list(self.universes)})
         dataset.attrs.update(reference=self.reference, people=self.people,
-                             **{key: value for key, value in self.settings.items() if value is not None and key != "prices"})
+                             **{key: value for key, value in self.settings.items() if value is not None and key not in ("prices", "run")})
         if self.willingness_to_pay is not None:
             dataset.attrs["willingness_to_pay"] = self.willingness_to_pay
         return dataset
@@ -316,7 +326,7 @@ def evaluate_results(
         universes=tuple(results.universes), reference=reference, people=people, totals=totals,
         subsample_totals=subsample_totals, subsample_people=results.subsample_people,
         willingness_to_pay=None if willingness_to_pay is None else _willingness(willingness_to_pay),
-        settings={"discount_rate": rate, "base_year": base_year, "life_years": life_years,
+        settings={"discount_rate": rate, "base_year": base_year, "life_years": life_years, "run": dict(results.metadata),
                   "prices": {"event_costs": dict(event_costs or {}), "annual_costs": dict(annual_costs or {}),
                              "utilities": dict(utilities or {})}},
     )

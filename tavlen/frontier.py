@@ -74,6 +74,13 @@ class Frontier:
             return "-" if self.status[s] == "on the frontier" else ""
         return f"{self.icer[s]:,.0f} against {previous}"
 
+    def rows(self) -> list[list[str]]:
+        """A table's cells, a row per strategy from the cheapest: its name,
+        costs, effects, status and sequential ICER."""
+        order = sorted(range(len(self.strategies)), key=lambda s: (self.costs[s], -self.effects[s], s))
+        return [[self.strategies[s], f"{self.costs[s]:,.2f}", f"{self.effects[s]:,.4f}",
+                 self.describe(self.strategies[s]), self.icer_text(self.strategies[s])] for s in order]
+
     def columns(self) -> dict[str, np.ndarray]:
         """Per strategy: the status, what sets it aside, the previous
         frontier strategy and the sequential ICER (for tables)."""
@@ -123,12 +130,9 @@ def efficiency_frontier(strategies: Sequence[str], costs: npt.ArrayLike, effects
 
 def frontier_text(frontier: Frontier, heading: str = "per person") -> str:
     """The frontier as a text table: a row per strategy, cheapest first."""
-    order = sorted(range(len(frontier.strategies)), key=lambda s: (frontier.costs[s], -frontier.effects[s], s))
-    rows = [[frontier.strategies[s], f"{frontier.costs[s]:,.2f}", f"{frontier.effects[s]:,.4f}",
-             frontier.describe(frontier.strategies[s]), frontier.icer_text(frontier.strategies[s])] for s in order]
     return "\n".join([
         "Efficiency frontier: " + " -> ".join(frontier.path),
-        format_table([heading, "costs", "QALYs", "status", "sequential ICER"], rows, labels=1),
+        format_table([heading, "costs", "QALYs", "status", "sequential ICER"], frontier.rows()),
     ])
 
 

@@ -96,7 +96,8 @@ def evppi(benefit: npt.ArrayLike, parameters: Mapping[str, npt.ArrayLike] | Sequ
     for s in range(1, values.shape[1]):
         fitted[:, s] = _smooth(basis, penalty, values[:, s] - values[:, 0])
     # The first strategy is the baseline of the differences: its conditional mean adds to every one alike.
-    return _regret(fitted)
+    # Knowing some parameters is worth no more than knowing all: a fit that overshoots is held to the EVPI.
+    return min(_regret(fitted), _regret(values))
 
 
 # ---------------------------------------------------------------------------
