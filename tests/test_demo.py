@@ -126,6 +126,8 @@ def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path,
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "demo.png").stat().st_size > 0
         assert (tmp_path / "cost-effectiveness.png").read_bytes()[:4] == b"\x89PNG"
+    page = (tmp_path / "report.html").read_text()
+    assert "Parameter draws" in page and "cost: screen" in page and "illustrative" in page
 
 
 def test_the_psa_draws_prices_too_and_is_the_same_on_two_workers():
@@ -185,6 +187,7 @@ def test_command_line_help(capsys):
 @pytest.mark.parametrize("missing, options, code, messages", [
     # Progress bar and plot are conveniences: the demo runs without them.
     (["tqdm", "matplotlib"], [], 0, ["no progress bar: ", "tavlen[progress]", "no plot: ", "tavlen[plot]"]),
+    (["matplotlib"], ["--draws", "2", "--no-progress"], 0, ["no plot: ", "tavlen[plot]"]),
     (["distributed"], ["--executor", "dask", "--no-progress"], 1, ["error: --executor dask needs", "tavlen[distributed]"]),
 ])
 def test_command_line_without_optional_packages(missing, options, code, messages, monkeypatch, tmp_path, capsys):
@@ -193,3 +196,6 @@ def test_command_line_without_optional_packages(missing, options, code, messages
     assert main(["-n", "50", "-o", str(tmp_path), *options]) == code
     err = capsys.readouterr().err
     assert all(message in err for message in messages), err
+    if "--draws" in options:  # the page is written without its figures, and says why
+        page = (tmp_path / "report.html").read_text()
+        assert "No figures: The report" in page and "tavlen[plot]" in page and "<img" not in page
