@@ -87,7 +87,7 @@ def one_way(
     model's results under its parameter values, such as the incremental net
     monetary benefit of an evaluation priced by them::
 
-        tornado = tavlen.oneway.one_way(
+        tornado = tavlen.one_way(
             lambda rate, cost: tavlen.Model([OC(), Flu(rate)]),
             base={"rate": 0.2, "cost": 50.0},
             ranges={"rate": (0.1, 0.4), "cost": (25.0, 100.0)},

@@ -181,6 +181,10 @@ def test_per_model_options_and_parameters_tables_are_checked():
     ]:
         with pytest.raises(error, match=message):
             SweepResults(["a", "b"], results, parameters=table)
+    if importlib.util.find_spec("pandas"):
+        import pandas as pd
+        table = SweepResults(["a", "b"], results, parameters=pd.DataFrame({"p": [1, 2]})).parameters
+        assert table["p"].tolist() == [1.0, 2.0] and not table["p"].flags.writeable
     with pytest.raises(KeyError, match="give the sweep a parameters table"):
         tavlen.evaluate(SweepResults(["a", "b"], results), utilities={"alive": 1.0},
                         willingness_to_pay=1.0).evppi("p")
@@ -214,6 +218,8 @@ def test_one_way_sensitivity_sorts_the_parameters_by_their_range(tmp_path):
     np.testing.assert_allclose([tornado.low, tornado.high], [[59, 70, 69], [79, 65, 69]])
     np.testing.assert_array_equal(tornado.low_values, [60, 0, 0])
     assert tornado.swept.labels[0] == "base" and tornado.swept.parameters["age"].tolist()[:3] == [70, 70, 70]
+    if importlib.util.find_spec("xarray"):  # the parameters travel with the results
+        assert tornado.swept.to_xarray()["parameter_age"].sel(model="age high") == 80
     assert "age" in tornado.table().splitlines()[3] and "20.00" in tornado.table()
     if importlib.util.find_spec("matplotlib"):
         tornado.plot(tmp_path / "tornado.png")
