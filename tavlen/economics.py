@@ -177,13 +177,17 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
         life-years and net monetary benefit, the ICER of the means, the
         models in each quadrant and, at the willingness to pay, the share
         of models in which each universe is best; with three universes or
-        more, the efficiency frontier of the means; the EVPI per person."""
+        more, the efficiency frontier of the means; the strategy of the
+        highest expected net benefit and the EVPI per person."""
         headers, rows, note = self.table_parts()
         lines = [format_table(headers, rows)]
         if len(self.universes) > 2:
             lines += ["", self.frontier_table()]
         if self.willingness_to_pay is not None and len(self) > 1:
-            lines.append(f"EVPI at {self.willingness_to_pay:,.0f} per QALY: {self.evpi():,.2f} per person")
+            curve = self.acceptability([self.willingness_to_pay])
+            lines.append(f"At {self.willingness_to_pay:,.0f} per QALY: the highest expected net benefit is "
+                         f"{curve.optimal[0]}'s (best in {curve.frontier[0]:.0%} of the models); "
+                         f"EVPI {curve.evpi[0]:,.2f} per person")
         return "\n".join([*lines, f"({note})"])
 
     def table_parts(self) -> tuple[list[str], list[list[str]], str]:

@@ -216,7 +216,9 @@ class Evaluation:
     def to_dataframe(self) -> Any:
         """A pandas DataFrame, one row per universe: every figure per person,
         in total, against the reference, with their standard errors, the
-        ICER and the verdict."""
+        ICER and the verdict, and the efficiency frontier: each universe's
+        status, what sets it aside, the frontier universe before it and
+        its sequential ICER."""
         pd = optional_import("pandas", "pandas", "Evaluation.to_dataframe()")
         return pd.DataFrame(self._columns(), index=pd.Index(list(self.universes), name="universe"))
 
