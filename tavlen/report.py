@@ -129,10 +129,10 @@ def _prices(analysis: Any, sweep: bool) -> str:
         for tag in tags:
             values = np.array([each.settings["prices"][key].get(tag, 0.0) for each in evaluations])
             if np.ptp(values) == 0:
-                rows.append([tag, unit, f"{values[0]:,.4g}", ""])
+                rows.append([tag, unit, _figure(values[0]), ""])
             else:
                 low, high = np.percentile(values, [2.5, 97.5])
-                rows.append([tag, unit, f"{values.mean():,.4g}", f"{low:,.4g} to {high:,.4g}"])
+                rows.append([tag, unit, _figure(values.mean()), f"{_figure(low)} to {_figure(high)}"])
     if not rows:
         return "<p>No prices were given.</p>"
     caption = "mean over the models, and 2.5 to 97.5 percentiles where they differ by model" if sweep else None
@@ -143,8 +143,7 @@ def _parameter_draws(parameters: Mapping[str, np.ndarray]) -> str:
     rows = []
     for name, values in parameters.items():
         low, high = np.percentile(values, [2.5, 97.5])
-        rows.append([name, f"{values.mean():,.4g}", f"{low:,.4g}", f"{high:,.4g}", f"{values.min():,.4g}",
-                     f"{values.max():,.4g}"])
+        rows.append([name, *map(_figure, (values.mean(), low, high, values.min(), values.max()))])
     return _table(["parameter", "mean", "2.5%", "97.5%", "lowest", "highest"], rows, "over every model of the sweep")
 
 
@@ -169,7 +168,7 @@ def _decision(analysis: Any, factor: float | None, groups: Sequence[str | Sequen
         if figure is None:
             evppi_rows.append([label, f"not estimated: {reason}"] + [""] * population)
         else:
-            evppi_rows.append([label, _money(figure)] + [_money(figure * factor)] * population)  # type: ignore[operator]
+            evppi_rows.append([label, _money(figure)] + ([_money(figure * factor)] if factor is not None else []))
     if evppi_rows:
         headers = ["parameters", "EVPPI per person"] + ["of the population"] * population
         body += _table(headers, evppi_rows, f"the value of knowing each parameter (group) at {value:,.0f} per QALY, "
@@ -196,6 +195,11 @@ def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], caption: str |
     body = "".join("<tr>" + "".join(f"<td>{_text(cell)}</td>" for cell in row) + "</tr>" for row in rows)
     note = f"<caption>{_text(caption)}</caption>" if caption else ""
     return f"<table>{note}<thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+
+
+def _figure(value: float) -> str:
+    """Four significant digits, but whole units from a thousand on (no exponent)."""
+    return f"{value:,.0f}" if abs(value) >= 1000 else f"{value:,.4g}"
 
 
 def _money(value: float) -> str:

@@ -13,6 +13,7 @@ import pytest
 
 from tavlen.economics import SweepEvaluation
 from tavlen.evaluation import Evaluation
+from tavlen.oneway import Tornado
 
 ARTEFACTS = pathlib.Path(__file__).resolve().parent.parent / "build" / "artefacts"
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
@@ -76,7 +77,10 @@ def test_the_report_shows_whole_in_a_browser(browser, tmp_path, what, models):
     swept = strategies(models)
     analysis = swept if what == "sweep" else swept[0]
     path = tmp_path / "report.html"
-    analysis.report(path, notes=["Prices are illustrative."], people_per_year=10_000, years=10)
+    tornado = Tornado("net benefit of C", 48.0, ("effect of C", "cost of C"), np.array([-0.3, 80.0]),
+                      np.array([0.3, 120.0]), np.array([-250.0, 68.0]), np.array([350.0, 28.0]), None)
+    analysis.report(path, notes=["Prices are illustrative."], people_per_year=10_000, years=10,
+                    tornado=tornado if what == "sweep" else None)
     page = path.read_text()
     assert not re.search(r"(src|href)=\"(?!data:)", page)  # nothing fetched: every image is inside the page
     browser.get(path.as_uri())
@@ -93,11 +97,13 @@ def test_the_report_shows_whole_in_a_browser(browser, tmp_path, what, models):
         assert float(decision["EVPI per person"].replace(",", "")) == pytest.approx(swept.evpi(), abs=0.005)
         evppi = {row[0]: row[1] for row in found["Acceptability and the value of information"] if len(row) == 3}
         assert float(evppi["effect of C"].replace(",", "")) == pytest.approx(swept.evppi("effect of C"), abs=0.005)
+        assert found["One-way sensitivity of net benefit of C"][1] == ["effect of C", "-0.3 to 0.3", "-250.00",
+                                                                        "350.00", "600.00"]
         draws = {row[0]: row for row in found["Parameter draws"][1:]}
         assert draws["noise"][1] == f"{swept.parameters['noise'].mean():,.4g}"
     images = browser.execute_script(
         "return [...document.images].map(image => [image.complete, image.naturalWidth, image.naturalHeight]);")
-    assert len(images) == (3 if what == "sweep" else 1)
+    assert len(images) == (4 if what == "sweep" else 1)
     assert all(complete and width > 0 and height > 0 for complete, width, height in images)
     errors = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "ERROR")]
     assert errors == []
@@ -107,7 +113,11 @@ def test_the_report_shows_whole_in_a_browser(browser, tmp_path, what, models):
     assert browser.save_screenshot(str(ARTEFACTS / f"report-{what}.png"))
 
 
-def test_the_report_says_why_there_is_no_evppi_from_few_models(tmp_path):
+def test_the_report_gives_evppi_per_person_or_says_why_there_is_none(tmp_path):
     strategies(20).report(tmp_path / "few.html")
-    page = (tmp_path / "few.html").read_text()
-    assert "not estimated: EVPPI needs at least 200 models" in page
+    assert "not estimated: EVPPI needs at least 200 models" in (tmp_path / "few.html").read_text()
+    many = strategies(200)
+    many.report(tmp_path / "many.html", evppi=["noise", ["effect of C", "noise"]])
+    page = (tmp_path / "many.html").read_text()
+    assert f"<td>effect of C + noise</td><td>{many.evppi(['effect of C', 'noise']):,.2f}</td></tr>" in page
+    assert "of the population" not in page
