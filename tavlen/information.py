@@ -91,10 +91,10 @@ def evppi(benefit: npt.ArrayLike, parameters: Mapping[str, npt.ArrayLike] | Sequ
     reason = evppi_unreliable_reason(len(values), columns.shape[1])
     if reason is not None:
         raise ValueError(reason)
-    basis, penalty = _spline_basis(columns)
+    smoother = _Smoother(*_spline_basis(columns))
     fitted = np.zeros_like(values)
     for s in range(1, values.shape[1]):
-        fitted[:, s] = _smooth(basis, penalty, values[:, s] - values[:, 0])
+        fitted[:, s] = smoother.fit(values[:, s] - values[:, 0])
     # The first strategy is the baseline of the differences: its conditional mean adds to every one alike.
     # Knowing some parameters is worth no more than knowing all: a fit that overshoots is held to the EVPI.
     return min(_regret(fitted), _regret(values))
@@ -181,24 +181,27 @@ def _spline_basis(columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return basis, penalty
 
 
-def _smooth(basis: np.ndarray, penalty: np.ndarray, y: np.ndarray) -> np.ndarray:
-    """The penalised least-squares fit of ``y`` on ``basis``, its penalty
-    weight chosen by generalised cross-validation, at the data."""
-    n = len(y)
-    gram = basis.T @ basis
-    ridge = 1e-10 * np.trace(gram) / len(gram)  # cells of a tensor product may hold no model
-    lower = np.linalg.cholesky(gram + ridge * np.eye(len(gram)))
-    inverse = np.linalg.inv(lower)
-    # In the basis that whitens the Gram matrix the penalty is diagonal: every weight costs one pass.
-    scale, rotation = np.linalg.eigh(inverse @ penalty @ inverse.T)
-    scale = np.maximum(scale, 0.0)
-    projected = rotation.T @ (inverse @ (basis.T @ y))
-    residual_outside = float(y @ y - projected @ projected)
-    weights = _PENALTIES * (np.trace(gram) / np.trace(penalty))
-    shrink = 1.0 / (1.0 + weights[:, None] * scale[None, :])  # weight, direction
-    freedom = shrink.sum(axis=1)
-    rss = residual_outside + (((1.0 - shrink) * projected) ** 2).sum(axis=1)
-    score = n * rss / np.maximum(n - freedom, 1.0) ** 2
-    best = shrink[int(np.argmin(score))]
-    coefficients = inverse.T @ (rotation @ (best * projected))
-    return basis @ coefficients
+class _Smoother:
+    """Penalised least squares on one basis: the decomposition is made once,
+    then every fit's penalty weight is chosen by generalised cross-validation."""
+
+    def __init__(self, basis: np.ndarray, penalty: np.ndarray) -> None:
+        gram = basis.T @ basis
+        ridge = 1e-10 * np.trace(gram) / len(gram)  # cells of a tensor product may hold no model
+        self.inverse = np.linalg.inv(np.linalg.cholesky(gram + ridge * np.eye(len(gram))))
+        # In the basis that whitens the Gram matrix the penalty is diagonal: every weight costs one pass.
+        scale, self.rotation = np.linalg.eigh(self.inverse @ penalty @ self.inverse.T)
+        weights = _PENALTIES * (np.trace(gram) / np.trace(penalty))
+        self.shrink = 1.0 / (1.0 + weights[:, None] * np.maximum(scale, 0.0)[None, :])  # weight, direction
+        self.basis = basis
+
+    def fit(self, y: np.ndarray) -> np.ndarray:
+        """The fitted values of ``y`` at the data."""
+        n = len(y)
+        projected = self.rotation.T @ (self.inverse @ (self.basis.T @ y))
+        residual_outside = float(y @ y - projected @ projected)
+        freedom = self.shrink.sum(axis=1)
+        rss = residual_outside + (((1.0 - self.shrink) * projected) ** 2).sum(axis=1)
+        score = n * rss / np.maximum(n - freedom, 1.0) ** 2
+        best = self.shrink[int(np.argmin(score))]
+        return self.basis @ (self.inverse.T @ (self.rotation @ (best * projected)))
