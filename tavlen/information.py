@@ -16,8 +16,8 @@ generalised cross-validation chooses). The penalty leaves a straight line
 free, so a parameter unrelated to the benefit costs about two degrees of
 freedom, and the bias that fitting noise adds stays small. Fitted values
 from a few models are mostly noise: EVPPI is given only from
-:data:`EVPPI_MIN_MODELS` models on, and with at least four models per
-column of the basis.
+:data:`EVPPI_MIN_MODELS` models on, with at least four models per term
+of the regression, for groups of up to :data:`EVPPI_MAX_GROUP`.
 """
 
 from __future__ import annotations
@@ -28,10 +28,11 @@ from collections.abc import Mapping, Sequence
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["EVPPI_MIN_MODELS", "evpi", "evppi", "evppi_unreliable_reason", "population_factor"]
+__all__ = ["EVPPI_MAX_GROUP", "EVPPI_MIN_MODELS", "evpi", "evppi", "evppi_unreliable_reason", "population_factor"]
 
-#: The fewest models (draws) from which EVPPI is estimated.
+#: The fewest models (draws) from which EVPPI is estimated, and the largest group of parameters.
 EVPPI_MIN_MODELS = 200
+EVPPI_MAX_GROUP = 4
 #: Basis functions per parameter: a cubic spline of up to 20, fewer in a group so that the product stays small.
 _MAX_BASIS = 20
 _MAX_COLUMNS = 400
@@ -74,10 +75,12 @@ def evppi_unreliable_reason(models: int, parameters: int = 1) -> str | None:
     if models < EVPPI_MIN_MODELS:
         return (f"EVPPI needs at least {EVPPI_MIN_MODELS} models (parameter draws) to tell the value of a "
                 f"parameter from the noise of fitting it; this sweep has {models}")
-    columns = _basis_size(models, parameters) ** parameters
-    if 4 * columns > models or _basis_size(models, parameters) < 4:
-        return (f"EVPPI of a group of {parameters} parameters needs more models than the {models} of this sweep "
-                "(four per column of the regression); give fewer parameters at a time")
+    if parameters > EVPPI_MAX_GROUP:
+        return (f"EVPPI of a group of more than {EVPPI_MAX_GROUP} parameters is not estimated: its regression "
+                f"would need more terms than it keeps; give at most {EVPPI_MAX_GROUP} parameters at a time")
+    if _basis_size(models, parameters) < 4:
+        return (f"EVPPI of a group of {parameters} parameters needs at least {4 * 4**parameters:,} models (four per "
+                f"term of its regression); this sweep has {models}")
     return None
 
 

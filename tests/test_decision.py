@@ -135,7 +135,8 @@ def test_evppi_of_the_parameter_that_decides_and_of_an_unrelated_one():
 
 @pytest.mark.parametrize("models, group, message", [
     (EVPPI_MIN_MODELS - 1, 1, f"at least {EVPPI_MIN_MODELS} models"),
-    (400, 5, "group of 5 parameters needs more models"),
+    (400, 5, "group of more than 4 parameters is not estimated"),
+    (1000, 4, "group of 4 parameters needs at least 1,024 models"),
 ])
 def test_evppi_from_too_few_models_is_refused(models, group, message):
     rng = np.random.default_rng(0)
