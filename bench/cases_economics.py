@@ -23,10 +23,11 @@ import numpy as np
 
 from cases_endtoend import BLOCK_SIZE, PEOPLE, SEED, load
 
-from tavlen import demo, demo_economics
+from tavlen import demo
+from tavlen.demo import economics as demo_economics
 from tavlen.economics import SweepEvaluation
 from tavlen.errors import optional_import
-from tavlen.evaluation import Evaluation
+from tavlen.economics.evaluation import Evaluation
 
 LOG_ENTRIES = 10_000_000
 

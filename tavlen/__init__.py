@@ -24,7 +24,7 @@ from ._version import __version__
 _HOMES = {
     "Individual": "individual", "Block": "model", "Model": "model", "ModelError": "model", "Process": "model",
     "block_seed": "model", "handles": "model", "Results": "results", "ResultsFileError": "results",
-    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics", "one_way": "oneway",
+    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics", "one_way": "economics.oneway",
 }
 
 __all__ = [
@@ -54,6 +54,6 @@ if TYPE_CHECKING:
     from .economics import evaluate
     from .individual import Individual
     from .model import Block, Model, ModelError, Process, block_seed, handles
-    from .oneway import one_way
+    from .economics.oneway import one_way
     from .results import Results, ResultsFileError
     from .sweeps import SweepResults, sweep

@@ -198,7 +198,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if options.executor == "process" and options.workers > 1:
         from .pools import start_fork_server
         start_fork_server()
-    from . import demo, demo_economics, demo_psa
+    from . import demo
+    from .demo import economics as demo_economics, psa as demo_psa
     try:
         results_path, *plot_path = _prepare(options)
     except OSError as error:

@@ -13,10 +13,10 @@ import pytest
 import tavlen
 from tavlen import Model, Process, SweepResults, handles
 from tavlen.economics import SweepEvaluation
-from tavlen.evaluation import Evaluation
-from tavlen.frontier import efficiency_frontier
-from tavlen.information import EVPPI_MIN_MODELS, evpi, evppi, population_factor
-from tavlen.oneway import one_way
+from tavlen.economics.evaluation import Evaluation
+from tavlen.economics.frontier import efficiency_frontier
+from tavlen.economics.information import EVPPI_MIN_MODELS, evpi, evppi, population_factor
+from tavlen.economics.oneway import one_way
 
 from test_economics import EVENTS, DURATIONS, synthetic
 

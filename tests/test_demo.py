@@ -8,7 +8,8 @@ import sys
 import numpy as np
 import pytest
 
-from tavlen import Results, demo, demo_economics, demo_psa
+from tavlen import Results, demo
+from tavlen.demo import economics as demo_economics, psa as demo_psa
 from tavlen.__main__ import main
 
 PEOPLE = 3000

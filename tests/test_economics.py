@@ -11,8 +11,8 @@ import pytest
 
 import tavlen
 from tavlen import Model, Process, Results, SweepResults, handles
-from tavlen.discounting import discount_factors
-from tavlen.evaluation import Evaluation
+from tavlen.economics.discounting import discount_factors
+from tavlen.economics.evaluation import Evaluation
 from tavlen.montecarlo import standard_error
 from tavlen.results import grid_edges
 

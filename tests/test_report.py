@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 from tavlen.economics import SweepEvaluation
-from tavlen.evaluation import Evaluation
-from tavlen.oneway import Tornado
+from tavlen.economics.evaluation import Evaluation
+from tavlen.economics.oneway import Tornado
 
 ARTEFACTS = pathlib.Path(__file__).resolve().parent.parent / "build" / "artefacts"
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")

@@ -17,9 +17,10 @@ from typing import Any
 
 import numpy as np
 
-from . import demo, demo_economics
-from .results import format_table
-from .sweeps import SweepResults, sweep
+from .. import demo
+from . import economics as demo_economics
+from ..results import format_table
+from ..sweeps import SweepResults, sweep
 
 __all__ = ["UNCERTAIN_LAWS", "draw_laws", "draw_prices", "parameters", "run", "spread", "summary"]
 
@@ -51,7 +52,7 @@ def draw_laws(draws: int, seed: int = 0, laws: demo.Laws = demo.Laws()) -> list[
 
 def draw_prices(draws: int, seed: int = 0) -> dict[str, np.ndarray]:
     """``draws`` draws of the demo's prices, by the names of
-    :data:`~tavlen.demo_economics.PRICE_PARAMETERS`: each unit cost from a
+    :data:`~tavlen.demo.economics.PRICE_PARAMETERS`: each unit cost from a
     gamma law, the utility of diagnosed disease from a beta law, both with
     their means at the demo's values. Drawn from a stream of their own, so
     that the natural history's draws stay those of :func:`draw_laws`."""

@@ -19,8 +19,8 @@ from typing import Any
 import numpy as np
 
 from . import decisionplots, information
-from ._version import __version__
-from .files import write_atomically
+from .._version import __version__
+from ..files import write_atomically
 
 __all__ = ["write_report"]
 

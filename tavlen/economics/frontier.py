@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .results import format_table
+from ..results import format_table
 
 __all__ = ["Frontier", "STATUSES", "efficiency_frontier", "frontier_text"]
 

@@ -9,7 +9,7 @@ same weights applied to each sub-sample's sums give its Monte Carlo error,
 by the estimator of :mod:`tavlen.montecarlo`. On a sweep it does the same
 for every model (:mod:`tavlen.economics`).
 
-Discounting: :mod:`tavlen.discounting`.
+Discounting: :mod:`tavlen.economics.discounting`.
 """
 
 from __future__ import annotations
@@ -22,12 +22,12 @@ from typing import Any
 
 import numpy as np
 
-from . import montecarlo
+from .. import montecarlo
 from .discounting import check_open_group, discount_factors
-from .errors import optional_import
+from ..errors import optional_import
 from .frontier import Frontier, efficiency_frontier, frontier_text
 from .report import write_report
-from .results import Results, format_table
+from ..results import Results, format_table
 
 __all__ = ["Evaluation", "evaluate_results", "ratio_text", "verdict", "FIGURES"]
 
@@ -147,7 +147,7 @@ class Evaluation:
     def report(self, path: str | os.PathLike[str], **options: Any) -> None:
         """Writes one self-contained HTML page of this evaluation: what was
         run, the prices, the table with its intervals, the frontier, the
-        figures and the caveats (see :func:`tavlen.report.write_report` for
+        figures and the caveats (see :func:`tavlen.economics.report.write_report` for
         the ``options``)."""
         write_report(self, path, **options)
 

@@ -6,7 +6,7 @@ strategy (universe) in each model, λ QALYs - costs: the strategy of the
 highest mean is the decision at λ; the acceptability curve gives the share
 of models in which each strategy is best, the acceptability frontier that
 share for the strategy of the decision, and the value of information
-(:mod:`tavlen.information`) what knowing the parameters would add.
+(:mod:`tavlen.economics.information`) what knowing the parameters would add.
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from . import information
-from .errors import optional_import
+from ..errors import optional_import
 from .evaluation import Evaluation
 from .frontier import Frontier, efficiency_frontier
 from .report import write_report
@@ -167,7 +167,7 @@ class DecisionAnalysis:
         """Writes one self-contained HTML page of the analysis: what was run,
         the prices and parameter draws, the tables, the frontier, the
         acceptability and the value of information, the figures and the
-        caveats (see :func:`tavlen.report.write_report` for the ``options``)."""
+        caveats (see :func:`tavlen.economics.report.write_report` for the ``options``)."""
         write_report(self, path, **options)
 
     def _willingness(self, willingness_to_pay: float | None) -> float:

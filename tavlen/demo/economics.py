@@ -13,10 +13,10 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 
-from . import demo
-from .economics import SweepEvaluation, evaluate as evaluate_results
-from .evaluation import Evaluation
-from .sweeps import SweepResults
+from .. import demo
+from ..economics import SweepEvaluation, evaluate as evaluate_results
+from ..economics.evaluation import Evaluation
+from ..sweeps import SweepResults
 
 __all__ = ["PRICE_PARAMETERS", "UNIT_COSTS", "UTILITIES", "evaluate", "plot", "prices", "report", "summary", "sweep_summary"]
 

@@ -16,8 +16,8 @@ from typing import Any
 
 import numpy as np
 
-from .errors import optional_import
-from .files import write_atomically
+from ..errors import optional_import
+from ..files import write_atomically
 
 __all__ = ["draw_acceptability", "draw_evpi", "draw_plane", "draw_tornado", "png", "save_png"]
 

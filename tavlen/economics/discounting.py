@@ -25,7 +25,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .results import Results, bin_labels
+from ..results import Results, bin_labels
 
 __all__ = ["check_open_group", "discount_factors", "YEARLY_GROUPS_HINT"]
 

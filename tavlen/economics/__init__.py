@@ -2,7 +2,7 @@
 
 :func:`evaluate` turns results into costs, QALYs and life-years per
 universe, discounted, and compares every universe with a reference
-(:class:`~tavlen.evaluation.Evaluation`). On a sweep it evaluates every
+(:class:`~tavlen.economics.evaluation.Evaluation`). On a sweep it evaluates every
 model alike and adds what a probabilistic sensitivity analysis shows over
 the models: the cost-effectiveness plane (incremental costs against
 incremental QALYs, a point per model) and the cost-effectiveness
@@ -20,12 +20,12 @@ import numpy as np
 
 from . import decisionplots
 from .decision import CURVE_POINTS, Acceptability, DecisionAnalysis
-from .errors import optional_import
+from ..errors import optional_import
 from .evaluation import Evaluation, evaluate_results, ratio_text, verdict
-from .files import write_atomically
+from ..files import write_atomically
 from .frontier import frontier_text
-from .results import Results, format_table
-from .sweeps import SweepResults, parameters_table
+from ..results import Results, format_table
+from ..sweeps import SweepResults, parameters_table
 
 __all__ = ["Acceptability", "CURVE_POINTS", "Evaluation", "SweepEvaluation", "evaluate"]
 

@@ -14,9 +14,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import decisionplots
-from .errors import optional_import
-from .results import Results, format_table
-from .sweeps import SweepResults, sweep
+from ..errors import optional_import
+from ..results import Results, format_table
+from ..sweeps import SweepResults, sweep
 
 __all__ = ["Tornado", "one_way"]
 
