@@ -5,6 +5,10 @@ default demo run, against the run itself (target: at most 5% of it).
 Discounting: the demo's run, which records costs and effects discounted
 at two rates at their exact times, against the same run recording none
 (target: at most 5% more CPU time).
+The decision over a sweep: the acceptability curves (201 values, with
+their frontier and the EVPI), EVPI, and EVPPI of one parameter and of a
+pair, for 2,000 synthetic models of four strategies, against the same run
+(each should stay a small part of what simulating the models takes).
 Parquet: the individual-level log of 10,000,000 entries written to a file,
 in MB of the log's columns (17 bytes an entry) per second (target: at least
 100 MB/s), for each compression; the file is written whole (flushed to disk
@@ -23,8 +27,11 @@ import numpy as np
 from cases_endtoend import BLOCK_SIZE, COST_PEOPLE, PEOPLE, SEED, load
 from cases_endtoend import best_of as best_of_turns
 
-from tavlen import demo, demo_economics
+from tavlen import demo
+from tavlen.demo import economics as demo_economics
+from tavlen.economics import SweepEvaluation
 from tavlen.errors import optional_import
+from tavlen.economics.evaluation import Evaluation
 
 LOG_ENTRIES = 10_000_000
 
@@ -71,6 +78,7 @@ def report() -> None:
     tabled = best_of(lambda: demo_economics.evaluate(results).table(), 20)
     print(f"  the run: {simulated:.2f} s   evaluate(): {evaluated * 1e3:.2f} ms = {100 * evaluated / simulated:.3f}% "
           f"of it (target at most 5%)   with its table: {tabled * 1e3:.2f} ms")
+    decision_report(simulated)
     try:
         optional_import("pyarrow", "parquet", "The Parquet benchmark")
     except ImportError as error:
@@ -92,3 +100,27 @@ def report() -> None:
             print(f"  {str(compression):7} {seconds:5.2f} s  {size / seconds / 1e6:6.0f} MB/s   "
                   f"file {os.path.getsize(path) / 1e6:5.0f} MB")
     print(f"  ({load()})")
+
+
+def synthetic_sweep(models: int) -> SweepEvaluation:
+    """Four strategies whose costs and QALYs per person vary with two parameters, over ``models`` models."""
+    rng = np.random.default_rng(5)
+    first, second = rng.normal(size=models), rng.normal(size=models)
+    evaluations = []
+    for m in range(models):
+        costs = np.array([0.0, 60.0, 100.0 + 10 * second[m], 150.0])
+        qalys = np.array([10.0, 10.5, 11.0 + 0.3 * first[m], 10.8])
+        evaluations.append(Evaluation(tuple("ABCD"), "A", 1, {"costs": costs, "qalys": qalys, "life_years": qalys},
+                                      None, None, 150.0, {"life_years": None}))
+    return SweepEvaluation([str(m) for m in range(models)], evaluations, {"first": first, "second": second})
+
+
+def decision_report(simulated: float) -> None:
+    swept = synthetic_sweep(2_000)
+    print("Decision over a sweep of 2,000 synthetic models of 4 strategies, best of 3, against the run above:")
+    for name, work in (("acceptability, 201 values", lambda: swept.acceptability()),
+                       ("EVPI", lambda: swept.evpi()),
+                       ("EVPPI of one parameter", lambda: swept.evppi("first")),
+                       ("EVPPI of a pair", lambda: swept.evppi(["first", "second"]))):
+        seconds = best_of(work, 3)
+        print(f"  {name:27} {seconds * 1e3:8.1f} ms = {100 * seconds / simulated:6.2f}% of the run")

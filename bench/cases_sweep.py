@@ -18,7 +18,8 @@ import numpy as np
 from cases_endtoend import BLOCK_SIZE, PEOPLE, SEED, WORKERS, best_of, load, model_run
 
 import tavlen
-from tavlen import demo, demo_psa
+from tavlen import demo
+from tavlen.demo import psa as demo_psa
 from tavlen.gathering import Totals
 from tavlen.montecarlo import AGGREGATES, DEFAULT_SUBSAMPLES
 from tavlen.results import _LOG_COLUMNS

@@ -24,12 +24,12 @@ from ._version import __version__
 _HOMES = {
     "Individual": "individual", "Block": "model", "Model": "model", "ModelError": "model", "Process": "model",
     "block_seed": "model", "handles": "model", "Results": "results", "ResultsFileError": "results",
-    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics",
+    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics", "one_way": "economics.oneway",
 }
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
-    "SweepResults", "block_seed", "evaluate", "handles", "sweep",
+    "SweepResults", "block_seed", "evaluate", "handles", "one_way", "sweep",
 ]
 
 
@@ -54,5 +54,6 @@ if TYPE_CHECKING:
     from .economics import evaluate
     from .individual import Individual
     from .model import Block, Model, ModelError, Process, block_seed, handles
+    from .economics.oneway import one_way
     from .results import Results, ResultsFileError
     from .sweeps import SweepResults, sweep

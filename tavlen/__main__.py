@@ -25,7 +25,9 @@ with screening, which finds preclinical disease earlier. Prints a summary
 screening) and a cost-effectiveness table of screening (illustrative unit
 costs and utilities) on stdout, shows progress on stderr, and writes a plot
 (PNG) and the results (.npz) into the output folder; with --draws, also the
-cost-effectiveness plane and acceptability curve (cost-effectiveness.png).
+cost-effectiveness plane and acceptability curve (cost-effectiveness.png) and
+a page with the whole analysis, tables and figures, for a browser
+(report.html).
 """
 
 
@@ -177,7 +179,7 @@ def _prepare(options: argparse.Namespace) -> list[str]:
     if not options.no_plot:
         paths.append(os.path.join(options.output, "demo.png"))
         if options.draws:
-            paths.append(os.path.join(options.output, "cost-effectiveness.png"))
+            paths += [os.path.join(options.output, "cost-effectiveness.png"), os.path.join(options.output, "report.html")]
     for path in paths:
         if os.path.isdir(path):
             raise IsADirectoryError(errno.EISDIR, "is a folder, where the command writes a file", path)
@@ -196,7 +198,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if options.executor == "process" and options.workers > 1:
         from .pools import start_fork_server
         start_fork_server()
-    from . import demo, demo_economics, demo_psa
+    from . import demo
+    from .demo import economics as demo_economics, psa as demo_psa
     try:
         results_path, *plot_path = _prepare(options)
     except OSError as error:
@@ -254,6 +257,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                     written.append(plot_path[1])
             except ImportError as error:
                 print(f"python -m tavlen: no plot: {error}", file=sys.stderr)
+            if economics is not None:  # without matplotlib, a page without its figures
+                demo_economics.report(economics, plot_path[2])  # type: ignore[arg-type]
+                written.append(plot_path[2])
     except OSError as error:  # a disk that filled during the run, say
         return _fail(error)
     print()

@@ -39,12 +39,18 @@ _SWEEP_FILE = "sweep.json"
 
 class SweepResults(Sequence[Results]):
     """The results of every model of a sweep, in order: ``sweep[0]``,
-    ``sweep["label"]``, ``for results in sweep``, ``sweep.labels``."""
+    ``sweep["label"]``, ``for results in sweep``, ``sweep.labels``.
 
-    def __init__(self, labels: Sequence[str], results: Sequence[Results]) -> None:
+    ``parameters`` is the table of the values each model had, as given to
+    :func:`sweep`: a mapping from each parameter's name to its values, one
+    per model in order (read-only float arrays; empty when none was given).
+    """
+
+    def __init__(self, labels: Sequence[str], results: Sequence[Results], parameters: Any = None) -> None:
         self.labels: tuple[str, ...] = tuple(labels)
         self._results = tuple(results)
         self._index = {label: i for i, label in enumerate(self.labels)}
+        self.parameters: dict[str, np.ndarray] = parameters_table(parameters, len(self._results))
 
     @overload
     def __getitem__(self, key: int | str) -> Results: ...
@@ -52,7 +58,8 @@ class SweepResults(Sequence[Results]):
     def __getitem__(self, key: slice) -> SweepResults: ...
     def __getitem__(self, key: int | str | slice) -> Results | SweepResults:
         if isinstance(key, slice):
-            return SweepResults(self.labels[key], self._results[key])
+            return SweepResults(self.labels[key], self._results[key],
+                                {name: values[key] for name, values in self.parameters.items()})
         if isinstance(key, str):
             try:
                 return self._results[self._index[key]]
@@ -71,7 +78,8 @@ class SweepResults(Sequence[Results]):
         """The models' datasets stacked along ``dim``, labelled by the
         models' labels; each model's seed is the coordinate ``seed``. The
         individual-level logs, of a different length in every model, are
-        left out: ``sweep[label].individual`` holds them."""
+        left out: ``sweep[label].individual`` holds them. Each parameter of
+        the :attr:`parameters` table is the coordinate "parameter_<name>"."""
         xr = optional_import("xarray", "xarray", "SweepResults.to_xarray()")
         datasets = []
         for results in self._results:
@@ -79,7 +87,8 @@ class SweepResults(Sequence[Results]):
             datasets.append(dataset.drop_vars([name for name in dataset.data_vars if name.startswith("individual_")]))
         stacked = xr.concat(datasets, dim=dim, combine_attrs="drop_conflicts")
         seeds = [results.metadata.get("seed") for results in self._results]
-        return stacked.assign_coords({dim: list(self.labels), "seed": (dim, [str(seed) for seed in seeds])})
+        table = {f"parameter_{name}": (dim, values) for name, values in self.parameters.items()}
+        return stacked.assign_coords({dim: list(self.labels), "seed": (dim, [str(seed) for seed in seeds]), **table})
 
     def __repr__(self) -> str:
         shown = ", ".join(repr(label) for label in self.labels[:5])
@@ -93,6 +102,7 @@ def sweep(
     *,
     labels: Sequence[str] | None = None,
     own_seeds: bool = False,
+    parameters: Any = None,
     **options: Any,
 ) -> SweepResults:
     """Runs several models on one population with the same options, all
@@ -115,8 +125,15 @@ def sweep(
     sweep. ``checkpoint`` names a folder that keeps a sub-folder per model
     (named after its label): a sweep started again simulates only what is
     missing. An error in a model's block names the model's label.
+
+    ``parameters`` records the values each model had: a mapping (or a
+    pandas DataFrame) from each parameter's name to one number per model,
+    in the models' order. It is kept as :attr:`SweepResults.parameters`
+    and in :meth:`SweepResults.to_xarray`, for the value of information
+    and one-way analyses.
     """
     labelled = _labelled(models, labels)
+    table = parameters_table(parameters, len(labelled))
     unknown = set(options) - set(_run_options())
     if unknown:
         raise TypeError(f"sweep() got an unexpected keyword argument {sorted(unknown)[0]!r}")
@@ -158,7 +175,7 @@ def sweep(
     for job in jobs:
         if job.results is None:
             raise RuntimeError(f"the sweep lost blocks of model {job.label!r}; its results would be incomplete")
-    return SweepResults([job.label for job in jobs], [job.results for job in jobs])  # type: ignore[misc]
+    return SweepResults([job.label for job in jobs], [job.results for job in jobs], table)  # type: ignore[misc]
 
 
 @contextlib.contextmanager
@@ -257,3 +274,29 @@ def _keep_sweep_seed(folder: str, seed: int) -> None:
     os.makedirs(folder, exist_ok=True)
     content = json.dumps({"format": "tavlen.sweep", "seed": seed}).encode("utf-8")
     write_atomically(os.path.join(folder, _SWEEP_FILE), lambda file: file.write(content))
+
+
+def parameters_table(parameters: Any, models: int) -> dict[str, np.ndarray]:
+    """A sweep's parameters table checked: a mapping (or pandas DataFrame)
+    from names to one finite number per model, as read-only float arrays."""
+    if parameters is None:
+        return {}
+    if hasattr(parameters, "to_dict") and hasattr(parameters, "columns"):  # a pandas DataFrame
+        parameters = {column: parameters[column].to_numpy() for column in parameters.columns}
+    if not isinstance(parameters, Mapping):
+        raise TypeError(f"parameters must be a mapping from names to one value per model, got {type(parameters).__name__}")
+    table = {}
+    for name, values in parameters.items():
+        if type(name) is not str:
+            raise TypeError(f"the names of a sweep's parameters must be str, got {name!r}")
+        try:
+            array = np.array(values, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise TypeError(f"the parameter {name!r} must hold numbers, one per model") from None
+        if array.shape != (models,):
+            raise ValueError(f"the parameter {name!r} needs one value per model ({models}), got shape {array.shape}")
+        if not np.isfinite(array).all():
+            raise ValueError(f"the parameter {name!r} must hold finite values")
+        array.flags.writeable = False
+        table[name] = array
+    return table

@@ -8,7 +8,8 @@ import sys
 import numpy as np
 import pytest
 
-from tavlen import Results, demo, demo_psa
+from tavlen import Results, demo
+from tavlen.demo import economics as demo_economics, psa as demo_psa
 from tavlen.__main__ import main
 
 PEOPLE = 3000
@@ -126,6 +127,28 @@ def test_draws_share_the_base_population_and_seed_and_spread_the_gains(tmp_path,
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "demo.png").stat().st_size > 0
         assert (tmp_path / "cost-effectiveness.png").read_bytes()[:4] == b"\x89PNG"
+    page = (tmp_path / "report.html").read_text()
+    assert "Parameter draws" in page and "cost: screen" in page and "illustrative" in page
+
+
+def test_the_psa_draws_prices_too_and_is_the_same_on_two_workers():
+    here = demo_psa.run(3, 400, block_size=100)
+    table = here.parameters
+    assert set(demo_economics.PRICE_PARAMETERS) | set(demo_psa.UNCERTAIN_LAWS) == set(table)
+    assert table["cost: screen"][0] == 150.0 and len(set(table["cost: screen"])) == 4
+    assert all(-1 < value < 0 for value in table["utility: diagnosed"])
+    # The natural history draws as it did before prices were drawn beside it.
+    assert table["sensitivity"][1:].tolist() == [laws.sensitivity for laws in demo_psa.draw_laws(3, 2024)]
+    pooled = demo_psa.run(3, 400, block_size=100, workers=2)
+    assert all(a.equals(b) for a, b in zip(here, pooled))
+    assert all(np.array_equal(table[name], pooled.parameters[name]) for name in table)
+    costs = [demo_economics.evaluate(swept[1:]).values("costs") for swept in (here, pooled)]
+    np.testing.assert_array_equal(costs[0], costs[1])
+    priced = demo_economics.evaluate(here)
+    fixed = demo_economics.evaluate(demo_psa.SweepResults(here.labels, list(here)))
+    assert priced.varying == ("event_costs", "annual_costs", "utilities") and fixed.varying == ()
+    np.testing.assert_array_equal(priced[0].value("costs"), fixed[0].value("costs"))  # the base prices
+    assert not np.array_equal(priced[1].value("costs"), fixed[1].value("costs"))
 
 
 def test_command_line_writes_summary_plot_and_results(tmp_path, capsys):
@@ -165,6 +188,7 @@ def test_command_line_help(capsys):
 @pytest.mark.parametrize("missing, options, code, messages", [
     # Progress bar and plot are conveniences: the demo runs without them.
     (["tqdm", "matplotlib"], [], 0, ["no progress bar: ", "tavlen[progress]", "no plot: ", "tavlen[plot]"]),
+    (["matplotlib"], ["--draws", "2", "--no-progress"], 0, ["no plot: ", "tavlen[plot]"]),
     (["distributed"], ["--executor", "dask", "--no-progress"], 1, ["error: --executor dask needs", "tavlen[distributed]"]),
 ])
 def test_command_line_without_optional_packages(missing, options, code, messages, monkeypatch, tmp_path, capsys):
@@ -173,3 +197,6 @@ def test_command_line_without_optional_packages(missing, options, code, messages
     assert main(["-n", "50", "-o", str(tmp_path), *options]) == code
     err = capsys.readouterr().err
     assert all(message in err for message in messages), err
+    if "--draws" in options:  # the page is written without its figures, and says why
+        page = (tmp_path / "report.html").read_text()
+        assert "No figures: The report" in page and "tavlen[plot]" in page and "<img" not in page

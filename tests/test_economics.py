@@ -12,7 +12,7 @@ import pytest
 
 import tavlen
 from tavlen import Model, Process, Results, SweepResults, handles
-from tavlen.evaluation import Evaluation
+from tavlen.economics.evaluation import Evaluation
 from tavlen.montecarlo import standard_error, student_t_quantile
 from tavlen.results import grid_edges
 

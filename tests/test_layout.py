@@ -14,17 +14,30 @@ import tavlen
 PACKAGE = pathlib.Path(__file__).resolve().parent.parent / "tavlen"
 
 
-def imported_rooms(path):
-    rooms = set()
+def room_of(path):
+    """A module's room: its dotted name within the package ("economics" for a subpackage's __init__.py)."""
+    parts = path.relative_to(PACKAGE).with_suffix("").parts
+    return ".".join(parts[:-1] if parts[-1] == "__init__" and len(parts) > 1 else parts)
+
+
+def imported_rooms(path, rooms):
+    """The rooms a module imports relatively, at any depth ("from ..results import", "from . import demo")."""
+    package = list(path.relative_to(PACKAGE).parent.parts)
+    found = set()
     for node in ast.walk(ast.parse(path.read_text())):
-        if isinstance(node, ast.ImportFrom) and node.level == 1:
-            names = [node.module] if node.module else [alias.name for alias in node.names]
-            rooms.update(name.split(".")[0] for name in names)
-    return rooms - {"individual"}  # the extension imports nothing of the package
+        if isinstance(node, ast.ImportFrom) and node.level >= 1:
+            base = package[: len(package) - (node.level - 1)]
+            targets = [base + node.module.split(".")] if node.module else [base + [a.name] for a in node.names]
+            for target in targets:
+                while target and ".".join(target) not in rooms:
+                    target = target[:-1]  # a name imported from a room, or the extension module
+                found.update([".".join(target)] if target else [])
+    return found - {room_of(path)}
 
 
 def test_the_package_has_no_import_circle():
-    graph = {path.stem: imported_rooms(path) for path in PACKAGE.glob("*.py")}
+    paths = {room_of(path): path for path in PACKAGE.rglob("*.py")}
+    graph = {room: imported_rooms(path, paths) for room, path in paths.items()}
     done, path = set(), []
 
     def visit(room):

@@ -19,7 +19,7 @@ from typing import Any
 
 import numpy as np
 
-from .results import Results
+from ..results import Results
 
 __all__ = ["Discounting", "discounting", "number"]
 
@@ -78,7 +78,12 @@ def discounting(results: Results, rate: Any, base_year: Any) -> Discounting:
 
 
 def _rates(rate: Any) -> tuple[float, float]:
-    if isinstance(rate, (tuple, list)):
+    if isinstance(rate, list):
+        # On a sweep a list gives each model its own rate: a pair of rates
+        # as a list would read as one either way, so only a tuple is a pair.
+        raise TypeError("discount_rate is one rate or a tuple of two, (costs, effects); a list gives each model of "
+                        "a sweep its own")
+    if isinstance(rate, tuple):
         if len(rate) != 2:
             raise ValueError(f"discount_rate is one rate or two, (costs, effects), got {len(rate)}")
         return _rate(rate[0], "discount_rate[0]"), _rate(rate[1], "discount_rate[1]")

@@ -13,13 +13,14 @@ which the demo's runs record.
 from __future__ import annotations
 
 import os
+from collections.abc import Mapping
 
-from . import demo
-from .economics import SweepEvaluation, evaluate as evaluate_results
-from .evaluation import Evaluation
-from .sweeps import SweepResults
+from .. import demo
+from ..economics import SweepEvaluation, evaluate as evaluate_results
+from ..economics.evaluation import Evaluation
+from ..sweeps import SweepResults
 
-__all__ = ["UNIT_COSTS", "UTILITIES", "evaluate", "summary", "sweep_summary", "plot"]
+__all__ = ["PRICE_PARAMETERS", "UNIT_COSTS", "UTILITIES", "evaluate", "plot", "prices", "report", "summary", "sweep_summary"]
 
 #: Illustrative unit costs, in currency units.
 UNIT_COSTS = {
@@ -39,18 +40,47 @@ NOTE = ("The unit costs and utility weights are illustrative, made up for this d
         "analysis works, not whether screening for any real disease is worth it.")
 
 
-def evaluate(results: demo.Results | SweepResults) -> Evaluation | SweepEvaluation:
-    """The demo's cost-effectiveness analysis of ``results`` (a run or a sweep)."""
-    costs = UNIT_COSTS
-    return evaluate_results(
-        results,
+#: The names under which a sweep's parameters table gives each model its own prices.
+PRICE_PARAMETERS = {f"cost: {what}": what for what in UNIT_COSTS} | {"utility: diagnosed": "diagnosed"}
+
+
+def prices(unit_costs: Mapping[str, float] = UNIT_COSTS, utilities: Mapping[str, float] = UTILITIES) -> dict[str, dict[str, float]]:
+    """The options of evaluate() that price the demo's events and years."""
+    costs = unit_costs
+    return dict(
         event_costs={
             "screen": costs["screen"],
             "screen_detected": costs["diagnosis"] + costs["treatment, screen-detected (early stage)"],
             "clinical": costs["diagnosis"] + costs["treatment, clinical (late stage)"],
         },
         annual_costs={"diagnosed": costs["care while diagnosed, a year"]},
-        utilities=UTILITIES,
+        utilities=dict(utilities),
+    )
+
+
+def _drawn_prices(swept: SweepResults) -> list[dict[str, dict[str, float]]] | None:
+    """Each model's prices from the sweep's parameters table, when it gives them."""
+    table = swept.parameters
+    if not set(PRICE_PARAMETERS) <= set(table):
+        return None
+    drawn = []
+    for m in range(len(swept)):
+        costs = {what: float(table[name][m]) for name, what in PRICE_PARAMETERS.items() if what in UNIT_COSTS}
+        drawn.append(prices(costs, {**UTILITIES, "diagnosed": float(table["utility: diagnosed"][m])}))
+    return drawn
+
+
+def evaluate(results: demo.Results | SweepResults) -> Evaluation | SweepEvaluation:
+    """The demo's cost-effectiveness analysis of ``results`` (a run or a
+    sweep); a sweep whose parameters table holds :data:`PRICE_PARAMETERS`
+    prices each model with its own."""
+    options: dict[str, object] = dict(prices())
+    drawn = _drawn_prices(results) if isinstance(results, SweepResults) else None
+    if drawn is not None:
+        options.update({name: [each[name] for each in drawn] for name in options})
+    return evaluate_results(
+        results,
+        **options,  # type: ignore[arg-type]
         life_years="alive",
         discount_rate=DISCOUNT_RATE,
         base_year=BASE_YEAR,
@@ -82,9 +112,10 @@ def summary(evaluation: Evaluation) -> str:
 
 def sweep_summary(evaluations: SweepEvaluation) -> str:
     """The cost-effectiveness over the parameter draws of a sweep."""
+    drawn = ("unit costs drawn from gamma laws and the utility of diagnosed disease from a beta law, around "
+             "the values above" if evaluations.varying else "the same unit costs and utilities in each")
     return "\n".join([
-        f"Cost-effectiveness over {len(evaluations)} parameter draw{'s' if len(evaluations) > 1 else ''} "
-        "(the same unit costs and utilities in each)",
+        f"Cost-effectiveness over {len(evaluations)} parameter draw{'s' if len(evaluations) > 1 else ''} ({drawn})",
         evaluations.table(),
     ])
 
@@ -92,3 +123,10 @@ def sweep_summary(evaluations: SweepEvaluation) -> str:
 def plot(evaluations: SweepEvaluation, path: str | os.PathLike[str]) -> None:
     """Saves the cost-effectiveness plane and the acceptability curve of the draws as a PNG."""
     evaluations.plot(path, title="Screening in the chronic disease demo (illustrative unit costs and utilities)")
+
+
+def report(evaluations: SweepEvaluation, path: str | os.PathLike[str]) -> None:
+    """Writes the page of the analysis over the draws, with the demo's caveats."""
+    evaluations.report(path, title="Screening in the chronic disease demo: cost-effectiveness over the parameter draws",
+                       notes=[NOTE, "The draws vary the natural history (sensitivity, sojourn time, survival), the unit "
+                              "costs (gamma laws) and the utility of diagnosed disease (a beta law)."])

@@ -10,22 +10,25 @@ same weights applied to each sub-sample's sums give its Monte Carlo error,
 by the estimator of :mod:`tavlen.montecarlo`. On a sweep it does the same
 for every model (:mod:`tavlen.economics`).
 
-Discounting: :mod:`tavlen.discounting`.
+Discounting: :mod:`tavlen.economics.discounting`.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
+import os
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
-from . import montecarlo
+from .. import montecarlo
+from ..errors import optional_import
+from ..results import Results, format_table
 from .discounting import discounting, number
-from .errors import optional_import
-from .results import Results, format_table
+from .frontier import Frontier, efficiency_frontier, frontier_text
+from .report import write_report
 
 __all__ = ["Evaluation", "evaluate_results", "ratio_text", "verdict", "FIGURES"]
 
@@ -63,7 +66,7 @@ class Evaluation:
     subsample_totals: Mapping[str, np.ndarray] | None
     subsample_people: np.ndarray | None
     willingness_to_pay: float | None
-    #: The options evaluate was given: discount_rate, base_year, life_years.
+    #: The options evaluate was given: discount_rate, base_year, life_years, prices; and the run's metadata.
     settings: Mapping[str, Any] = dataclasses.field(default_factory=dict)
     #: The discounting in words.
     discounting: str = "undiscounted"
@@ -154,6 +157,19 @@ class Evaluation:
         return tuple("reference" if u == self._reference_index else verdict(c, q)
                      for u, (c, q) in enumerate(zip(costs, qalys)))
 
+    def frontier(self) -> Frontier:
+        """The efficiency frontier of the universes (strategies) by their
+        costs and QALYs per person, with each one's status and the
+        sequential ICERs of those on it."""
+        return efficiency_frontier(self.universes, self.value("costs"), self.value("qalys"))
+
+    def report(self, path: str | os.PathLike[str], **options: Any) -> None:
+        """Writes one self-contained HTML page of this evaluation: what was
+        run, the prices, the table with its intervals, the frontier, the
+        figures and the caveats (see :func:`tavlen.economics.report.write_report` for
+        the ``options``)."""
+        write_report(self, path, **options)
+
     def at(self, willingness_to_pay: float) -> Evaluation:
         """The same evaluation with another willingness to pay per QALY."""
         return dataclasses.replace(self, willingness_to_pay=_willingness(willingness_to_pay))
@@ -176,7 +192,14 @@ class Evaluation:
         monetary benefit against the reference), with 95% Monte Carlo
         intervals beside the figures when the results have them (Fieller's
         for the ICER, "undefined" when the interval of the incremental QALYs
-        holds 0)."""
+        holds 0); with three universes or more, the efficiency frontier
+        below it."""
+        headers, rows, note = self.table_parts(intervals, per_person)
+        frontier = ["", frontier_text(self.frontier(), headers[0])] if len(self.universes) > 2 else []
+        return "\n".join([format_table(headers, rows), *frontier, f"({note})"])
+
+    def table_parts(self, intervals: bool = True, per_person: bool = True) -> tuple[list[str], list[list[str]], str]:
+        """The cells of :meth:`table`: its header, its rows and its note."""
         intervals = intervals and self.has_errors
         half = montecarlo.student_t_quantile(0.975, len(self.subsample_people) - 1) if intervals else 0.0  # type: ignore[arg-type]
         rows = []
@@ -200,10 +223,7 @@ class Evaluation:
         heading = "per person" if per_person else "all people"
         note = "95% intervals of the Monte Carlo error" if intervals else "no Monte Carlo intervals: " + (
             montecarlo.no_error_reason(None if self.subsample_people is None else len(self.subsample_people)) or "not asked")
-        return "\n".join([
-            format_table([heading, *self.universes], rows),
-            f"({self.describe()}; {note})",
-        ])
+        return [heading, *self.universes], rows, f"{self.describe()}; {note}"
 
     def _icer_cells(self, intervals: bool) -> list[str]:
         """The ICER's cells: the ratio and its interval, or the verdict."""
@@ -227,7 +247,9 @@ class Evaluation:
     def to_dataframe(self) -> Any:
         """A pandas DataFrame, one row per universe: every figure per person,
         in total, against the reference, with their standard errors, the
-        ICER and the verdict."""
+        ICER and the verdict, and the efficiency frontier: each universe's
+        status, what sets it aside, the frontier universe before it and
+        its sequential ICER."""
         pd = optional_import("pandas", "pandas", "Evaluation.to_dataframe()")
         return pd.DataFrame(self._columns(), index=pd.Index(list(self.universes), name="universe"))
 
@@ -238,7 +260,7 @@ class Evaluation:
         dataset = xr.Dataset({name: ("universe", values) for name, values in self._columns().items()},
                              coords={"universe": list(self.universes)})
         dataset.attrs.update(reference=self.reference, people=self.people,
-                             **{key: value for key, value in self.settings.items() if value is not None})
+                             **{key: value for key, value in self.settings.items() if value is not None and key not in ("prices", "run")})
         if self.willingness_to_pay is not None:
             dataset.attrs["willingness_to_pay"] = self.willingness_to_pay
         return dataset
@@ -257,6 +279,7 @@ class Evaluation:
         if self.has_errors:
             columns["icer_low"], columns["icer_high"] = self.icer_interval()
         columns["verdict"] = np.array(self.verdicts, dtype=object)
+        columns.update(self.frontier().columns())
         return columns
 
     def _has(self, name: str) -> bool:
@@ -343,7 +366,10 @@ def evaluate_results(
         universes=tuple(results.universes), reference=reference, people=people, totals=totals,
         subsample_totals=subsample_totals, subsample_people=results.subsample_people,
         willingness_to_pay=None if willingness_to_pay is None else _willingness(willingness_to_pay),
-        settings={"discount_rate": rate, "base_year": discount.base_year, "life_years": life_years},
+        settings={"discount_rate": rate, "base_year": discount.base_year, "life_years": life_years,
+                  "run": dict(results.metadata),
+                  "prices": {"event_costs": dict(event_costs or {}), "annual_costs": dict(annual_costs or {}),
+                             "utilities": dict(utilities or {})}},
         discounting=discount.describe(),
     )
 

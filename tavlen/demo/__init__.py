@@ -31,13 +31,13 @@ from typing import Any
 
 import numpy as np
 
-from .errors import optional_import
-from .files import write_atomically
-from .individual import Individual
-from . import montecarlo
-from .montecarlo import DEFAULT_SUBSAMPLES
-from .model import Model, Process, handles
-from .results import AGE_FLOOR, Results, bin_labels, format_table
+from ..errors import optional_import
+from ..files import write_atomically
+from ..individual import Individual
+from .. import montecarlo
+from ..montecarlo import DEFAULT_SUBSAMPLES
+from ..model import Model, Process, handles
+from ..results import AGE_FLOOR, Results, bin_labels, format_table
 
 __all__ = ["Laws", "OC", "Disease", "Screening", "model", "population", "run", "summary", "plot"]
 

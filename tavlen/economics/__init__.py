@@ -2,7 +2,7 @@
 
 :func:`evaluate` turns results into costs, QALYs and life-years per
 universe, discounted, and compares every universe with a reference
-(:class:`~tavlen.evaluation.Evaluation`). On a sweep it evaluates every
+(:class:`~tavlen.economics.evaluation.Evaluation`). On a sweep it evaluates every
 model alike and adds what a probabilistic sensitivity analysis shows over
 the models: the cost-effectiveness plane (incremental costs against
 incremental QALYs, a point per model) and the cost-effectiveness
@@ -12,23 +12,26 @@ highest net monetary benefit, over a range of willingness-to-pay values).
 
 from __future__ import annotations
 
-import dataclasses
 import os
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, overload
 
 import numpy as np
 
-from .errors import optional_import
+from ..errors import optional_import
+from ..files import write_atomically
+from ..results import Results, format_table
+from ..sweeps import SweepResults, parameters_table
+from . import decisionplots
+from .decision import CURVE_POINTS, Acceptability, DecisionAnalysis
 from .evaluation import Evaluation, Weight, evaluate_results, ratio_text, verdict
-from .files import write_atomically
-from .results import Results, format_table
-from .sweeps import SweepResults
+from .frontier import frontier_text
 
-__all__ = ["Acceptability", "Evaluation", "SweepEvaluation", "evaluate"]
+__all__ = ["Acceptability", "CURVE_POINTS", "Evaluation", "SweepEvaluation", "evaluate"]
 
-#: Points of a default acceptability curve.
-CURVE_POINTS = 201
+#: The options of evaluate() that may differ by model of a sweep, and the words for them.
+PER_MODEL = {"event_costs": "unit costs", "annual_costs": "annual costs", "utilities": "utilities",
+             "discount_rate": "the discount rate"}
 
 
 def evaluate(
@@ -73,50 +76,61 @@ def evaluate(
     no base year everything counts, undiscounted.
 
     On :class:`~tavlen.SweepResults`, every model is evaluated alike and a
-    :class:`SweepEvaluation` adds the cost-effectiveness plane and the
-    acceptability curve over the models.
+    :class:`SweepEvaluation` adds the cost-effectiveness plane, the
+    efficiency frontier, the acceptability curve and frontier and the value
+    of information over the models. There ``event_costs``,
+    ``annual_costs``, ``utilities`` and ``discount_rate`` may differ by
+    model, for a probabilistic analysis of prices too: a function of the
+    model's label that returns the option's value for that model
+    (``event_costs=lambda label: {"screen": drawn[label]}``), or a list of
+    values (mappings for the prices), one per model in order.
     """
     options = dict(event_costs=event_costs, annual_costs=annual_costs, utilities=utilities, life_years=life_years,
                    discount_rate=discount_rate, base_year=base_year, reference=reference,
                    willingness_to_pay=willingness_to_pay)
     if not isinstance(results, SweepResults):
         return evaluate_results(results, **options)  # type: ignore[arg-type]
+    varying = tuple(name for name in PER_MODEL if _per_model(options[name]))
     evaluations = []
-    for label, each in results.items():
+    for position, (label, each) in enumerate(results.items()):
         try:
-            evaluations.append(evaluate_results(each, **options))  # type: ignore[arg-type]
+            own = {name: _for_model(options[name], name, label, position, len(results)) if name in varying
+                   else options[name] for name in options}
+            evaluations.append(evaluate_results(each, **own))  # type: ignore[arg-type]
         except Exception as error:
             error.add_note(f"in the sweep's model {label!r}")
             raise
-    return SweepEvaluation(results.labels, evaluations)
+    return SweepEvaluation(results.labels, evaluations, results.parameters, varying)
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
-class Acceptability:
-    """A cost-effectiveness acceptability curve: ``share[u, w]`` is the
-    share of the models in which universe ``universes[u]`` has the highest
-    net monetary benefit at ``willingness_to_pay[w]`` per QALY (models in
-    which several tie count a share to each)."""
-
-    willingness_to_pay: np.ndarray
-    universes: tuple[str, ...]
-    share: np.ndarray
-
-    def to_dataframe(self) -> Any:
-        """A pandas DataFrame: a column per universe, a row per willingness to pay."""
-        pd = optional_import("pandas", "pandas", "Acceptability.to_dataframe()")
-        return pd.DataFrame(self.share.T, columns=pd.Index(list(self.universes), name="universe"),
-                            index=pd.Index(self.willingness_to_pay, name="willingness_to_pay"))
+def _per_model(option: Any) -> bool:
+    """Whether an option of evaluate() gives each model of a sweep its own value."""
+    return callable(option) or (isinstance(option, Sequence) and not isinstance(option, (str, bytes, tuple)))
 
 
-class SweepEvaluation(Sequence[Evaluation]):
+def _for_model(option: Any, name: str, label: str, position: int, models: int) -> Any:
+    if callable(option):
+        return option(label)
+    if len(option) != models:
+        raise ValueError(f"{name} gives {len(option)} values, one per model, to a sweep of {models} models")
+    return option[position]
+
+
+class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
     """The evaluation of every model of a sweep, in order (``evaluations[0]``,
-    ``evaluations["label"]``), and what they show together."""
+    ``evaluations["label"]``), and what they show together.
 
-    def __init__(self, labels: Sequence[str], evaluations: Sequence[Evaluation]) -> None:
+    ``parameters`` is the sweep's table of each model's parameter values
+    (:attr:`SweepResults.parameters`); ``varying`` names the options of
+    :func:`evaluate` that differed by model."""
+
+    def __init__(self, labels: Sequence[str], evaluations: Sequence[Evaluation],
+                 parameters: Mapping[str, np.ndarray] | None = None, varying: Sequence[str] = ()) -> None:
         self.labels: tuple[str, ...] = tuple(labels)
         self._evaluations = tuple(evaluations)
         self._index = {label: i for i, label in enumerate(self.labels)}
+        self.parameters: Mapping[str, np.ndarray] = parameters_table(parameters, len(self._evaluations))
+        self.varying: tuple[str, ...] = tuple(varying)
         if not self._evaluations:
             raise ValueError("a sweep's evaluation needs at least one model")
         first = self._evaluations[0]
@@ -134,7 +148,8 @@ class SweepEvaluation(Sequence[Evaluation]):
     def __getitem__(self, key: slice) -> SweepEvaluation: ...
     def __getitem__(self, key: int | str | slice) -> Evaluation | SweepEvaluation:
         if isinstance(key, slice):
-            return SweepEvaluation(self.labels[key], self._evaluations[key])
+            parameters = {name: values[key] for name, values in self.parameters.items()}
+            return SweepEvaluation(self.labels[key], self._evaluations[key], parameters, self.varying)
         if isinstance(key, str):
             try:
                 return self._evaluations[self._index[key]]
@@ -160,32 +175,6 @@ class SweepEvaluation(Sequence[Evaluation]):
         return {universe: (qalys[:, u], costs[:, u]) for u, universe in enumerate(self.universes)
                 if universe != self.reference}
 
-    def acceptability(self, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> Acceptability:
-        """The cost-effectiveness acceptability curve over the models, at
-        each ``willingness_to_pay`` per QALY (by default 0 to three times
-        the evaluation's, or to twice the largest ICER of the models' mean
-        increments). Needs two models or more."""
-        if len(self) < 2:
-            raise ValueError(f"an acceptability curve needs a sweep of at least two models, this one has {len(self)}")
-        values = self._curve_points() if willingness_to_pay is None else np.asarray(willingness_to_pay, dtype=np.float64)
-        if values.ndim != 1 or not np.isfinite(values).all() or (values < 0).any():
-            raise ValueError("willingness_to_pay must be a sequence of finite values of 0 or more")
-        qalys = np.array([each.value("qalys") for each in self._evaluations])  # model, universe
-        costs = np.array([each.value("costs") for each in self._evaluations])
-        benefit = values[None, None, :] * qalys[:, :, None] - costs[:, :, None]  # model, universe, value
-        best = benefit == benefit.max(axis=1, keepdims=True)
-        share = (best / best.sum(axis=1, keepdims=True)).mean(axis=0)
-        return Acceptability(values, self.universes, share)
-
-    def _curve_points(self) -> np.ndarray:
-        if self.willingness_to_pay:
-            upper = 3.0 * self.willingness_to_pay
-        else:
-            costs, qalys = self.incremental("costs").mean(axis=0), self.incremental("qalys").mean(axis=0)
-            ratios = [c / q for c, q in zip(costs, qalys) if c > 0 and q > 0]
-            upper = 2.0 * max(ratios) if ratios else 100_000.0
-        return np.linspace(0.0, upper, CURVE_POINTS)
-
     # -- presentation ------------------------------------------------------
 
     def table(self) -> str:
@@ -193,7 +182,22 @@ class SweepEvaluation(Sequence[Evaluation]):
         the 2.5 and 97.5 percentiles of incremental costs, QALYs,
         life-years and net monetary benefit, the ICER of the means, the
         models in each quadrant and, at the willingness to pay, the share
-        of models in which each universe is best."""
+        of models in which each universe is best; with three universes or
+        more, the efficiency frontier of the means; the strategy of the
+        highest expected net benefit and the EVPI per person."""
+        headers, rows, note = self.table_parts()
+        lines = [format_table(headers, rows)]
+        if len(self.universes) > 2:
+            lines += ["", self.frontier_table()]
+        if self.willingness_to_pay is not None and len(self) > 1:
+            curve = self.acceptability([self.willingness_to_pay])
+            lines.append(f"At {self.willingness_to_pay:,.0f} per QALY: the highest expected net benefit is "
+                         f"{curve.optimal[0]}'s (best in {curve.frontier[0]:.0%} of the models); "
+                         f"EVPI {curve.evpi[0]:,.2f} per person")
+        return "\n".join([*lines, f"({note})"])
+
+    def table_parts(self) -> tuple[list[str], list[list[str]], str]:
+        """The cells of :meth:`table`'s first table: its header, its rows and its note."""
         first = self._evaluations[0]
         names = [name for name in ("costs", "qalys", "life_years", "net_monetary_benefit") if first._has(name)]
         reference = self.universes.index(self.reference)
@@ -223,10 +227,18 @@ class SweepEvaluation(Sequence[Evaluation]):
             share = self.acceptability([self.willingness_to_pay]).share[:, 0]
             rows.append([f"models in which it is best at {self.willingness_to_pay:,.0f} per QALY "
                          f"({self.reference}: {share[reference]:.0%})", *(f"{share[u]:.0%}" for u in others)])
-        return "\n".join([
-            format_table([f"per person, against {self.reference}", *(self.universes[u] for u in others)], rows),
-            f"(mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, {first.describe()})",
-        ])
+        headers = [f"per person, against {self.reference}", *(self.universes[u] for u in others)]
+        words = [PER_MODEL[name] for name in self.varying]
+        varying = " and ".join([", ".join(words[:-1]), words[-1]] if len(words) > 1 else words)
+        drawn = f"; {varying} differ by model" if varying else ""
+        return headers, rows, (f"mean and 2.5 to 97.5 percentiles over {len(self)} model{'s' if len(self) > 1 else ''}, "
+                               f"{first.describe()}{drawn}")
+
+    def frontier_table(self) -> str:
+        """The efficiency frontier of the means over the models: each
+        universe's mean costs and QALYs per person, its status and its
+        sequential ICER."""
+        return frontier_text(self.frontier(), "mean per person")
 
     def to_dataframe(self) -> Any:
         """A pandas DataFrame of every model's :meth:`Evaluation.to_dataframe`,
@@ -241,33 +253,14 @@ class SweepEvaluation(Sequence[Evaluation]):
         return stacked.assign_coords(model=list(self.labels))
 
     def plot_plane(self, axes: Any) -> None:
-        """Draws the cost-effectiveness plane into matplotlib ``axes``."""
-        for universe, (qalys, costs) in self.plane().items():
-            axes.plot(qalys, costs, "o", alpha=0.6, label=universe)
-        axes.axhline(0.0, color="grey", linewidth=0.8)
-        axes.axvline(0.0, color="grey", linewidth=0.8)
-        if self.willingness_to_pay:
-            low, high = axes.get_xlim()
-            axes.plot([low, high], [self.willingness_to_pay * low, self.willingness_to_pay * high], "--", color="black",
-                      linewidth=0.8, label=f"{self.willingness_to_pay:,.0f} per QALY")
-            axes.set_xlim(low, high)
-        axes.set_xlabel("incremental QALYs per person")
-        axes.set_ylabel("incremental costs per person")
-        axes.set_title(f"Cost-effectiveness plane, {len(self)} models, against {self.reference}")
-        axes.legend()
+        """Draws the cost-effectiveness plane into matplotlib ``axes``: each
+        universe's models and mean against the reference, the efficiency
+        frontier and the willingness-to-pay line."""
+        decisionplots.draw_plane(axes, self)
 
     def plot_acceptability(self, axes: Any, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> None:
-        """Draws the acceptability curve into matplotlib ``axes``."""
-        curve = self.acceptability(willingness_to_pay)
-        for u, universe in enumerate(curve.universes):
-            axes.plot(curve.willingness_to_pay, curve.share[u], label=universe)
-        if self.willingness_to_pay:
-            axes.axvline(self.willingness_to_pay, color="black", linestyle="--", linewidth=0.8)
-        axes.set_ylim(-0.02, 1.02)
-        axes.set_xlabel("willingness to pay per QALY")
-        axes.set_ylabel("share of models with the highest net benefit")
-        axes.set_title("Cost-effectiveness acceptability curve")
-        axes.legend()
+        """Draws the acceptability curves and frontier into matplotlib ``axes``."""
+        decisionplots.draw_acceptability(axes, self.acceptability(willingness_to_pay), self.willingness_to_pay)
 
     def plot(self, path: str | os.PathLike[str], title: str | None = None) -> None:
         """Saves a PNG of the plane and the acceptability curve side by side
