@@ -27,7 +27,6 @@ import tavlen.model
 from tavlen import demo
 from tavlen.configuration import setup, slice_population
 from tavlen.individual import Individual, Philox
-from tavlen.process import _Life
 from tavlen.results import grid_edges
 from tavlen.simulation import simulate_block
 from tavlen.streams import generator_key
@@ -105,9 +104,6 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
     for process in processes:
         dispatch.update(process.handlers())
     starts = [oc.start, disease.start, screening.start]
-    life = _Life()
-    for process in processes:
-        process._life = life
 
     sums = Sums()
     taken = 0
@@ -121,8 +117,8 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
                 next_universe()
                 for set_stream in streams:
                     set_stream(person)
-                life.universe = universe
-                life.universe_index = universe_index
+                for process in processes:
+                    process.universe, process.universe_index = universe, universe_index
                 for start in starts:
                     start(individual)
                 for taken in itertools.count(taken + 1):  # counts as cheaply as `while True`
