@@ -25,6 +25,7 @@ from harness import Case
 
 import tavlen.model
 from tavlen import demo
+from tavlen.cells import dense
 from tavlen.configuration import setup, slice_population
 from tavlen.individual import Individual, Philox
 from tavlen.results import grid_edges
@@ -370,7 +371,7 @@ def gained_by_block(births: np.ndarray, common_random_numbers: bool) -> np.ndarr
     gained = []
     for index, first, end in run.blocks():
         partial = simulate_block(run.configuration, index, first, slice_population(run.population, first, end))
-        years = partial.durations[:, :, alive].sum(axis=(1, 2, 3))
+        years = dense(partial.durations)[:, :, alive].sum(axis=(1, 2, 3))
         gained.append(years[screening] - years[reference])
     return np.array(gained)
 

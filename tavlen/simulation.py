@@ -13,10 +13,12 @@ from typing import Any
 
 import numpy as np
 
+from .cells import Cells
 from .configuration import CombinedSnapshots, Configuration
 from .errors import ModelError
 from .individual import Philox, run_lives
 from .mistakes import Mistakes, snapshots_kept_at
+from .montecarlo import AGGREGATES
 from .process import Block, Process, block_seed
 from .streams import generator_key
 
@@ -25,12 +27,12 @@ __all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
 
 @dataclasses.dataclass
 class Partial:
-    """One block's results."""
+    """One block's results: each aggregate whole, or as the cells it changed."""
 
-    events: np.ndarray
-    durations: np.ndarray
-    snapshots_ages: np.ndarray
-    snapshots_years: np.ndarray
+    events: np.ndarray | Cells
+    durations: np.ndarray | Cells
+    snapshots_ages: np.ndarray | Cells
+    snapshots_years: np.ndarray | Cells
     individual: dict[str, np.ndarray]
     #: Whether the block drew from the global generators of random or numpy.random.
     global_draws: bool = False
@@ -63,14 +65,10 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     simulate_people(individual, c.model.processes, c.universes, size, first, c.events_limit, mistakes, streams)
     global_draws = _drawn_since()
     log = individual.output_events_individual()
-    partial = Partial(
-        events=individual.output_events(),
-        durations=individual.output_durations(),
-        snapshots_ages=individual.output_snapshots_ages(),
-        snapshots_years=individual.output_snapshots_years(),
-        individual=log,
-        global_draws=global_draws,
-    )
+    # Each aggregate as the cells the block changed: a block of a thousand
+    # people touches a few thousand cells of grids that may hold millions.
+    aggregates = {name: Cells.of(getattr(individual, f"output_{name}")()) for name in AGGREGATES}
+    partial = Partial(**aggregates, individual=log, global_draws=global_draws)
     # The log is joined out of the Individual's blocks: let them go before
     # the persons are renumbered, so that a block holds its log twice at most.
     del individual
