@@ -34,7 +34,7 @@ class Cells:
     @classmethod
     def of(cls, array: np.ndarray) -> Cells:
         flat = np.ravel(array)
-        positions = np.flatnonzero(flat)
+        positions = np.flatnonzero(flat != 0)  # through a mask: several times faster on floats
         if flat.size < _SMALL:
             positions = positions.astype(np.uint32)
         return cls(array.shape, positions, flat[positions])
