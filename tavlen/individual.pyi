@@ -149,3 +149,17 @@ class Philox(Random):
         """Return internal state; can be passed to setstate() later."""
     def setstate(self, state: tuple[Any, ...]) -> None:
         """Restore internal state from object returned by getstate()."""
+
+def run_lives(
+    individual: Individual,
+    dispatch: dict[str, Callable[..., Any]],
+    starts: tuple[Callable[[Individual], Any], ...],
+    processes: tuple[Any, ...],
+    universes: tuple[str, ...],
+    first: int,
+    size: int,
+    events_limit: int,
+    streams: tuple[Callable[[int], Any], ...],
+    where: list[Any],
+) -> tuple[str, Any, Any] | None:
+    """Simulates the people first .. first + size - 1 of a block in every universe."""
