@@ -241,6 +241,8 @@ MODELS = {
     "strata, final": (Model([Strata()]), dict(n_stratum_hops=2, preserve_stratum="final", universes=["a", "b"])),
     "moves and removals": (Model([Rescheduling()]), dict(universes=["a", "b", "c"], log_events_individual=True)),
     "events as lists, data as a mapping": (ListingModel([Strata()]), dict(n_stratum_hops=2, universes=["a", "b"])),
+    "a subclass of Individual": (type("M", (Model,), {"individual_type": type("Sub", (Individual,), {})})(
+        [Rescheduling()]), dict(universes=["a", "b"])),
     # errors
     "start raises": (Model([Raising("start")]), dict(universes=["a", "b"])),
     "unexpected keyword": (Model([Raising("keyword")]), {}),

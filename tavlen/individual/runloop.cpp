@@ -162,8 +162,25 @@ struct Loop {
     PyObject* streams;  // tuple of the generators' set_stream
     const InternedNames& names;
     Callee next_person, next_universe, next_event, log_ongoing_durations;
+    // next_event is the type's own, bound to an Individual: the loop calls
+    // its body directly, without binding its (no) arguments at every event.
+    Individual* own_next_event = nullptr;
     Position position;
 };
+
+Individual* own_method_self(PyObject* module, const Callee& callee, const MethodSpec& method) {
+    PyTypeObject* type = module_state(module).individual_type;
+    PyObject* own = type ? PyDict_GetItemString(type->tp_dict, method.signature.name) : nullptr;
+    if (!own || callee.function.get() != own || !callee.self || !PyObject_TypeCheck(callee.self.get(), type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<Individual*>(callee.self.get());
+}
+
+Ref take_event(Loop& loop, BoundArguments& no_arguments) {
+    if (loop.own_next_event) return Ref::steal(next_event_method.impl(loop.own_next_event, no_arguments));
+    return loop.next_event({});
+}
 
 // What ends a block early without an error of its own: a modelling mistake
 // that the driver raises with its explanation.
@@ -198,12 +215,13 @@ bool start_life(Loop& loop, PyObject* stream) {
 
 // The events of one life, up to the one that ends it. Returns None when the
 // life ended at a finite age, a stop when it did not, null on error.
-Ref run_events(Loop& loop) {
+Ref run_events(Loop& loop, PyObject* module) {
     loop.position.in_events = true;
+    BoundArguments no_arguments(next_event_method.signature, module);
     Event event;
     Py_ssize_t taken = 0;
     for (; taken < loop.events_limit; ++taken) {
-        Ref record = loop.next_event({});
+        Ref record = take_event(loop, no_arguments);
         if (!record || !unpack(record.get(), event)) return {};
         PyObject* handler;
         const int found = PyDict_GetItemRef(loop.dispatch, event.message.get(), &handler);
@@ -224,7 +242,7 @@ Ref run_events(Loop& loop) {
     return Ref::none();
 }
 
-Ref run_block(Loop& loop) {
+Ref run_block(Loop& loop, PyObject* module) {
     for (Py_ssize_t person = 0; person < loop.size; ++person) {
         loop.position.person = person;
         if (PyErr_CheckSignals() < 0 || !loop.next_person({})) return {};
@@ -233,7 +251,7 @@ Ref run_block(Loop& loop) {
         for (Py_ssize_t u = 0; u < PyTuple_GET_SIZE(loop.universes); ++u) {
             loop.position.universe = u;
             if (!start_life(loop, stream.get())) return {};
-            Ref ended = run_events(loop);
+            Ref ended = run_events(loop, module);
             if (!ended || ended.get() != Py_None) return ended;
             if (!loop.log_ongoing_durations({})) return {};
         }
@@ -282,7 +300,8 @@ PyObject* run_lives(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         !Callee::lookup(loop.individual, names.log_ongoing_durations, loop.log_ongoing_durations)) {
         return nullptr;
     }
-    Ref result = run_block(loop);
+    loop.own_next_event = own_method_self(module, loop.next_event, next_event_method);
+    Ref result = run_block(loop, module);
     if ((!result || result.get() != Py_None) && !report_position(bound[9], loop.position)) return nullptr;
     return result.release();
 }
