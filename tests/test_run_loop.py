@@ -310,3 +310,9 @@ def test_run_lives_refuses_what_it_cannot_run(arguments, error, message):
     with pytest.raises(error, match=message):
         run_lives(**given)
     assert where == [None]
+
+
+def test_a_limit_of_no_events_is_refused_before_any_life(monkeypatch):
+    monkeypatch.setattr(tavlen.model, "MAX_EVENTS_PER_LIFE", 0)
+    with pytest.raises(tavlen.model.ModelError, match="MAX_EVENTS_PER_LIFE must be at least 1, got 0"):
+        Model([Forever()]).run([2000.0])
