@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
-import math
 import pickle
 import random
 from collections.abc import Callable, Mapping, Sequence

@@ -12,7 +12,6 @@ import tavlen.model
 import tavlen.simulation as simulation
 from tavlen import Model, Process, demo, handles
 from tavlen.individual import Individual, run_lives
-from tavlen.process import Process as BaseProcess
 
 
 def python_loop(individual, processes, universes, size, first, events_limit, mistakes=None, streams=()):
@@ -20,7 +19,7 @@ def python_loop(individual, processes, universes, size, first, events_limit, mis
     dispatch = {}
     for process in processes:
         dispatch.update(process.handlers())
-    starts = [process.start for process in processes if type(process).start is not BaseProcess.start]
+    starts = [process.start for process in processes if type(process).start is not Process.start]
     next_person, next_universe = individual.next_person, individual.next_universe
     next_event, log_ongoing_durations = individual.next_event, individual.log_ongoing_durations
     limit = range(events_limit)
