@@ -2,6 +2,7 @@
 replaced: the same results bit for bit, and the same errors with the same
 notes, on a table of models."""
 
+import itertools
 import math
 import pickle
 
@@ -228,6 +229,21 @@ class NotMapping(Individual):
         return age, priority, message, terminate, 5 if data else data
 
 
+class Handing(Individual):
+    """Hands the events out as something else: `shape` makes it of the record."""
+
+    shape = staticmethod(lambda record: record)
+
+    def next_event(self):
+        return self.shape(super().next_event())
+
+
+def handing(shape):
+    """A model whose Individual hands its events out as shape(record)."""
+    individual_type = type("Shaped", (Handing,), {"shape": staticmethod(shape)})
+    return type("M", (Model,), {"individual_type": individual_type})([Strata()])
+
+
 def snapshot(individual):
     return ("alive",) if individual.age < 42 else 1 / 0
 
@@ -251,6 +267,11 @@ MODELS = {
     "unhandled message": (Model([Stray()]), dict(universes=["a", "b"])),
     "infinite age": (Model([Infinite()]), dict(universes=["a", "b"])),
     "data not a mapping": (type("M", (Model,), {"individual_type": NotMapping})([Strata()]), dict(n_stratum_hops=2)),
+    "a record of six": (handing(lambda record: [*record, None]), {}),
+    "a record of four": (handing(lambda record: record[:4]), {}),
+    "an endless record": (handing(lambda record: itertools.chain(record, itertools.count())), {}),
+    "a record of nothing": (handing(lambda record: 5), {}),
+    "a dict as the record": (handing(lambda record: dict.fromkeys("abcdef")), {}),
     "snapshot fails": (Model([Infinite()]), dict(snapshot_ages=[40, 45], snapshot_tags=["alive"],
                                                 snapshot_functions=[snapshot])),
 }

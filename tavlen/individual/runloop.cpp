@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <utility>
 
 namespace tavlen {
 namespace {
@@ -84,28 +85,58 @@ struct Event {
     Ref age, message, terminate, data;
 };
 
-bool unpack(PyObject* record, Event& out) {
-    Ref items;
-    if (PyTuple_CheckExact(record)) {
-        items = Ref::borrow(record);
+bool too_many(PyObject* record) {
+    if (PyList_CheckExact(record) || PyTuple_CheckExact(record) || PyDict_CheckExact(record)) {
+        const Py_ssize_t n = PyDict_CheckExact(record) ? PyDict_GET_SIZE(record) : Py_SIZE(record);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 5, got %zd)", n);
     } else {
-        if (!PySequence_Check(record) && !Py_TYPE(record)->tp_iter) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(record)->tp_name);
-            return false;
-        }
-        items = Ref::steal(PySequence_Tuple(record));
-        if (!items) return false;
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 5)");
     }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    if (n != 5) {
-        if (n < 5) PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", n);
-        else PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 5)");
+    return false;
+}
+
+// The items of any other iterable, taken one by one as unpacking takes them:
+// never more than one past the five, so an endless iterator ends too.
+bool unpack_iterable(PyObject* record, Ref (&items)[5]) {
+    Ref iterator = Ref::steal(PyObject_GetIter(record));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(record)->tp_iter && !PySequence_Check(record)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(record)->tp_name);
+        }
         return false;
     }
-    out.age = Ref::borrow(PyTuple_GET_ITEM(items.get(), 0));
-    out.message = Ref::borrow(PyTuple_GET_ITEM(items.get(), 2));
-    out.terminate = Ref::borrow(PyTuple_GET_ITEM(items.get(), 3));
-    out.data = Ref::borrow(PyTuple_GET_ITEM(items.get(), 4));
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", i);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) return too_many(record);
+    return !PyErr_Occurred();
+}
+
+bool unpack(PyObject* record, Event& out) {
+    Ref items[5];
+    if (PyTuple_CheckExact(record) || PyList_CheckExact(record)) {
+        const Py_ssize_t n = Py_SIZE(record);
+        if (n > 5) return too_many(record);
+        if (n < 5) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 5, got %zd)", n);
+            return false;
+        }
+        PyObject** values = PyTuple_CheckExact(record) ? &PyTuple_GET_ITEM(record, 0) : &PyList_GET_ITEM(record, 0);
+        for (Py_ssize_t i = 0; i < 5; ++i) items[i] = Ref::borrow(values[i]);
+    } else if (!unpack_iterable(record, items)) {
+        return false;
+    }
+    out.age = std::move(items[0]);
+    out.message = std::move(items[2]);
+    out.terminate = std::move(items[3]);
+    out.data = std::move(items[4]);
     return true;
 }
 
