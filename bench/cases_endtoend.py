@@ -25,10 +25,10 @@ from harness import Case
 
 import tavlen.model
 from tavlen import demo
+from tavlen.cells import dense
 from tavlen.configuration import setup, slice_population
 from tavlen.dealing import block_sizes, dealt_order
 from tavlen.individual import Individual, Philox
-from tavlen.process import _Life
 from tavlen.results import grid_edges
 from tavlen.simulation import simulate_block
 from tavlen.streams import generator_key
@@ -112,9 +112,6 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
     for process in processes:
         dispatch.update(process.handlers())
     starts = [oc.start, disease.start, screening.start]
-    life = _Life()
-    for process in processes:
-        process._life = life
 
     sums = Sums()
     taken = 0
@@ -128,8 +125,8 @@ def hand_loop(births: np.ndarray, seed: int, block_size: int) -> tuple[dict[str,
                 next_universe()
                 for set_stream in streams:
                     set_stream(person)
-                life.universe = universe
-                life.universe_index = universe_index
+                for process in processes:
+                    process.universe, process.universe_index = universe, universe_index
                 for start in starts:
                     start(individual)
                 for taken in itertools.count(taken + 1):  # counts as cheaply as `while True`
@@ -225,7 +222,7 @@ def inlined_loop(births: np.ndarray, seed: int, block_size: int) -> dict[str, np
 
 
 def model_run(births: np.ndarray, **options: Any) -> Any:
-    return demo.model().run(births, **demo.RUN_OPTIONS, seed=SEED, block_size=BLOCK_SIZE, **options)
+    return demo.model().run(births, **{**demo.RUN_OPTIONS, "seed": SEED, "block_size": BLOCK_SIZE, **options})
 
 
 @functools.cache
@@ -248,8 +245,20 @@ def overhead_namespace() -> dict[str, Any]:
             "inlined": lambda: inlined_loop(births, SEED, BLOCK_SIZE)}
 
 
+#: The demo's year groups coarsened to four, for the cost of finding a year's bin.
+FOUR_YEAR_GROUPS = (1940, 1980, 2020, 2060)
+
+
+def year_groups_namespace() -> dict[str, Any]:
+    births = checked_births(OVERHEAD_PEOPLE)
+    coarse = dict(event_years=FOUR_YEAR_GROUPS, duration_years=FOUR_YEAR_GROUPS)
+    return {"run": lambda: model_run(births), "coarse": lambda: model_run(births, **coarse)}
+
+
 def cases() -> list[Case]:
     return [
+        Case(f"driver: Model.run, demo, {len(demo.YEAR_GROUPS)} year groups, {OVERHEAD_PEOPLE:,} people", "run()",
+             "coarse()", year_groups_namespace, 1.01, floor_name="4 year groups", number=1),
         Case(f"driver: Model.run, demo, {OVERHEAD_PEOPLE:,} people", "run()", "by_hand()", overhead_namespace,
              1.25, floor_name="hand loop", number=1),
         Case(f"driver: Model.run, demo, {OVERHEAD_PEOPLE:,} people", "run()", "inlined()", overhead_namespace,
@@ -369,7 +378,7 @@ def gained_by_block(births: np.ndarray, common_random_numbers: bool) -> np.ndarr
     gained = []
     for index, first, end in run.blocks():
         partial = simulate_block(run.configuration, index, first, slice_population(run.population, first, end))
-        years = partial.durations[:, :, alive].sum(axis=(1, 2, 3))
+        years = dense(partial.durations)[:, :, alive].sum(axis=(1, 2, 3))
         gained.append(years[screening] - years[reference])
     return np.array(gained)
 

@@ -30,6 +30,7 @@ from typing import Any
 import numpy as np
 
 from ._version import __version__
+from .cells import dense
 from .errors import ModelError
 from .files import ArchiveError, check_writable, read_archive, sync_folder, write_archive, write_atomically
 from .results import _LOG_COLUMNS
@@ -261,7 +262,7 @@ class Folder:
     def store(self, index: int, first: int, size: int, partial: Any) -> None:
         """Writes a finished block's partial results."""
         header = {"format": FORMAT, "version": VERSION, "run": self.key, "block": index, "first": first, "size": size}
-        arrays = {name: getattr(partial, name) for name in _AGGREGATE_DTYPES}
+        arrays = {name: dense(getattr(partial, name)) for name in _AGGREGATE_DTYPES}
         arrays.update({f"individual_{column}": values for column, values in partial.individual.items()})
         write_atomically(os.path.join(self.path, block_name(index)),
                          lambda file: write_archive(file, header, arrays, compress=False))

@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import checkpoint
+from .cells import add_into
 from .errors import ModelError
 from .results import _AGGREGATES, _LOG_COLUMNS
 from .simulation import Partial
@@ -131,9 +132,9 @@ class Totals:
             part = getattr(partial, name)
             if part.shape != total.shape:
                 raise ModelError(f"a block returned {name} of shape {part.shape}, expected {total.shape}")
-            total += part
+            add_into(total, part)
             if self.subsample_sums:
-                self.subsample_sums[name][subsample] += part
+                add_into(self.subsample_sums[name][subsample], part)
         self.blocks_added += 1
         self._log.append(partial.individual)
 

@@ -153,3 +153,16 @@ class Philox(Random):
         """Return internal state; can be passed to setstate() later."""
     def setstate(self, state: tuple[Any, ...]) -> None:
         """Restore internal state from object returned by getstate()."""
+
+def run_lives(
+    individual: Individual,
+    dispatch: dict[str, Callable[..., Any]],
+    starts: tuple[Callable[[Individual], Any], ...],
+    processes: tuple[Any, ...],
+    universes: tuple[str, ...],
+    people: tuple[int, ...],
+    events_limit: int,
+    streams: tuple[Callable[[int], Any], ...],
+    where: list[Any],
+) -> tuple[str, Any, Any] | None:
+    """Simulates the people of a block, in order, in every universe."""

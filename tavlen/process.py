@@ -71,7 +71,6 @@ class Process:
     random_number_generators: Sequence[str] = ()
 
     _handled: dict[str, str] = {}
-    _life: _Life | None = None
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -105,20 +104,18 @@ class Process:
         """Message to bound handler method."""
         return {message: getattr(self, name) for message, name in self._handled.items()}
 
-    @property
-    def universe(self) -> str:
-        """The name of the universe that the current life runs in."""
-        return self._current_life().universe
+    # The universe that the current life runs in: its name and its position
+    # in the run's universes. The run sets both on every process at the start
+    # of every life, as plain attributes, so that a handler reads them as
+    # cheaply as any attribute of its own.
+    universe: str
+    universe_index: int
 
-    @property
-    def universe_index(self) -> int:
-        """The position of the current universe in the run's universes."""
-        return self._current_life().universe_index
-
-    def _current_life(self) -> _Life:
-        if self._life is None:
-            raise RuntimeError(f"{self.name}.universe is only known while a run simulates a life")
-        return self._life
+    def __getattr__(self, name: str) -> Any:
+        # Only reached for an attribute that the process does not have.
+        if name in ("universe", "universe_index"):
+            raise RuntimeError(f"{self.name}.{name} is only known while a run simulates a life")
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
 
     def start(self, individual: Individual) -> None:
         """Called at the start of every life, in the order of the model's
@@ -143,7 +140,8 @@ class Process:
 
 @dataclasses.dataclass(slots=True)
 class _Life:
-    """What the processes know about the life being simulated."""
+    """What the processes knew about the life being simulated, before the run
+    set it on them as attributes; kept for what pickled one."""
 
     universe: str = ""
     universe_index: int = -1

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
-import math
 import pickle
 import random
 from collections.abc import Callable, Mapping, Sequence
@@ -13,31 +12,37 @@ from typing import Any
 
 import numpy as np
 
+from .cells import Cells
 from .configuration import PERSON, CombinedSnapshots, Configuration
 from .errors import ModelError
-from .individual import Philox
+from .individual import Philox, run_lives
 from .mistakes import Mistakes, snapshots_kept_at
-from .process import Block, Process, _Life, block_seed
+from .montecarlo import AGGREGATES
+from .process import Block, Process, block_seed
 from .streams import generator_key
 
 __all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
 
+#: The aggregates the engine hands out through its output_<name>() methods;
+#: the discounted ones are arrays the block gives it to add into.
+_ENGINE_OUTPUTS = tuple(name for name in AGGREGATES if not name.startswith("discounted_"))
+
 
 @dataclasses.dataclass
 class Partial:
-    """One block's results."""
+    """One block's results: each aggregate whole, or as the cells it changed."""
 
-    events: np.ndarray
-    durations: np.ndarray
-    snapshots_ages: np.ndarray
-    snapshots_years: np.ndarray
+    events: np.ndarray | Cells
+    durations: np.ndarray | Cells
+    snapshots_ages: np.ndarray | Cells
+    snapshots_years: np.ndarray | Cells
     individual: dict[str, np.ndarray]
     #: Whether the block drew from the global generators of random or numpy.random.
     global_draws: bool = False
     #: Events and durations discounted at their exact time, by rate (first
     #: axis; none when the run records no discounting) and without the year axis.
-    discounted_events: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0, 0, 0, 0)))
-    discounted_durations: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0, 0, 0, 0)))
+    discounted_events: np.ndarray | Cells = dataclasses.field(default_factory=lambda: np.zeros((0, 0, 0, 0, 0)))
+    discounted_durations: np.ndarray | Cells = dataclasses.field(default_factory=lambda: np.zeros((0, 0, 0, 0, 0)))
 
 
 def simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[str, np.ndarray]]]) -> list[Partial]:
@@ -72,15 +77,11 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     simulate_people(individual, c.model.processes, c.universes, size, people, c.events_limit, mistakes, streams)
     global_draws = _drawn_since()
     log = individual.output_events_individual()
-    partial = Partial(
-        events=individual.output_events(),
-        durations=individual.output_durations(),
-        snapshots_ages=individual.output_snapshots_ages(),
-        snapshots_years=individual.output_snapshots_years(),
-        individual=log,
-        global_draws=global_draws,
-        **discounted,
-    )
+    # Each aggregate as the cells the block changed: a block of a thousand
+    # people touches a few thousand cells of grids that may hold millions.
+    aggregates = {name: Cells.of(getattr(individual, f"output_{name}")()) for name in _ENGINE_OUTPUTS}
+    aggregates.update({name: Cells.of(array) for name, array in discounted.items()})
+    partial = Partial(**aggregates, individual=log, global_draws=global_draws)
     # The log is joined out of the Individual's blocks: let them go before
     # the persons are renumbered, so that a block holds its log twice at most.
     del individual
@@ -189,72 +190,43 @@ def simulate_people(
     running from its first events until an event that terminates it.
     ``mistakes`` explains the errors of a modelling mistake in the run's
     terms; every life starts with ``streams`` (the generators' set_stream)
-    at its person, whose index in the population ``people`` holds."""
+    at its person, whose index in the population ``people`` holds. The loop itself runs in the engine (``run_lives``); this
+    builds its handler table and explains what stops it."""
+    if events_limit < 1:
+        raise ModelError(f"tavlen.model.MAX_EVENTS_PER_LIFE must be at least 1, got {events_limit}")
     dispatch: dict[str, Callable[..., Any]] = {}
     for process in processes:
         dispatch.update(process.handlers())
-    starts = [process.start for process in processes if type(process).start is not Process.start]
-    life = _Life()
-    for process in processes:
-        process._life = life
-    next_person, next_universe = individual.next_person, individual.next_universe
-    next_event, log_ongoing_durations = individual.next_event, individual.log_ongoing_durations
-    # Every life iterates this one range, so a life that never ends stops
-    # at its end without a counter to keep per event.
-    limit = range(events_limit)
-    inf = math.inf
-    person = -1
-    indices = [int(index) for index in people]  # Python ints: set_stream takes them fastest
+    starts = tuple(process.start for process in processes if type(process).start is not Process.start)
+    universes = tuple(universes)
+    where = [-1, -1, False]  # person, universe, in a life's events: filled where the loop stops
     try:
-        for person in range(size):
-            next_person()
-            stream = indices[person]  # the person's index in the population
-            for universe_index, universe in enumerate(universes):
-                next_universe()
-                for set_stream in streams:
-                    set_stream(stream)
-                life.universe, life.universe_index = universe, universe_index
-                for start in starts:
-                    start(individual)
-                try:
-                    for _ in limit:
-                        age, _, message, terminate, data = next_event()
-                        try:
-                            handler = dispatch[message]  # a subscript is cheaper than a call of get()
-                        except KeyError:
-                            raise _unhandled(message, dispatch) from None
-                        if data:
-                            handler(individual, **data)
-                        else:
-                            handler(individual)
-                        if terminate:
-                            break
-                    else:
-                        # Without this a life whose events keep coming and
-                        # none of which ends it would run forever.
-                        raise _endless(len(limit), message, age)
-                except RuntimeError as error:
-                    _explain_empty_queue(error)
-                    raise
-                if not -inf < age < inf:
-                    # Its open durations would close at that age: infinite person-years.
-                    raise _ended_at(age, message)
-                log_ongoing_durations()
+        stopped = run_lives(individual, dispatch, starts, tuple(processes), universes,
+                            tuple(int(index) for index in people[:size]), events_limit, tuple(streams), where)
+        if stopped is not None:
+            reason, message, age = stopped
+            if reason == "unhandled":
+                raise _unhandled(message, dispatch) from None
+            raise _endless(events_limit, message, age) if reason == "endless" else _ended_at(age, message)
     except Exception as error:
-        if 0 <= person < size and life.universe_index >= 0:
-            where = mistakes.where(error, individual) if mistakes is not None else None
+        person, universe_index, in_events = where
+        if in_events and isinstance(error, RuntimeError):
+            _explain_empty_queue(error)
+        if 0 <= person < size and universe_index >= 0:
+            where_in_life = mistakes.where(error, individual) if mistakes is not None else None
             error.add_note(
-                f"while simulating person {indices[person]} in universe {life.universe!r}, "
-                f"{where or f'at age {_age_of(individual)}'}"
+                f"while simulating person {int(people[person])} in universe {universes[universe_index]!r}, "
+                f"{where_in_life or f'at age {_age_of(individual)}'}"
             )
         if mistakes is not None:
             mistakes.explain(error, individual)
         raise
     finally:
         for process in processes:
-            # Gone, not None: a process pickles after a run as it did before
-            # (a checkpoint folder recognises its model by that pickle).
-            vars(process).pop("_life", None)
+            # Gone: a process pickles after a run as it did before (a
+            # checkpoint folder recognises its model by that pickle).
+            vars(process).pop("universe", None)
+            vars(process).pop("universe_index", None)
 
 
 def _unhandled(message: Any, dispatch: Mapping[str, Any]) -> ModelError:

@@ -49,6 +49,36 @@ def test_year_bin_uses_birth_year_plus_age(years, age, year_bin):
     assert logged_cell(individual)[3] == year_bin
 
 
+def walked_bin(grid, x):
+    """The bin rule as a walk from the first edge."""
+    return next((i for i, edge in enumerate(grid) if x < edge), max(len(grid) - 1, 0))
+
+
+GRIDS = {
+    "yearly, sorted": np.arange(1900.0, 2060.0),
+    "repeated edges": np.array([10.0, 20.0, 20.0, 20.0, 30.0, np.inf]),
+    "signed zeros": np.array([-1.0, -0.0, 0.0, 1.0]),
+    "one edge": np.array([5.0]),
+    "unsorted": np.array([30.0, 10.0, 20.0, 5.0, 40.0]),
+    "a NaN edge": np.array([10.0, np.nan, 20.0, 30.0]),
+    "descending": np.array([40.0, 30.0, 20.0, 10.0]),
+}
+
+
+@pytest.mark.parametrize("grid", GRIDS.values(), ids=GRIDS.keys())
+def test_sorted_grids_are_searched_and_others_walked_with_the_same_bins(grid):
+    """Ascending grids are halved instead of walked: every value lands where
+    the walk puts it, and grids out of order keep the walk."""
+    finite = grid[np.isfinite(grid)]
+    values = np.concatenate([finite, np.nextafter(finite, -np.inf), np.nextafter(finite, np.inf),
+                             [-np.inf, np.inf, np.nan, -0.0, 0.0, 1e300, -1e300]])
+    for value in values:
+        individual = in_life(make(event_ages=grid.copy(), event_years=grid.copy()), age=value, _person_birth=0.0)
+        individual.log_event("onset")
+        cell = logged_cell(individual)
+        assert cell[3] == cell[4] == walked_bin(grid, value), value
+
+
 def test_event_counts_into_universe_stratum_and_tag_and_edits_of_the_grid_are_seen():
     ages = np.array([20.0, 40.0, 60.0, np.inf])
     individual = in_life(make(event_ages=ages), _universe=1, _person_stratum=2, age=45.0)

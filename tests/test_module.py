@@ -105,7 +105,8 @@ class TestImport:
         names = [n for n in vars(module) if n not in
                  {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}]
         assert names == ["heappop", "heappush", "Random", "Callable", "Dict", "List", "Optional",
-                         "warnings", "np", "Individual", "__pyx_unpickle_Individual", "Philox"]
+                         "warnings", "np", "Individual", "__pyx_unpickle_Individual", "Philox",
+                         "run_lives"]
         import heapq, random, typing, warnings
         assert module.heappush is heapq.heappush and module.Random is random.Random
         assert module.Optional is typing.Optional and module.warnings is warnings

@@ -10,6 +10,7 @@ import pytest
 
 import tavlen.simulation
 from tavlen import Model, Process, Results, demo, handles
+from tavlen.cells import add_into
 from tavlen.montecarlo import standard_error, student_t_quantile
 
 LAWS = demo.Laws()
@@ -154,7 +155,7 @@ def test_blocks_are_dealt_round_robin_and_totals_stay_as_they_were(monkeypatch, 
         for k in range(7):
             expected = np.zeros_like(getattr(results, name))
             for partial in partials[k:30:7]:
-                expected += getattr(partial, name)
+                add_into(expected, getattr(partial, name))
             assert np.array_equal(results.subsample_sums[name][k], expected)
 
 

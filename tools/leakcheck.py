@@ -36,7 +36,7 @@ import numpy as np
 
 # The checkout's package, ahead of any installed one.
 sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1]))
-from tavlen.individual import Individual, Philox, __pyx_unpickle_Individual  # noqa: E402
+from tavlen.individual import Individual, Philox, __pyx_unpickle_Individual, run_lives  # noqa: E402
 
 WARMUPS = 3
 ROUNDS = 4
@@ -724,6 +724,61 @@ def refusals():
                     pass
 
     return batch, [life.individual, onset, alive, odd, *[value for changes in states for value in changes.values()]]
+
+
+class Lives:
+    """The processes of a run_lives group: each life schedules its events
+    with keyword data and ends at a finite age, unless told otherwise."""
+
+    def __init__(self):
+        self.universe = None
+        self.ending = real(5.0)
+        self.failing = None
+
+    def start(self, individual):
+        individual.add_to_queue(real(1.0), text("tick"), count=real(1.0))
+        individual.add_to_queue(self.ending, text("end"), terminate=True)
+
+    def tick(self, individual, count):
+        if self.failing is not None:
+            raise self.failing("failed")
+        individual.log_event(text("onset"))
+
+    def end(self, individual):
+        individual.log_event(text("death"))
+
+
+@group()
+def lives():
+    """The run loop, finishing and stopped in each of its ways."""
+    individual = Individual(**configuration(snapshot_functions=[], log_events_individual=False))
+    process = Lives()
+    dispatch = {text("tick"): process.tick, text("end"): process.end}
+    universes = (text("baseline"), text("intervention"))
+    generator = Philox(7)
+    streams = (generator.set_stream,)
+    where = [None]
+    people = (int(str(4)), int(str(1)), int(str(7)))
+
+    def run(dispatch=dispatch, events_limit=10):
+        individual.next_block(0, {}, {})
+        return run_lives(individual, dispatch, (process.start,), (process,), universes, people, events_limit,
+                         streams, where)
+
+    def batch():
+        assert run() is None
+        assert run({text("end"): process.end})[0] == "unhandled"
+        assert run(events_limit=1)[0] == "endless"
+        process.ending = real(float("inf"))
+        assert run()[0] == "ended"
+        process.ending = real(5.0)
+        process.failing = ValueError
+        fails(ValueError, run)
+        process.failing = None
+        fails(ValueError, run, events_limit=0)
+        fails(TypeError, run_lives, individual, [], (), (), universes, people, 1, (), where)
+
+    return batch, [individual, process, dispatch, universes, generator, people, *dispatch, *universes]
 
 
 class DerivedPhilox(Philox):

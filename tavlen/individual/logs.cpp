@@ -41,13 +41,27 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // The bin rule. A grid holds the exclusive upper edges of its bins: the bin of
 // x is the first i with x < grid[i]; values at or beyond the last edge (NaN
-// included) fall into the last bin, and an empty grid gives bin 0.
+// included) fall into the last bin, and an empty grid gives bin 0. On an
+// ascending grid "x < grid[i]" is false up to one position and true from it
+// on, so halving the range finds that first i; any other grid is walked.
 Py_ssize_t bin_of(const View<double, 1>& grid, double x) noexcept {
     const Py_ssize_t n = grid.extent(0);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (x < grid(i)) return i;
+    Py_ssize_t first = 0;
+    if (grid.ascending()) {
+        Py_ssize_t count = n;
+        while (count > 0) {
+            const Py_ssize_t half = count / 2;
+            if (x < grid(first + half)) {
+                count = half;
+            } else {
+                first += half + 1;
+                count -= half + 1;
+            }
+        }
+    } else {
+        while (first < n && !(x < grid(first))) ++first;
     }
-    return n > 0 ? n - 1 : 0;
+    return first < n ? first : (n > 0 ? n - 1 : 0);
 }
 
 // The changes of the hop record that can be read: its count, limited to the

@@ -79,6 +79,8 @@ extern const MethodSpec output_events_method, output_durations_method, output_ev
 // Pickling.
 extern const MethodSpec reduce_method, setstate_method;
 extern PyMethodDef unpickle_function;
+// The run loop, a function of the module.
+extern PyMethodDef run_lives_function;
 
 // Placeholder body of methods whose subsystem is still to be written.
 PyObject* not_implemented_yet(Individual* self, BoundArguments& args);

@@ -267,6 +267,8 @@ int module_exec(PyObject* module) {
         PyModule_AddObjectRef(module, "Philox", reinterpret_cast<PyObject*>(state.philox_type)) < 0) {
         return -1;
     }
+    Ref run_lives = Ref::steal(PyCFunction_NewEx(&run_lives_function, module, module_name.get()));
+    if (!run_lives || PyModule_AddObjectRef(module, run_lives_function.ml_name, run_lives.get()) < 0) return -1;
 
     state.executed = true;
     executed_once = true;

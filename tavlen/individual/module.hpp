@@ -19,7 +19,10 @@ namespace tavlen {
     X(snapshot_year, "_snapshot_year") X(add_to_queue_age, "add_to_queue_age")              \
     X(log_event_individual, "log_event_individual") X(log_duration, "log_duration")           \
     X(log_duration_stratum_hops, "_log_duration_stratum_hops")                                 \
-    X(log_duration_end, "log_duration_end")
+    X(log_duration_end, "log_duration_end") X(next_person, "next_person")                      \
+    X(next_universe, "next_universe") X(next_event, "next_event")                               \
+    X(log_ongoing_durations, "log_ongoing_durations") X(universe, "universe")                   \
+    X(universe_index, "universe_index")
 
 struct InternedNames {
 #define TAVLEN_DECLARE_NAME(member, text) PyObject* member;

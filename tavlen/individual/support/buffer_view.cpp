@@ -1,6 +1,7 @@
 #include "support/buffer_view.hpp"
 
 #include <bit>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -253,7 +254,19 @@ bool BufferView::assign(PyObject* exporter, ElementType type, int axes) {
         strides_[axis] = held->strides[axis];
     }
     state_ = State::bound;
+    ascending_ = type == ElementType::float64 && axes == 1 && holds_ascending_values();
     previous.release();  // last: releasing may run arbitrary code
+    return true;
+}
+
+bool BufferView::holds_ascending_values() const noexcept {
+    double previous = -std::numeric_limits<double>::infinity();
+    for (Py_ssize_t i = 0; i < shape_[0]; ++i) {
+        double value;
+        std::memcpy(&value, data_ + i * strides_[0], sizeof value);
+        if (!(previous <= value)) return false;  // a NaN fails the test too
+        previous = value;
+    }
     return true;
 }
 

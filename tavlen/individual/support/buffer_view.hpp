@@ -70,6 +70,10 @@ public:
     }
     Py_ssize_t extent(int axis) const noexcept { return shape_[axis]; }
     int axes() const noexcept { return axes_; }
+    // Whether a one-axis float64 view held values in ascending order (equal
+    // neighbours allowed, no NaN) when it was assigned: what lets a search
+    // halve such a grid instead of walking it.
+    bool ascending() const noexcept { return ascending_; }
 
     // Acquires a writable buffer of the given element type and number of axes
     // from exporter, then releases the previous one. On failure the view keeps
@@ -87,6 +91,7 @@ public:
 
 protected:
     bool raise_not_ready() const noexcept;
+    bool holds_ascending_values() const noexcept;
     static bool raise_out_of_bounds(int axis) noexcept;
 
     // The layout is copied from the held buffer, for the element accessors.
@@ -96,6 +101,7 @@ protected:
     HeldBuffer* held_;
     int axes_;
     State state_;
+    bool ascending_;
 };
 
 // The type behind BufferView::memoryview(), created once per module.
