@@ -171,7 +171,7 @@ class Block:
     #: The position of the block's first person in the run's order of the
     #: people (blocks follow each other in it); not an index into the
     #: population: ``people`` holds those.
-    first_person: int
+    position: int
     size: int
     #: The block's entries of the population's arrays: "birth_year", "stratum"
     #: and the further properties, one per person of the block.
@@ -179,6 +179,17 @@ class Block:
     seed: int
     #: Each person's index in the population, ascending.
     people: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, dtype=np.int64))
+
+    @property
+    def first_person(self) -> int:
+        # Blocks once held consecutive people from this one on; code that
+        # sliced its own per-person arrays with it would now read other
+        # people's values without a sound.
+        raise AttributeError(
+            "Block.first_person is gone: a block's people are dealt from all over the population and are not "
+            "consecutive; block.people holds their indices in the population (index your own per-person arrays "
+            "with it), and block.properties their properties"
+        )
 
     def generator(self, name: str) -> np.random.Generator:
         """A NumPy generator for this block, seeded from the run's seed,

@@ -67,7 +67,7 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
         snapshots, point = snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
     individual = _individual(c, population, snapshots)
     discounted = _discounted(individual, c)
-    block = Block(index=index, first_person=first, size=size, properties=population, seed=c.seed, people=people)
+    block = Block(index=index, position=first, size=size, properties=population, seed=c.seed, people=people)
     streams, seeds = _generators(individual, c, index)
     block_properties = _block_properties(c.model.processes, block)
     individual.next_block(0, block_properties, seeds)

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import tavlen
-from tavlen import Model, ModelError, Process, block_seed, handles
+from tavlen import Block, Model, ModelError, Process, block_seed, handles
 from tavlen.dealing import dealt_order
 from tavlen.individual import Philox
 from tavlen.streams import generator_key
@@ -79,7 +79,7 @@ class Clock(Process):
         individual.calls.append(("start", self.universe))
 
     def block_properties(self, block):
-        return {"first": np.full(block.size, block.first_person)}
+        return {"first": np.full(block.size, block.position)}
 
     @handles("tick", "stop")
     def handle(self, individual, **data):
@@ -88,6 +88,12 @@ class Clock(Process):
 
 class RecordingModel(Model):
     individual_type = Recorder
+
+
+def test_a_block_refuses_the_first_person_it_no_longer_has():
+    block = Block(index=0, position=0, size=2, properties={}, seed=1, people=np.array([0, 5]))
+    with pytest.raises(AttributeError, match="block.people holds their indices in the population"):
+        block.first_person
 
 
 def test_calling_order_follows_blocks_people_universes_and_events():
