@@ -24,12 +24,12 @@ from ._version import __version__
 _HOMES = {
     "Individual": "individual", "Block": "model", "Model": "model", "ModelError": "model", "Process": "model",
     "block_seed": "model", "handles": "model", "Results": "results", "ResultsFileError": "results",
-    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics",
+    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics", "calibrate": "calibration",
 }
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
-    "SweepResults", "block_seed", "evaluate", "handles", "sweep",
+    "SweepResults", "block_seed", "calibrate", "evaluate", "handles", "sweep",
 ]
 
 
@@ -51,6 +51,7 @@ def __dir__() -> list[str]:
 
 
 if TYPE_CHECKING:
+    from .calibration import calibrate
     from .economics import evaluate
     from .individual import Individual
     from .model import Block, Model, ModelError, Process, block_seed, handles

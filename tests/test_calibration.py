@@ -1,0 +1,283 @@
+"""Calibration: targets compute the run's figures and their Monte Carlo
+errors; the optimisers recover known values; the posterior sample feeds a
+sweep; a stopped calibration resumes to the same answer; mistakes are named."""
+
+import math
+import os
+import pathlib
+
+import numpy as np
+import pytest
+
+import tavlen
+from tavlen import ModelError
+from tavlen.calibration import (Count, EventRate, EventShare, MeanDuration, Parameter, ParameterTable, StateShare,
+                                Statistic, calibrate)
+from tavlen.calibration.targets import subsample_results
+
+pytest.importorskip("scipy")
+
+AGES = (0, 40, 60, 70, 80, 90)
+OPTIONS = {"event_ages": AGES, "duration_ages": AGES, "snapshot_ages": (50, 70), "block_size": 250}
+TRUTH = {"a": 3e-5, "b": 0.09, "rate": 0.006}
+PARAMETERS = {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15), "rate": Parameter(1e-3, 3e-2, log=True)}
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+
+
+class Life(tavlen.Process):
+    """Death by a Gompertz law (hazard a exp(b age)) and onset of a disease at a constant rate."""
+
+    event_tags = ("death", "onset")
+    duration_tags = ("alive", "ill")
+    snapshot_tags = ("alive", "ill")
+    random_number_generators = ("oc", "disease")
+
+    def __init__(self, a, b, rate):
+        self.a, self.b, self.rate = a, b, rate
+
+    def start(self, individual):
+        individual.log_duration_start("alive")
+        unit = individual.random["oc"].expovariate()
+        individual.add_to_queue_age(math.log1p(self.b / self.a * unit) / self.b, "death", terminate=True)
+        individual.add_to_queue_age(individual.random["disease"].expovariate(self.rate), "onset")
+        individual.memory["ill"] = False
+
+    @tavlen.handles("death")
+    def death(self, individual):
+        individual.log_event("death")
+
+    @tavlen.handles("onset")
+    def onset(self, individual):
+        individual.log_event("onset")
+        individual.log_duration_start("ill")
+        individual.memory["ill"] = True
+
+    def snapshot_functions(self):
+        return (lambda individual: ("alive", "ill") if individual.memory["ill"] else ("alive",),)
+
+
+def build(a, b, rate):
+    return tavlen.Model([Life(a, b, rate)])
+
+
+def gompertz(a, b):
+    return build(a, b, TRUTH["rate"])
+
+
+def people(n):
+    return np.linspace(1950.0, 1960.0, n)
+
+
+@pytest.fixture(scope="module")
+def observed():
+    """The model at the true values, on other random numbers than the calibrations'."""
+    return build(**TRUTH).run(people(3000), seed=99, **OPTIONS)
+
+
+def registry(results):
+    """Death and onset rates by age group, observed as counts and person-years."""
+    years = results.duration_totals("alive")[0]
+    return [EventRate("death", events=results.event_counts("death")[0], person_years=years),
+            EventRate("onset", events=results.event_counts("onset")[0], person_years=years)]
+
+
+# -- targets -------------------------------------------------------------------
+
+
+def _cells(results, name, tag):
+    tags = results.event_tags if name == "events" else results.duration_tags
+    return getattr(results, name)[0, :, tags.index(tag)].sum(axis=(0, 1)).astype(float)
+
+
+TARGETS = [
+    ("rate", lambda o, se: EventRate("death", o, se), lambda r: _cells(r, "events", "death") / _cells(r, "durations", "alive")),
+    ("rate per 1000, two tags", lambda o, se: EventRate(["death", "onset"], o, se, per=1000),
+     lambda r: 1000 * (_cells(r, "events", "death") + _cells(r, "events", "onset")) / _cells(r, "durations", "alive")),
+    ("share overall", lambda o, se: EventShare("onset", ["onset", "death"], o, se),
+     lambda r: np.array([_cells(r, "events", "onset").sum() / (_cells(r, "events", "onset") + _cells(r, "events", "death")).sum()])),
+    ("count, scaled", lambda o, se: Count("death", o, se, scale=2.0), lambda r: 2 * _cells(r, "events", "death")),
+    ("mean duration", lambda o, se: MeanDuration("ill", "onset", o, se),
+     lambda r: np.array([_cells(r, "durations", "ill").sum() / _cells(r, "events", "onset").sum()])),
+    ("state share", lambda o, se: StateShare("ill", o, se),
+     lambda r: r.snapshots_ages[0, :, 1].sum(axis=0) / r.snapshots_ages[0, :, 0].sum(axis=0)),
+    ("statistic", lambda o, se: Statistic(lambda r: r.event_counts("death")[0, -2:], o, se),
+     lambda r: _cells(r, "events", "death")[-2:]),
+    ("chosen groups", lambda o, se: EventRate("death", o, se, groups=["40-60", "60-70"]),
+     lambda r: (_cells(r, "events", "death") / _cells(r, "durations", "alive"))[1:3]),
+]
+
+
+@pytest.mark.parametrize("kind, make, expected", TARGETS, ids=[case[0] for case in TARGETS])
+def test_each_target_computes_its_cells_with_an_error_from_the_subsamples(observed, kind, make, expected):
+    cells = expected(observed)
+    target = make(np.ones(len(cells)), 0.1)
+    values, errors = target.simulate(observed, subsample_results(observed))
+    np.testing.assert_allclose(values, cells, rtol=1e-12)
+    assert np.isfinite(errors).all() and (errors > 0).all()
+
+
+def test_the_error_of_a_total_is_the_runs_own(observed):
+    # The one mechanism of every target's error, on a figure whose error the run knows exactly.
+    values, errors = Count("death", np.ones(6)).simulate(observed, subsample_results(observed))
+    sums = observed.subsample_sums["events"][:, 0, :, observed.event_tags.index("death")].sum(axis=(1, 2))
+    np.testing.assert_allclose(errors, tavlen.montecarlo.standard_error(sums, observed.subsample_people), rtol=1e-9)
+    assert values.shape == (6,)
+
+
+@pytest.mark.parametrize("make, observed_values, errors", [
+    (lambda: EventRate("death", events=[0, 4], person_years=[100.0, 400.0], per=1000), [0.0, 10.0], [10.0, 5.0]),
+    (lambda: EventShare("onset", ["onset", "death"], events=[3], total=12), [0.25], [math.sqrt(3.5 / 13 * 9.5 / 13 / 12)]),
+    (lambda: StateShare("ill", cases=[0], people=[50]), [0.0], [math.sqrt(0.5 / 51 * 50.5 / 51 / 50)]),
+    (lambda: Count("death", [0, 9]), [0.0, 9.0], [1.0, 3.0]),
+], ids=["rate from counts", "share from counts", "no case observed", "count"])
+def test_targets_observed_as_counts_carry_their_sampling_errors(make, observed_values, errors):
+    # A cell of no events or no cases still carries an error: a zero error would weigh it infinitely.
+    target = make()
+    np.testing.assert_allclose(target.observed, observed_values)
+    np.testing.assert_allclose(target.standard_error, errors)
+
+
+# -- mistakes ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: EventRate("death", [1.0], [0.0]), ModelError, "standard error must be positive"),
+    (lambda: EventRate("death", [math.nan], [1.0]), ModelError, "finite"),
+    (lambda: EventRate("death", [1.0]), TypeError, "standard errors"),
+    (lambda: EventRate("death", [1.0], [1.0], events=[1], person_years=[2.0]), TypeError, "not both"),
+    (lambda: EventRate("death", [1.0], [1.0], by="decade"), ModelError, "by names the axes"),
+    (lambda: EventShare("onset", ["onset"], events=[3], total=2), ModelError, "cases <= people"),
+    (lambda: Parameter(1.0, 1.0), ModelError, "low < high"),
+    (lambda: Parameter(0.0, 1.0, log=True), ModelError, "positive lower bound"),
+    (lambda: Parameter(0.0, 1.0, start=2.0), ModelError, "outside its bounds"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), method="simplex"), ModelError, "method is one of"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), subsamples=1), ModelError, "subsamples of 2"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), seeds=1), TypeError, "'seeds'"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones() * 2, people(10)), ModelError, "repeated"),
+    (lambda: calibrate(build, {"a": (1, 2, 3)}, registry_of_ones(), people(10)), TypeError, "(low, high)"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(200), budget=5, **OPTIONS), ModelError,
+     "observes 1 values, but the run gives 6 cells"),
+    (lambda: calibrate(build, PARAMETERS, [EventRate("death", [1.0], [1.0], groups=["30-40"])], people(200), budget=5,
+                       **OPTIONS), ModelError, "no group '30-40'"),
+], ids=["zero error", "nan observed", "no error", "values and counts", "bad axis", "cases above people",
+        "empty bounds", "log of zero", "start outside", "unknown method", "one subsample", "unknown option",
+        "repeated names", "bad bounds", "wrong length", "unknown group"])
+def test_mistakes_are_named(call, error, message):
+    with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
+        call()
+
+
+def registry_of_ones():
+    return [EventRate("death", [1.0], [1.0])]
+
+
+# -- optimisation ----------------------------------------------------------------
+
+
+def test_nelder_mead_recovers_the_values_that_made_the_targets_within_two_standard_errors(observed):
+    fitted = calibrate(build, PARAMETERS, registry(observed), people(3000), seed=5, **OPTIONS)
+    errors = fitted.standard_errors
+    for name, value in TRUTH.items():
+        assert abs(fitted.best[name] - value) < 2 * errors[name], (name, fitted.best[name], errors[name])
+    assert fitted.objective < 2 * 12  # a chi-square of 12 cells, less 3 fitted
+    assert set(fitted.phases) == {"search", "curvature"}
+    assert fitted.history.draws == len(fitted.phases) <= 200 + 6
+
+
+def test_the_global_search_is_reproducible_from_its_seed_and_leaves_optunas_logging_as_it_was(observed):
+    optuna = pytest.importorskip("optuna")
+    before = optuna.logging.get_verbosity()
+    runs = [calibrate(build, PARAMETERS, registry(observed), people(400), method="optuna", budget=24, polish=20,
+                      seed=3, **OPTIONS) for _ in range(2)]
+    assert optuna.logging.get_verbosity() == before
+    assert runs[0].best == runs[1].best
+    for name in ("a", "objective"):
+        np.testing.assert_array_equal(runs[0].history[name], runs[1].history[name])
+    assert runs[0].objective <= min(runs[0].history["objective"][:24])
+
+
+def test_workers_give_the_answer_of_one_process(observed, monkeypatch):
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")])))
+    here, there = (calibrate(build, PARAMETERS, registry(observed), people(400), budget=12, seed=4, workers=workers,
+                             **OPTIONS) for workers in (None, 2))
+    np.testing.assert_array_equal(here.history["objective"], there.history["objective"])
+    assert here.best == there.best
+
+
+# -- the posterior ---------------------------------------------------------------
+
+
+def test_the_posterior_sample_covers_the_truth_and_feeds_a_sweep(observed, tmp_path):
+    pytest.importorskip("emcee")
+    fitted = calibrate(gompertz, {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15)}, registry(observed)[:1],
+                       people(1500), method="emcee", budget=16 * 40, polish=60, seed=11, **OPTIONS)
+    table = fitted.parameters
+    assert isinstance(table, ParameterTable) and set(table) == {"a", "b"}
+    assert table.draws == 16 * 20  # 39 steps, the first 19 dropped
+    for name, (low, high) in fitted.intervals(0.9).items():
+        assert low < TRUTH[name] < high, name
+    assert all(10 < ess <= table.draws for ess in fitted.effective_sample_size.values())
+    assert 0.1 < fitted.acceptance < 0.9
+    # Every draw is an evaluated candidate: the fit shows the sample's band.
+    rows = fitted.fit()
+    assert all(row["simulated_5%"] <= row["simulated_95%"] for row in rows)
+    # The sample as a sweep's models.
+    swept = tavlen.sweep(ParameterTable({k: v[:3] for k, v in table.items()}).models(gompertz), people(50), seed=1)
+    assert len(swept) == 3
+
+
+# -- resuming ---------------------------------------------------------------------
+
+
+def interrupted_at(calls, monkeypatch):
+    """Makes the calibration's n-th sweep stop as Ctrl-C would."""
+    import tavlen.calibration.batches as batches
+
+    left = [calls]
+
+    def sweep(*args, **kwargs):
+        left[0] -= 1
+        if left[0] == 0:
+            raise KeyboardInterrupt
+        return tavlen.sweep(*args, **kwargs)
+
+    monkeypatch.setattr(batches, "sweep", sweep)
+
+
+def test_a_calibration_stopped_and_started_again_gives_the_same_history_and_answer(observed, tmp_path, monkeypatch):
+    arguments = (PARAMETERS, registry(observed), people(400))
+    settings = dict(budget=40, seed=8, **OPTIONS)
+    whole = calibrate(build, *arguments, **settings)
+    folder = tmp_path / "calibration"
+    with monkeypatch.context() as patched, pytest.raises(KeyboardInterrupt):
+        interrupted_at(20, patched)
+        calibrate(build, *arguments, checkpoint=folder, **settings)
+    kept = len(__import__("json").loads((folder / "calibration.json").read_text())["history"])
+    assert 0 < kept < len(whole.phases)
+    resumed = calibrate(build, *arguments, checkpoint=folder, **{**settings, "seed": None})  # the seed kept
+    for name in ("a", "b", "rate", "objective", "batch"):
+        np.testing.assert_array_equal(resumed.history[name], whole.history[name])
+    assert resumed.best == whole.best and resumed.phases == whole.phases
+    np.testing.assert_array_equal(resumed.covariance, whole.covariance)
+    # Another calibration is refused, and says what differs.
+    with pytest.raises(ModelError, match="holds another calibration: its targets differ"):
+        calibrate(build, PARAMETERS, registry(observed)[:1], people(400), checkpoint=folder, **settings)
+
+
+# -- the fit, shown ------------------------------------------------------------------
+
+
+def test_the_fit_as_a_table_a_frame_and_plots(observed, tmp_path):
+    fitted = calibrate(build, PARAMETERS, registry(observed), people(400), budget=12, seed=2, **OPTIONS)
+    text = fitted.table()
+    assert "death rate" in text and "90+" in text and "90% interval from the curvature" in text
+    assert len(fitted.fit()) == 12
+    pytest.importorskip("pandas")
+    assert list(fitted.fit_dataframe()["group"][:2]) == ["0-40", "40-60"]
+    assert list(fitted.to_dataframe().columns) == ["a", "b", "rate", "objective", "batch", "phase"]
+    assert fitted.parameters.to_dataframe().shape == (1, 3)
+    pytest.importorskip("matplotlib")
+    fitted.plot(tmp_path / "fit.png")
+    fitted.pairs_plot(tmp_path / "pairs.png")
+    for name in ("fit.png", "pairs.png"):
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
