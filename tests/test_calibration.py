@@ -3,6 +3,7 @@ errors; the optimisers recover known values; the posterior sample feeds a
 sweep; a stopped calibration resumes to the same answer; mistakes are named."""
 
 import math
+import re
 import os
 import pathlib
 
@@ -281,3 +282,14 @@ def test_the_fit_as_a_table_a_frame_and_plots(observed, tmp_path):
     fitted.pairs_plot(tmp_path / "pairs.png")
     for name in ("fit.png", "pairs.png"):
         assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_demo_calibrates_its_natural_history_to_the_registry_it_ships(tmp_path, capsys):
+    from tavlen import __main__, demo_calibration
+
+    targets = demo_calibration.registry()
+    assert [len(target.observed) for target in targets] == [7, 3]
+    status = __main__.main(["--calibrate", "-n", "1500", "--no-progress", "--no-plot", "-o", str(tmp_path)])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "onset_scale" in out and re.search(r"share diagnosed early, screening +70-80", out)
