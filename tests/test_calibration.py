@@ -154,14 +154,15 @@ def test_targets_observed_as_counts_carry_their_sampling_errors(make, observed_v
     (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), method="simplex"), ModelError, "method is one of"),
     (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), subsamples=1), ModelError, "subsamples of 2"),
     (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), seeds=1), TypeError, "'seeds'"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10)), ModelError, "at least two blocks"),
     (lambda: calibrate(build, PARAMETERS, registry_of_ones() * 2, people(10)), ModelError, "repeated"),
     (lambda: calibrate(build, {"a": (1, 2, 3)}, registry_of_ones(), people(10)), TypeError, "(low, high)"),
-    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(200), budget=5, **OPTIONS), ModelError,
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(600), budget=5, **OPTIONS), ModelError,
      "observes 1 values, but the run gives 6 cells"),
-    (lambda: calibrate(build, PARAMETERS, [EventRate("death", [1.0], [1.0], groups=["30-40"])], people(200), budget=5,
+    (lambda: calibrate(build, PARAMETERS, [EventRate("death", [1.0], [1.0], groups=["30-40"])], people(600), budget=5,
                        **OPTIONS), ModelError, "no group '30-40'"),
 ], ids=["zero error", "nan observed", "no error", "values and counts", "bad axis", "cases above people",
-        "empty bounds", "log of zero", "start outside", "unknown method", "one subsample", "unknown option",
+        "empty bounds", "log of zero", "start outside", "unknown method", "one subsample", "unknown option", "one block",
         "repeated names", "bad bounds", "wrong length", "unknown group"])
 def test_mistakes_are_named(call, error, message):
     with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):

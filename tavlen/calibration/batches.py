@@ -132,6 +132,10 @@ class Evaluator:
         models = {f"c{first + i}": self.build(**dict(zip(self.names, row))) for i, row in enumerate(rows)}
         batch_folder = None if self.folder is None else os.path.join(self.folder, f"batch-{self._batches}")
         swept = sweep(models, self.birth_years, **self.options, seed=self.seed, checkpoint=batch_folder)
+        if (swept[0].subsamples or 0) < 2:
+            raise ModelError(f"a calibration weighs each target by the simulation's Monte Carlo error, which a run "
+                             f"of {swept[0].subsamples} sub-sample cannot tell: give it at least two blocks "
+                             "(a smaller block_size)")
         if self.labels is None:
             self.labels = [target.labels(swept[0]) for target in self.targets]
         for row, results in zip(rows, swept):
