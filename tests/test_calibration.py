@@ -141,6 +141,41 @@ def test_targets_observed_as_counts_carry_their_sampling_errors(make, observed_v
     np.testing.assert_allclose(target.standard_error, errors)
 
 
+def test_labels_name_every_cell_of_the_axes_kept(observed):
+    assert EventRate("death", np.ones(6), 1.0, by=("age", "stratum")).labels(observed)[:2] == ["0, 0-40", "0, 40-60"]
+    assert EventRate("death", np.ones(1), 1.0, by=()).labels(observed) == ["all"]
+    assert StateShare("ill", np.ones(2), 1.0).labels(observed) == ["age 50", "age 70"]
+
+
+# -- parameters ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("log, prior", [(False, None), (True, None), (False, "normal"), (True, "lognormal")])
+def test_the_prior_in_the_unit_cube_holds_the_priors_mass_between_the_bounds(log, prior):
+    # The chain moves in the unit cube: the change of variable's Jacobian belongs to the density there.
+    stats = needs("scipy.stats")
+    distribution = {None: None, "normal": stats.norm(0.3, 0.2), "lognormal": stats.lognorm(0.8, scale=0.3)}[prior]
+    spec = Parameter(0.05, 1.0, log=log, prior=distribution)
+    units = (np.arange(200_000) + 0.5) / 200_000
+    mass = np.exp(spec.log_prior_unit(units)).mean()
+    expected = 1.0 if distribution is None else distribution.cdf(1.0) - distribution.cdf(0.05)
+    assert mass == pytest.approx(expected, rel=1e-6)
+    assert spec.log_prior_unit(np.array([-0.01, 1.01])).tolist() == [-math.inf, -math.inf]
+    np.testing.assert_allclose(spec.from_unit(spec.to_unit([0.05, 0.2, 1.0])), [0.05, 0.2, 1.0], rtol=1e-14)
+
+
+def test_a_parameter_table_is_columns_of_one_length_that_build_models():
+    table = ParameterTable({"a": [1e-5, 2e-5], "b": np.array([0.08, 0.09]), "rate": [0.01, 0.02]})
+    assert table.draws == 2 and list(table) == ["a", "b", "rate"]
+    assert list(table.rows())[1] == {"a": 2e-5, "b": 0.09, "rate": 0.02}
+    assert [model.processes[0].b for model in table.models(build)] == [0.08, 0.09]
+    with pytest.raises(ValueError, match="read-only"):
+        table["a"][0] = 1.0
+    with pytest.raises(ValueError, match="one length"):
+        ParameterTable({"a": [1.0], "b": [1.0, 2.0]})
+    assert tavlen.calibrate is calibrate
+
+
 # -- mistakes ------------------------------------------------------------------
 
 
@@ -280,6 +315,28 @@ def test_a_calibration_stopped_and_started_again_gives_the_same_history_and_answ
 
 
 # -- the fit, shown ------------------------------------------------------------------
+
+
+def test_a_batch_stopped_in_the_middle_resumes_from_the_blocks_it_kept(observed, tmp_path, monkeypatch):
+    needs("scipy.optimize")
+    import tavlen.calibration.batches as batches
+
+    arguments = (PARAMETERS, registry(observed), people(400))
+    settings = dict(budget=12, seed=8, **OPTIONS)
+    whole = calibrate(build, *arguments, **settings)
+    folder = tmp_path / "calibration"
+
+    def stopped_half_way(models, *args, checkpoint, **kwargs):
+        tavlen.sweep(dict(list(models.items())[:2]), *args, checkpoint=checkpoint, **kwargs)
+        raise KeyboardInterrupt
+
+    with monkeypatch.context() as patched, pytest.raises(KeyboardInterrupt):
+        patched.setattr(batches, "sweep", stopped_half_way)
+        calibrate(build, *arguments, checkpoint=folder, **settings)
+    assert sorted(os.listdir(folder / "batch-0")) == ["c0", "c1", "sweep.json"]
+    resumed = calibrate(build, *arguments, checkpoint=folder, **settings)
+    np.testing.assert_array_equal(resumed.history["objective"], whole.history["objective"])
+    assert os.listdir(folder) == ["calibration.json"]  # the batches' blocks go once the history keeps them
 
 
 def test_the_fit_as_a_table_a_frame_and_plots(observed, tmp_path):

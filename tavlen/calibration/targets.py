@@ -160,8 +160,9 @@ def _summed(results: Results, target: Target, kind: str, tags: tuple[str, ...], 
 def _group_labels(results: Results, kind: str, by: tuple[str, ...]) -> list[str]:
     axes = {"stratum": list(results.strata), "year": results.group_labels(f"{kind}_years"),
             "age": results.group_labels(f"{kind}_ages")}
-    combined = [", ".join(parts) for parts in itertools.product(*(axes[axis] for axis in by))]
-    return combined or ["all"]
+    if not by:
+        return ["all"]
+    return [", ".join(parts) for parts in itertools.product(*(axes[axis] for axis in by))]
 
 
 def _same_groups(results: Results, by: tuple[str, ...], name: str) -> None:
