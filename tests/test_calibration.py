@@ -258,8 +258,9 @@ def test_workers_give_the_answer_of_one_process(observed, monkeypatch):
 
 def test_the_posterior_sample_covers_the_truth_and_feeds_a_sweep(observed, tmp_path):
     needs("emcee"), needs("scipy.optimize")
-    fitted = calibrate(gompertz, {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15)}, registry(observed)[:1],
-                       people(1500), method="emcee", budget=16 * 40, polish=60, seed=11, **OPTIONS)
+    arguments = (gompertz, {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15)}, registry(observed)[:1], people(1500))
+    settings = dict(method="emcee", budget=16 * 40, polish=60, seed=11, checkpoint=tmp_path / "posterior", **OPTIONS)
+    fitted = calibrate(*arguments, **settings)
     table = fitted.parameters
     assert isinstance(table, ParameterTable) and set(table) == {"a", "b"}
     assert table.draws == 16 * 20  # 39 steps, the first 19 dropped
@@ -267,6 +268,10 @@ def test_the_posterior_sample_covers_the_truth_and_feeds_a_sweep(observed, tmp_p
         assert low < TRUTH[name] < high, name
     assert all(10 < ess <= table.draws for ess in fitted.effective_sample_size.values())
     assert 0.1 < fitted.acceptance < 0.9
+    # Started again on its folder: the same sample, every candidate from the folder.
+    again = calibrate(*arguments, **settings)
+    np.testing.assert_array_equal(again.parameters["a"], table["a"])
+    assert again.phases == fitted.phases
     # Every draw is an evaluated candidate: the fit shows the sample's band.
     rows = fitted.fit()
     assert all(row["simulated_5%"] <= row["simulated_95%"] for row in rows)
@@ -309,6 +314,9 @@ def test_a_calibration_stopped_and_started_again_gives_the_same_history_and_answ
         np.testing.assert_array_equal(resumed.history[name], whole.history[name])
     assert resumed.best == whole.best and resumed.phases == whole.phases
     np.testing.assert_array_equal(resumed.covariance, whole.covariance)
+    # A finished one, started again, answers from its folder alone, and the same.
+    again = calibrate(build, *arguments, checkpoint=folder, **settings)
+    assert again.best == whole.best and again.phases == whole.phases
     # Another calibration is refused, and says what differs.
     with pytest.raises(ModelError, match="holds another calibration: its targets differ"):
         calibrate(build, PARAMETERS, registry(observed)[:1], people(400), checkpoint=folder, **settings)

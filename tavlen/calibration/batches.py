@@ -111,9 +111,11 @@ class Evaluator:
         checkpoint: a resumed calibration spends its budget as the first did."""
         return len(self._asked)
 
-    def best(self, phases: Sequence[str] | None = None) -> Candidate:
-        kept = [c for c in self.history if phases is None or c.phase in phases]
-        return min(kept, key=lambda candidate: candidate.objective)
+    def best(self) -> Candidate:
+        """The best candidate asked for so far: a resumed calibration's
+        history holds the candidates that came later too, which the search
+        has not reached again yet."""
+        return min((self.history[self._index[row]] for row in self._asked), key=lambda candidate: candidate.objective)
 
     def candidate(self, values: Sequence[float]) -> Candidate:
         return self.history[self._index[tuple(float(value) for value in values)]]
@@ -155,7 +157,7 @@ class Evaluator:
         _LOG.info("calibration: %d candidates evaluated, best objective %.6g", len(self.history), self.best().objective)
 
     def _show_best(self) -> None:
-        if self._bar is not None and self.history:
+        if self._bar is not None and self._asked:
             self._bar.set_postfix_str(f"best objective {self.best().objective:.6g}", refresh=True)
 
     def close(self) -> None:
