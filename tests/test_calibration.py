@@ -259,7 +259,7 @@ def test_workers_give_the_answer_of_one_process(observed, monkeypatch):
 def test_the_posterior_sample_covers_the_truth_and_feeds_a_sweep(observed, tmp_path):
     needs("emcee"), needs("scipy.optimize")
     arguments = (gompertz, {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15)}, registry(observed)[:1], people(1500))
-    settings = dict(method="emcee", budget=16 * 40, polish=60, seed=11, checkpoint=tmp_path / "posterior", **OPTIONS)
+    settings = dict(method="emcee", budget=16 * 40, polish=60, seed=11, **OPTIONS)
     fitted = calibrate(*arguments, **settings)
     table = fitted.parameters
     assert isinstance(table, ParameterTable) and set(table) == {"a", "b"}
@@ -268,10 +268,6 @@ def test_the_posterior_sample_covers_the_truth_and_feeds_a_sweep(observed, tmp_p
         assert low < TRUTH[name] < high, name
     assert all(10 < ess <= table.draws for ess in fitted.effective_sample_size.values())
     assert 0.1 < fitted.acceptance < 0.9
-    # Started again on its folder: the same sample, every candidate from the folder.
-    again = calibrate(*arguments, **settings)
-    np.testing.assert_array_equal(again.parameters["a"], table["a"])
-    assert again.phases == fitted.phases
     # Every draw is an evaluated candidate: the fit shows the sample's band.
     rows = fitted.fit()
     assert all(row["simulated_5%"] <= row["simulated_95%"] for row in rows)
@@ -320,6 +316,16 @@ def test_a_calibration_stopped_and_started_again_gives_the_same_history_and_answ
     # Another calibration is refused, and says what differs.
     with pytest.raises(ModelError, match="holds another calibration: its targets differ"):
         calibrate(build, PARAMETERS, registry(observed)[:1], people(400), checkpoint=folder, **settings)
+
+
+def test_a_finished_posterior_started_again_on_its_folder_gives_the_same_sample(observed, tmp_path):
+    # Its history holds the chain's candidates, better than the search's best: the search must replay as it went.
+    needs("emcee"), needs("scipy.optimize")
+    arguments = (gompertz, {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15)}, registry(observed)[:1], people(400))
+    settings = dict(method="emcee", walkers=8, budget=8 * 12, polish=20, seed=11, checkpoint=tmp_path, **OPTIONS)
+    first, again = (calibrate(*arguments, **settings) for _ in range(2))
+    np.testing.assert_array_equal(again.parameters["a"], first.parameters["a"])
+    assert again.phases == first.phases
 
 
 # -- the fit, shown ------------------------------------------------------------------
