@@ -271,8 +271,10 @@ def test_the_posterior_sample_covers_the_truth_and_feeds_a_sweep(observed, tmp_p
     # Every draw is an evaluated candidate: the fit shows the sample's band.
     rows = fitted.fit()
     assert all(row["simulated_5%"] <= row["simulated_95%"] for row in rows)
-    # The sample as a sweep's models.
-    swept = tavlen.sweep(ParameterTable({k: v[:3] for k, v in table.items()}).models(gompertz), people(50), seed=1)
+    # A few of its draws, as a sweep's models.
+    few = fitted.draws(3)
+    np.testing.assert_array_equal(few["b"], table["b"][[0, table.draws // 2, table.draws - 1]])
+    swept = tavlen.sweep(few.models(gompertz), people(50), seed=1)
     assert len(swept) == 3
 
 
@@ -363,6 +365,10 @@ def test_the_fit_as_a_table_a_frame_and_plots(observed, tmp_path):
     assert list(fitted.fit_dataframe()["group"][:2]) == ["0-40", "40-60"]
     assert list(fitted.to_dataframe().columns) == ["a", "b", "rate", "objective", "batch", "phase"]
     assert fitted.parameters.to_dataframe().shape == (1, 3)
+    # Draws from the fit's normal law, inside the bounds, for a sensitivity analysis.
+    drawn = fitted.draws(2000, seed=1)
+    assert drawn.draws == 2000 and (drawn["b"] >= 0.05).all() and (drawn["b"] <= 0.15).all()
+    np.testing.assert_allclose(np.std(drawn["rate"]), fitted.standard_errors["rate"], rtol=0.1)
     pytest.importorskip("matplotlib")
     fitted.plot(tmp_path / "fit.png")
     fitted.pairs_plot(tmp_path / "pairs.png")

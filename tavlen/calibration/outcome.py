@@ -63,6 +63,30 @@ class Calibration:
         values = np.column_stack([spec.from_unit(self._chain.units[:, i]) for i, spec in enumerate(self.specs)])
         return ParameterTable({name: values[:, i] for i, name in enumerate(self.names)})
 
+    def draws(self, n: int, seed: int = 0) -> ParameterTable:
+        """``n`` draws of the parameters for a probabilistic sensitivity
+        analysis: from a posterior, ``n`` of its draws taken evenly along
+        the sample (every draw of it when ``n`` is larger); from an
+        optimisation, the normal law of the best values and their
+        covariance, each draw outside the bounds drawn again."""
+        if isinstance(n, bool) or not isinstance(n, int) or n < 1:
+            raise ValueError(f"n must be a positive int, got {n!r}")
+        table = self.parameters
+        if self._chain is not None:
+            rows = np.unique(np.linspace(0, table.draws - 1, min(n, table.draws)).round().astype(np.int64))
+            return ParameterTable({name: column[rows] for name, column in table.items()})
+        if self.covariance is None or not np.isfinite(self.covariance).all():
+            raise ValueError("the fit's covariance is not known (a parameter the targets do not move): no draws")
+        random = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(0xD5A,)))
+        low, high = np.array([s.low for s in self.specs]), np.array([s.high for s in self.specs])
+        kept = np.empty((0, len(self.names)))
+        for _ in range(100):  # a law mostly outside the bounds ends here, with what it has
+            drawn = random.multivariate_normal(self._best.values, self.covariance, size=n, method="eigh")
+            kept = np.concatenate([kept, drawn[((drawn >= low) & (drawn <= high)).all(axis=1)]])[:n]
+            if len(kept) == n:
+                return ParameterTable({name: kept[:, i] for i, name in enumerate(self.names)})
+        raise ValueError(f"the normal law of the fit lies mostly outside the bounds: {len(kept)} of {n} draws inside")
+
     @property
     def standard_errors(self) -> dict[str, float]:
         """From the curvature of the objective (optimisation), or the posterior's standard deviations."""
