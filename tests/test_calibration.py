@@ -199,9 +199,11 @@ def registry_of_ones():
     (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), seeds=1), TypeError, "'seeds'"),
     (lambda: calibrate(build, PARAMETERS, registry_of_ones() * 2, people(10)), ModelError, "repeated"),
     (lambda: calibrate(build, {"a": (1, 2, 3)}, registry_of_ones(), people(10)), TypeError, "(low, high)"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), batch=0), ValueError, "batch"),
+    (lambda: calibrate(build, PARAMETERS, registry_of_ones(), people(10), curvature_step=0), ModelError, "curvature_step"),
 ], ids=["zero error", "nan observed", "no error", "values and counts", "bad axis", "cases above people",
         "empty bounds", "log of zero", "start outside", "unknown method", "one subsample", "unknown option",
-        "repeated names", "bad bounds"])
+        "repeated names", "bad bounds", "empty batches", "no step"])
 def test_mistakes_are_named(call, error, message):
     with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
         call()

@@ -104,7 +104,9 @@ def calibrate(
         seed = _kept_seed(folder)
     if seed is None:
         seed = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
-    polish = positive_int(polish, "polish")
+    polish, batch = positive_int(polish, "polish"), positive_int(batch, "batch")
+    if not 0.0 < curvature_step <= 0.5:
+        raise ModelError(f"curvature_step is a share of each parameter's range, above 0 and at most 0.5, got {curvature_step!r}")
     settings = {"budget": budget, "polish": polish, "batch": batch, "walkers": walkers, "burn": burn, "curvature_step": curvature_step,
                 "sampler": None if sampler is None else type(sampler).__qualname__}
     kept = identity(build, names, specs, targets, birth_years, options, seed, method, settings)
