@@ -304,9 +304,10 @@ def test_a_calibration_stopped_and_started_again_gives_the_same_history_and_answ
     settings = dict(budget=40, seed=8, **OPTIONS)
     whole = calibrate(build, *arguments, **settings)
     folder = tmp_path / "calibration"
-    with monkeypatch.context() as patched, pytest.raises(KeyboardInterrupt):
+    with monkeypatch.context() as patched, pytest.raises(KeyboardInterrupt) as interrupt:
         interrupted_at(20, patched)
         calibrate(build, *arguments, checkpoint=folder, **settings)
+    assert "the same calibration started again with this folder resumes it" in interrupt.value.__notes__[-1]
     kept = len(__import__("json").loads((folder / "calibration.json").read_text())["history"])
     assert 0 < kept < len(whole.phases)
     resumed = calibrate(build, *arguments, checkpoint=folder, **{**settings, "seed": None})  # the seed kept

@@ -110,7 +110,7 @@ def calibrate(
     settings = {"budget": budget, "polish": polish, "batch": batch, "walkers": walkers, "burn": burn, "curvature_step": curvature_step,
                 "sampler": None if sampler is None else type(sampler).__qualname__}
     kept = identity(build, names, specs, targets, birth_years, options, seed, method, settings)
-    with _executor(executor, workers) as where:
+    with _executor(executor, workers) as where, _resume_note_on_interrupt(folder):
         evaluator = Evaluator(build, names, targets, birth_years, {**options, "executor": where}, seed, folder, kept,
                               budget, progress)
         with closing(evaluator):
@@ -126,6 +126,19 @@ def calibrate(
                 best = max(zip(chain.units, chain.candidates), key=lambda pair: _log_posterior(specs, targets, *pair))[1]
     return Calibration(method, names, specs, targets, evaluator.labels or [], evaluator.history, best, seed, build,
                        covariance=covariance, chain=chain)
+
+
+@contextlib.contextmanager
+def _resume_note_on_interrupt(folder: str | None) -> Iterator[None]:
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit) as interrupt:
+        interrupt.add_note(
+            f"the calibration's history is kept in the checkpoint folder {folder!r}, and the same calibration "
+            "started again with this folder resumes it" if folder is not None
+            else "the calibration kept none of its candidates: one given a checkpoint folder keeps them and "
+            "resumes from them when started again")
+        raise
 
 
 def _log_posterior(specs: Sequence[Parameter], targets: Sequence[Target], unit: np.ndarray, candidate: Any) -> float:
