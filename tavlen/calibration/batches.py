@@ -75,11 +75,10 @@ def objective(targets: Sequence[Target], simulated: Sequence[np.ndarray], errors
     return total if math.isfinite(total) else math.inf
 
 
-def log_likelihood(targets: Sequence[Target], candidate: Candidate) -> float:
-    """The Gaussian log-likelihood of the targets, with both variances (its
-    normalising term too: the simulation's error changes with the values)."""
-    spread = sum(float(np.sum(np.log(variance))) for variance in variances(targets, candidate.errors))
-    return -0.5 * (candidate.objective + spread) if math.isfinite(candidate.objective) else -math.inf
+def log_likelihood(candidate: Candidate) -> float:
+    """The Gaussian log-likelihood of the targets, up to a constant: the
+    variances are the reference's, the same for every candidate."""
+    return -0.5 * candidate.objective if math.isfinite(candidate.objective) else -math.inf
 
 
 class Evaluator:
@@ -95,6 +94,7 @@ class Evaluator:
         self.labels: list[list[str]] | None = None
         self._index: dict[tuple[float, ...], int] = {}
         self._asked: set[tuple[float, ...]] = set()
+        self._reference: list[np.ndarray] | None = None
         self._batches = 0
         self._bar: Any = None
         if folder is not None:
@@ -121,13 +121,41 @@ class Evaluator:
         return self.history[self._index[tuple(float(value) for value in values)]]
 
     def __call__(self, points: Any, phase: str = "search") -> list[Candidate]:
-        """The candidates of ``points`` (one row of values per candidate), simulating those never evaluated."""
+        """The candidates of ``points`` (one row of values per candidate), simulating those never evaluated.
+        The first candidate ever asked for is the first reference of the objective's variances."""
         rows = [tuple(float(value) for value in row) for row in np.atleast_2d(np.asarray(points, dtype=np.float64))]
         self._asked.update(rows)
         new = list(dict.fromkeys(row for row in rows if row not in self._index))
         if new:
             self._simulate(new, phase)
+        if self._reference is None:
+            self.reweight(self.history[self._index[rows[0]]])
         return [self.history[self._index[row]] for row in rows]
+
+    def reweight(self, reference: Candidate) -> None:
+        """Takes the simulation's Monte Carlo variances of ``reference`` into
+        the objective of every candidate.
+
+        Each candidate's own error is estimated from a handful of
+        sub-samples, so it is itself noisy, and an objective divided by it
+        would be rough and would favour candidates whose error came out
+        large. Weights held fixed make the objective a smooth weighted
+        sum of squares; a search takes them again at its best as it goes
+        (a cell the reference cannot tell the error of keeps each
+        candidate's own)."""
+        self._reference = reference.errors
+        for candidate in self.history:
+            candidate.objective = objective(self.targets, candidate.simulated, self._errors(candidate))
+
+    def variances(self) -> list[np.ndarray]:
+        """The variance of every observed cell in the objective now."""
+        assert self._reference is not None
+        return variances(self.targets, self._reference)
+
+    def _errors(self, candidate: Candidate) -> list[np.ndarray]:
+        if self._reference is None:
+            return candidate.errors
+        return [np.where(np.isfinite(kept), kept, own) for kept, own in zip(self._reference, candidate.errors)]
 
     def _simulate(self, rows: list[tuple[float, ...]], phase: str) -> None:
         first = len(self.history)
@@ -145,8 +173,9 @@ class Evaluator:
             fits = [target.simulate(results, parts) for target in self.targets]
             simulated, errors = [fit[0] for fit in fits], [fit[1] for fit in fits]
             self._index[row] = len(self.history)
-            self.history.append(Candidate(row, objective(self.targets, simulated, errors), simulated, errors,
-                                          self._batches, phase))
+            candidate = Candidate(row, math.nan, simulated, errors, self._batches, phase)
+            candidate.objective = objective(self.targets, simulated, self._errors(candidate))
+            self.history.append(candidate)
         self._batches += 1
         if self.folder is not None:
             self._keep(self.folder)

@@ -64,7 +64,9 @@ def calibrate(
     and scored by the objective: over every observed cell, the squared
     difference of simulated and observed over the sum of the observation's
     variance and the simulation's Monte Carlo variance (from the run's
-    sub-samples, of which it needs 2 or more).
+    sub-samples, of which it needs 2 or more), the latter that of a
+    reference candidate, the same for all: the start of each Nelder-Mead
+    simplex, then the best values.
 
     ``method``:
 
@@ -143,7 +145,7 @@ def _resume_note_on_interrupt(folder: str | None) -> Iterator[None]:
 
 def _log_posterior(specs: Sequence[Parameter], targets: Sequence[Target], unit: np.ndarray, candidate: Any) -> float:
     prior = sum(float(spec.log_prior_unit(unit[i])) for i, spec in enumerate(specs))
-    return prior + log_likelihood(targets, candidate)
+    return prior + log_likelihood(candidate)
 
 
 def _targets(targets: Sequence[Target]) -> tuple[Target, ...]:

@@ -26,7 +26,7 @@ from typing import Any
 import numpy as np
 
 from ..errors import ModelError, optional_import
-from .batches import Candidate, Evaluator, log_likelihood, variances
+from .batches import Candidate, Evaluator, log_likelihood
 from .parameters import Parameter
 
 __all__ = ["curvature", "global_search", "nelder_mead", "posterior"]
@@ -50,7 +50,6 @@ def nelder_mead(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, *,
     optimize = optional_import("scipy.optimize", "calibration", "calibrate(method='nelder-mead')")
     point = np.array([spec.unit_start() for spec in specs]) if start is None else units_of(specs, start)
     spent = evaluate.spent
-    best = math.inf
     for _ in range(1 + restarts):
         left = budget - (evaluate.spent - spent)
         if left <= len(specs) + 1:
@@ -60,7 +59,9 @@ def nelder_mead(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, *,
             vertex = point.copy()
             vertex[i] += step if point[i] + step <= 1.0 else -step
             simplex.append(vertex)
-        evaluate(values_of(specs, simplex))
+        # Each simplex weighs the targets by the Monte Carlo errors at its start.
+        evaluate.reweight(evaluate(values_of(specs, simplex))[0])
+        best = evaluate.best().objective
 
         def objective(unit: np.ndarray) -> float:
             return evaluate(values_of(specs, np.clip(unit, 0.0, 1.0)))[0].objective
@@ -70,7 +71,7 @@ def nelder_mead(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, *,
         found = evaluate.best()
         if not found.objective < best - fatol:
             break
-        best, point = found.objective, units_of(specs, found)
+        point = units_of(specs, found)
     return evaluate.best()
 
 
@@ -84,7 +85,8 @@ def curvature(evaluate: Evaluator, specs: Sequence[Parameter], best: Candidate, 
     best values: with the targets' Jacobian J (central differences, one
     batch of 2 x d candidates) and their variances V, the inverse of the
     Gauss-Newton information J' V^-1 J. A parameter the targets do not
-    move gets an infinite variance."""
+    move gets an infinite variance. The objective is weighed at ``best`` from here on."""
+    evaluate.reweight(best)
     centre = units_of(specs, best)
     points = []
     for i in range(len(specs)):
@@ -93,7 +95,7 @@ def curvature(evaluate: Evaluator, specs: Sequence[Parameter], best: Candidate, 
             point[i] = np.clip(centre[i] + sign * step, 0.0, 1.0)
             points.append(point)
     candidates = evaluate(values_of(specs, points), phase="curvature")
-    weights = 1.0 / np.concatenate(variances(evaluate.targets, best.errors))
+    weights = 1.0 / np.concatenate(evaluate.variances())
     columns = []
     for i in range(len(specs)):
         low, high = candidates[2 * i], candidates[2 * i + 1]
@@ -194,7 +196,7 @@ def posterior(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, seed
         if len(inside):
             for row, candidate in zip(inside, evaluate(values_of(specs, units[inside]), phase="chain")):
                 visited[tuple(units[row])] = candidate
-                prior[row] += log_likelihood(evaluate.targets, candidate)
+                prior[row] += log_likelihood(candidate)
         return prior
 
     sampler = emcee.EnsembleSampler(walkers, d, log_probability, vectorize=True)

@@ -132,7 +132,8 @@ class Calibration:
     @property
     def history(self) -> ParameterTable:
         """Every candidate in the order evaluated: its values, its
-        objective, and the batch (one sweep) that evaluated it."""
+        objective (weighed at the fit's best values), and the batch (one sweep) that
+        evaluated it."""
         columns = {name: [c.values[i] for c in self._history] for i, name in enumerate(self.names)}
         return ParameterTable({**columns, "objective": [c.objective for c in self._history],
                                "batch": [c.batch for c in self._history]})
