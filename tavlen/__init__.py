@@ -25,11 +25,12 @@ _HOMES = {
     "Individual": "individual", "Block": "model", "Model": "model", "ModelError": "model", "Process": "model",
     "block_seed": "model", "handles": "model", "Results": "results", "ResultsFileError": "results",
     "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics", "one_way": "economics.oneway",
+    "calibrate": "calibration",
 }
 
 __all__ = [
     "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
-    "SweepResults", "block_seed", "evaluate", "handles", "one_way", "sweep",
+    "SweepResults", "block_seed", "calibrate", "evaluate", "handles", "one_way", "sweep",
 ]
 
 
@@ -51,6 +52,7 @@ def __dir__() -> list[str]:
 
 
 if TYPE_CHECKING:
+    from .calibration import calibrate
     from .economics import evaluate
     from .individual import Individual
     from .model import Block, Model, ModelError, Process, block_seed, handles

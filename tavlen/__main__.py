@@ -27,7 +27,9 @@ costs and utilities) on stdout, shows progress on stderr, and writes a plot
 (PNG) and the results (.npz) into the output folder; with --draws, also the
 cost-effectiveness plane and acceptability curve (cost-effectiveness.png) and
 a page with the whole analysis, tables and figures, for a browser
-(report.html).
+(report.html). With --calibrate, instead fits two of the model's
+natural-history parameters to a synthetic registry, prints the fit and
+writes calibration.png.
 """
 
 
@@ -59,8 +61,8 @@ def _seed(text: str) -> int:
 
 def parser() -> argparse.ArgumentParser:
     p = _Parser(prog="python -m tavlen", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("-n", "--population", type=_positive, default=200_000, metavar="N",
-                   help="number of people to simulate (default: %(default)s)")
+    p.add_argument("-n", "--population", type=_positive, default=None, metavar="N",
+                   help="number of people to simulate (default: 200000; 20000 with --calibrate)")
     p.add_argument("-s", "--seed", type=_seed, default=2024,
                    help="seed of the run: the same seed gives the same results (default: %(default)s)")
     p.add_argument("-w", "--workers", type=_positive, default=1, metavar="W",
@@ -83,6 +85,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--draws", type=_positive, metavar="N",
                    help="also run N draws of the uncertain parameters (sensitivity, sojourn time, survival) "
                         "on the same people, as one sweep, and summarise the spread of screening's gains")
+    p.add_argument("--calibrate", action="store_true",
+                   help="calibrate the onset scale and the mean sojourn time to a synthetic registry (incidence "
+                        "by age, stage at diagnosis) by Nelder-Mead, each batch of candidates one sweep, and "
+                        "print the fit; --checkpoint then keeps the calibration's history")
     p.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
     p.add_argument("--no-plot", action="store_true", help="do not draw the plot")
     return p
@@ -195,9 +201,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         options.executor = _executor_kind(options)
     except _CommandError as error:
         command_line.error(str(error))
+    if options.population is None:
+        options.population = 20_000 if options.calibrate else 200_000
     if options.executor == "process" and options.workers > 1:
         from .pools import start_fork_server
         start_fork_server()
+    if options.calibrate:
+        from .demo.calibration import command
+        return command(options, lambda: _executor(options.executor, options.workers, options.scheduler), _fail)
     from . import demo
     from .demo import economics as demo_economics, psa as demo_psa
     try:
