@@ -1,0 +1,71 @@
+"""Prints what a benchmark's figures were measured on: the date, the
+processor and its cores, the memory, the interpreter, the code's commit, and
+how busy the machine was. The figures mean little without it."""
+
+from __future__ import annotations
+
+import datetime
+import os
+import platform
+import subprocess
+import sys
+import time
+
+
+def processor() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown processor"
+
+
+def memory() -> str:
+    try:
+        with open("/proc/meminfo") as info:
+            kib = int(info.readline().split()[1])
+        return f"{kib / 2**20:.1f} GiB"
+    except (OSError, ValueError, IndexError):
+        return "unknown"
+
+
+def busy_cores(seconds: float = 1.0) -> str:
+    """The cores the rest of the machine keeps busy while this process sleeps."""
+    def busy_and_total() -> tuple[int, int]:
+        with open("/proc/stat") as stat:
+            ticks = [int(field) for field in stat.readline().split()[1:]]
+        return sum(ticks) - ticks[3] - ticks[4], sum(ticks)
+
+    try:
+        busy, total = busy_and_total()
+        time.sleep(seconds)
+        busy_after, total_after = busy_and_total()
+    except (OSError, ValueError, IndexError):
+        return "unknown"
+    return f"{(os.cpu_count() or 1) * (busy_after - busy) / max(total_after - total, 1):.2f}"
+
+
+def commit() -> str:
+    try:
+        return subprocess.run(["git", "describe", "--always", "--dirty"], capture_output=True, text=True,
+                              check=True, cwd=os.path.dirname(os.path.abspath(__file__))).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return ""  # no git, or not a checkout
+
+
+def main() -> None:
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    print(f"Measured {when} on {processor()}, {os.cpu_count()} cores, {memory()} of memory, "
+          f"{platform.system()} {platform.release()}")
+    revision = commit()
+    print(f"Python {sys.version.split()[0]}" + (f", tavlen at commit {revision}" if revision else ""))
+    print(f"Load when it started: cores busy elsewhere {busy_cores()}, load average "
+          + ", ".join(f"{value:.2f}" for value in os.getloadavg()))
+    print()
+
+
+if __name__ == "__main__":
+    main()
