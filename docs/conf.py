@@ -71,6 +71,8 @@ nitpick_ignore += [
         "tavlen.montecarlo.SubsampleErrors",
     )
 ]
+# An internal helper that tavlen.export's module docstring names.
+nitpick_ignore.append(("py:func", "tavlen.files.replacing"))
 
 
 def resolve_relative_name(app, env, node, contnode):
@@ -98,10 +100,17 @@ def setup(app):
 html_theme = "pydata_sphinx_theme"
 html_title = "tavlen"
 html_static_path = ["_static"]
+# Debian's build of the theme's scripts lacks Bootstrap's Tooltip and
+# Dropdown (its bundle exports neither), and a page that holds a component
+# needing them stops its scripts with an error. So the layout holds none:
+# no colour-mode switch and no search button in the header (the search field
+# is in the sidebar), and the theme fetches nothing from the web.
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    # The theme fetches nothing: no version switcher, no icons from the web.
     "icon_links": [],
+    "navbar_end": ["navbar-icon-links"],
+    "navbar_persistent": [],
 }
+html_sidebars = {"**": ["search-field", "sidebar-nav-bs"]}
 html_show_sourcelink = False

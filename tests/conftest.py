@@ -1,13 +1,21 @@
-"""Shared helpers: a small run configuration and a view of an Individual's
-private fields through its reduce protocol."""
+"""Shared helpers: a small run configuration, a view of an Individual's
+private fields through its reduce protocol, and a headless browser for the
+pages a person reads."""
 
+import importlib.util
 import os
+import pathlib
+import shutil
 import subprocess
 
 import numpy as np
 import pytest
 
 from tavlen.individual import Individual
+
+#: Where tests keep what a person should look at: screenshots of pages.
+ARTEFACTS = pathlib.Path(__file__).resolve().parent.parent / "build" / "artefacts"
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
 # The fields in the order of the pickled state (alphabetical).
 STATE_FIELDS = (
@@ -177,3 +185,25 @@ else:
                               suppress_health_check=slow_is_fine)
     settings.register_profile("thorough", max_examples=1000, deadline=None, suppress_health_check=slow_is_fine)
     settings.load_profile(os.environ.get("TAVLEN_HYPOTHESIS_PROFILE", "ci"))
+
+
+@pytest.fixture(scope="module")
+def browser(tmp_path_factory):
+    if not (CHROMIUM and DRIVER and importlib.util.find_spec("selenium")):
+        pytest.skip("the browser check needs chromium, chromedriver and selenium (Debian: chromium, chromium-driver, "
+                    "python3-selenium)")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 f"--user-data-dir={tmp_path_factory.mktemp('chromium-profile')}"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    try:
+        yield driver
+    finally:
+        driver.quit()

@@ -3,10 +3,7 @@ browser (headless Chromium), its tables and their numbers found, every
 figure decoded, nothing in the console; a screenshot is kept in
 build/artefacts/."""
 
-import importlib.util
-import pathlib
 import re
-import shutil
 
 import numpy as np
 import pytest
@@ -15,8 +12,7 @@ from tavlen.economics import SweepEvaluation
 from tavlen.economics.evaluation import Evaluation
 from tavlen.economics.oneway import Tornado
 
-ARTEFACTS = pathlib.Path(__file__).resolve().parent.parent / "build" / "artefacts"
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+from conftest import ARTEFACTS
 
 
 def strategies(models, seed=0):
@@ -35,28 +31,6 @@ def strategies(models, seed=0):
         evaluations.append(Evaluation(tuple("ABCD"), "A", 1000, {"costs": costs, "qalys": qalys, "life_years": qalys},
                                       None, None, 150.0, settings))
     return SweepEvaluation([f"m{m}" for m in range(models)], evaluations, {"effect of C": effect, "noise": noise})
-
-
-@pytest.fixture(scope="module")
-def browser(tmp_path_factory):
-    if not (CHROMIUM and DRIVER and importlib.util.find_spec("selenium")):
-        pytest.skip("the browser check needs chromium, chromedriver and selenium (Debian: chromium, chromium-driver, "
-                    "python3-selenium)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 f"--user-data-dir={tmp_path_factory.mktemp('chromium-profile')}"):
-        options.add_argument(flag)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
-    try:
-        yield driver
-    finally:
-        driver.quit()
 
 
 def tables(driver):
