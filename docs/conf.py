@@ -41,7 +41,8 @@ nb_execution_mode = "force"
 nb_execution_raise_on_error = True
 nb_execution_timeout = 120
 nb_execution_in_temp = True
-nb_merge_streams = True
+# An example that writes to stderr (a warning, say) is a fault of the page.
+nb_output_stderr = "warn"
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
@@ -112,5 +113,8 @@ html_theme_options = {
     "navbar_end": ["navbar-icon-links"],
     "navbar_persistent": [],
 }
+# Without a switch the mode must be given: the theme's script refuses none.
+html_context = {"default_mode": "light"}
 html_sidebars = {"**": ["search-field", "sidebar-nav-bs"]}
 html_show_sourcelink = False
+html_favicon = "_static/favicon.svg"  # a browser asks for /favicon.ico without one
