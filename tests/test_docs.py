@@ -94,3 +94,13 @@ def test_the_search_finds_evaluate(site, browser):
     assert any("reference/economics.html" in link for link in links), links
     assert not console_errors(browser)
     assert browser.save_screenshot(str(ARTEFACTS / "docs-search.png"))
+
+
+def test_every_python_example_runs_as_the_site_is_built():
+    """A page's Python is a code cell, which the build executes; a plain fence would go unchecked."""
+    pages = [path for path in DOCS.rglob("*.md") if "_from_readme" not in path.parts]
+    unchecked = [f"{path.relative_to(DOCS)}:{number}" for path in pages
+                 for number, line in enumerate(path.read_text().splitlines(), 1)
+                 if line.strip() in ("```python", "```py", "```{code-block} python")]
+    assert not unchecked, f"Python that the build does not run: {unchecked}"
+    assert all("file_format: mystnb" in path.read_text() for path in pages if "{code-cell}" in path.read_text())
