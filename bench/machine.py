@@ -1,5 +1,5 @@
 """Prints what a benchmark's figures were measured on: the date, the
-processor and its cores, the memory, the interpreter, the code's commit, and
+processor and its cores, the memory, the code's commit where git can tell, and
 how busy the machine was. The figures mean little without it."""
 
 from __future__ import annotations
@@ -8,7 +8,6 @@ import datetime
 import os
 import platform
 import subprocess
-import sys
 import time
 
 
@@ -61,7 +60,8 @@ def main() -> None:
     print(f"Measured {when} on {processor()}, {os.cpu_count()} cores, {memory()} of memory, "
           f"{platform.system()} {platform.release()}")
     revision = commit()
-    print(f"Python {sys.version.split()[0]}" + (f", tavlen at commit {revision}" if revision else ""))
+    if revision:
+        print(f"tavlen at commit {revision}")
     print(f"Load when it started: cores busy elsewhere {busy_cores()}, load average "
           + ", ".join(f"{value:.2f}" for value in os.getloadavg()))
     print()
