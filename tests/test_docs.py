@@ -8,8 +8,9 @@ kept in build/artefacts/."""
 import functools
 import http.server
 import importlib.util
-import os
+import inspect
 import pathlib
+import re
 import subprocess
 import sys
 import threading
@@ -104,3 +105,13 @@ def test_every_python_example_runs_as_the_site_is_built():
                  if line.strip() in ("```python", "```py", "```{code-block} python")]
     assert not unchecked, f"Python that the build does not run: {unchecked}"
     assert all("file_format: mystnb" in path.read_text() for path in pages if "{code-cell}" in path.read_text())
+
+
+def test_the_reference_groups_every_option_of_run():
+    """The grouped tables of Model.run's options name each parameter once, so a new option is placed in one."""
+    import tavlen
+
+    tabled = re.findall(r"^\| (`[^|]+`) \|", (DOCS / "reference" / "run.md").read_text(), re.M)
+    named = [name for cell in tabled for name in re.findall(r"`(\w+)`", cell)]
+    parameters = [name for name in inspect.signature(tavlen.Model.run).parameters if name != "self"]
+    assert sorted(named) == sorted(parameters)
