@@ -10,6 +10,7 @@ import concurrent.futures.process
 import contextlib
 import math
 import pickle
+import sys
 import threading
 import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -80,7 +81,8 @@ def run_blocks(
     from the configuration as it stood when the run started. Workers get
     the model's ``own_modules`` by value: the classes, functions and
     module-level values as the caller holds them, not as a worker's fresh
-    import of those modules would have them."""
+    import of those modules would have them, and find the ``imported_modules``
+    (those the model's code imports as it runs) as the caller holds them too."""
     with _resume_note_on_interrupt(collected):
         _run_blocks(configuration, population, blocks, collected, advance, **where)
 
@@ -97,6 +99,7 @@ def _run_blocks(
     blocks_per_task: int,
     max_lost_pools: int,
     own_modules: Sequence[ModuleType],
+    imported_modules: Sequence[ModuleType] = (),
 ) -> None:
     if not blocks:
         return
@@ -109,7 +112,7 @@ def _run_blocks(
             advance(end - first)
         return
     tasks = [list(blocks[start : start + blocks_per_task]) for start in range(0, len(blocks), blocks_per_task)]
-    payload = pickled(configuration, by_value=own_modules)
+    payload = pickled(configuration, by_value=own_modules, installed=imported_modules)
     if executor is None:
         assert workers is not None
         # This process helps while the workers start, with the classes it has.
@@ -154,10 +157,11 @@ def _resume_note_on_interrupt(collected: InBlockOrder) -> Iterator[None]:
         raise
 
 
-def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> bytes:
+def pickled(configuration: Configuration, by_value: Sequence[ModuleType], installed: Sequence[ModuleType] = ()) -> bytes:
     """The configuration pickled, the modules ``by_value`` with their code and
     current values; a model whose classes plain pickle cannot name (defined
-    in a function, say) goes by value too."""
+    in a function, say) goes by value too. The modules ``installed`` travel
+    whole and take the place of the worker's own (see :func:`_arrived`)."""
     try:
         if not by_value:
             try:
@@ -171,7 +175,9 @@ def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> byt
                 if module.__name__ != "__main__":  # always by value
                     cloudpickle.register_pickle_by_value(module)
                     registered.append(module)
-            return cloudpickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+            travelling = {module.__name__: module for module in installed if module.__name__ != "__main__"}
+            return cloudpickle.dumps(_Arrival(travelling, configuration) if travelling else configuration,
+                                     protocol=pickle.HIGHEST_PROTOCOL)
         finally:
             for module in registered:
                 cloudpickle.unregister_pickle_by_value(module)
@@ -180,6 +186,31 @@ def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> byt
             "a run simulates every block with fresh copies of the model's processes, and a parallel run sends "
             f"them and the run's configuration to its workers, so they must pickle: {error}"
         ) from error
+
+
+class _Arrival:
+    """A configuration with the modules that its code imports as it runs:
+    unpickled, it is the configuration, and the modules are in place."""
+
+    def __init__(self, modules: dict[str, ModuleType], configuration: Configuration) -> None:
+        self.modules = modules
+        self.configuration = configuration
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _arrived, (self.modules, self.configuration)
+
+
+def _arrived(modules: dict[str, ModuleType], configuration: Configuration) -> Configuration:
+    """Puts the caller's copies of the modules where an ``import`` inside the
+    model's code finds them (the worker's own import would have the values
+    of the files, not those the caller set), and returns the configuration."""
+    for name, module in modules.items():
+        if sys.modules.get(name) is not module:
+            sys.modules[name] = module
+            parent, _, child = name.rpartition(".")
+            if parent in sys.modules:
+                setattr(sys.modules[parent], child, module)
+    return configuration
 
 
 class _LostPool(Exception):

@@ -236,7 +236,9 @@ def _jobs(
         if parallel or settings["checkpoint"] is not None:
             code = inventory([*model.processes, *run.configuration.snapshot_functions])
         try:
-            payload = pickled(run.configuration, by_value=code.modules if parallel and code is not None else ())
+            travelling = parallel and code is not None
+            payload = pickled(run.configuration, by_value=code.modules if travelling else (),
+                              installed=code.imported if travelling else ())
         except ModelError as error:
             raise ModelError(f"the sweep's model {label!r} does not pickle: {error}") from error.__cause__
         jobs.append(Job(label, run, subsamples, payload, code))
