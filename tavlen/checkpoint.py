@@ -31,7 +31,8 @@ import numpy as np
 
 from ._version import __version__
 from .errors import ModelError
-from .files import ArchiveError, check_writable, read_archive, sync_folder, write_archive, write_atomically
+from .files import (ArchiveError, check_writable, read_archive, read_regular, sync_folder, write_archive,
+                    write_atomically)
 from .results import _LOG_COLUMNS
 
 try:
@@ -48,6 +49,9 @@ _LOCK = ".tavlen.lock"
 #: The temporary names of the files this module writes, and no others.
 _TEMPORARY = re.compile(r"\.(block-\d{6,}\.npz|manifest\.json)(\.[0-9a-f]{8})?\.tmp|\.tavlen-probe\.[0-9a-f]{8}\.tmp")
 _BLOCK = re.compile(r"block-\d{6,}\.npz")
+#: The most a manifest may hold: its code fingerprints take a few hundred
+#: bytes a function.
+MOST_MANIFEST_BYTES = 64 << 20
 #: The free space a run that still has blocks to write wants in its folder.
 _ROOM = 1 << 20
 #: What an unwritable folder (read-only media, or only read permission) raises.
@@ -181,8 +185,7 @@ def _manifest(path: str) -> dict[str, Any] | None:
     ours, or damaged, is an error: the folder may hold someone else's files."""
     name = os.path.join(path, MANIFEST)
     try:
-        with open(name, "rb") as file:
-            manifest = json.loads(file.read().decode("utf-8"))
+        manifest = json.loads(read_regular(name, most=MOST_MANIFEST_BYTES).decode("utf-8"))
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as error:

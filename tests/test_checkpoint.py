@@ -517,13 +517,27 @@ def test_kept_blocks_behind_a_missing_one_wait_on_disk(tmp_path, finished, expec
         (b"{not json", "manifest that cannot be read"),
         (b'{"format": "something else"}', "is not the manifest of a tavlen checkpoint folder"),
         (b'{"format": "tavlen.checkpoint", "version": 99, "run": {}}', "has version 99"),
+        ("fifo", "cannot be read .*not a regular file but a FIFO"),  # a read would wait for a writer forever
+        ("/dev/zero", "cannot be read .*not a regular file but a character device"),  # a read would never end
     ],
 )
 def test_a_manifest_that_is_not_ours_is_refused(tmp_path, content, message):
-    (tmp_path / "manifest.json").write_bytes(content)
+    manifest = tmp_path / "manifest.json"
+    if content == "fifo":
+        os.mkfifo(manifest)
+    elif content == "/dev/zero":
+        manifest.symlink_to(content)
+    else:
+        manifest.write_bytes(content)
     with pytest.raises(ModelError, match=message):
         run(tmp_path)
-    assert (tmp_path / "manifest.json").read_bytes() == content
+    assert type(content) is str or manifest.read_bytes() == content
+    # A block file that is no file is simulated again, and then refused as a place to write.
+    if content == "fifo":
+        manifest.unlink()
+        os.mkfifo(tmp_path / "block-000002.npz")
+        with pytest.raises(OSError, match="not a regular file but a FIFO"):
+            run(tmp_path)
 
 
 def test_a_folder_in_use_by_another_run_is_refused(tmp_path):
