@@ -308,3 +308,13 @@ def test_a_module_imported_inside_a_method_travels_by_value(tmp_path, monkeypatc
     finally:
         sys.modules.pop("reach", None)
         sys.modules.pop("reachhelpers", None)
+
+
+def test_no_warning_of_global_draws_on_dask_from_a_model_that_draws_none(caplog):
+    distributed = pytest.importorskip("distributed")
+    from tavlen import demo
+
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client, caplog.at_level(logging.WARNING, logger="tavlen"):
+        demo.run(2000, seed=1, block_size=100, executor=client.get_executor())
+    assert "global generators" not in caplog.text
