@@ -38,6 +38,9 @@ _AXES = {
     "snapshots_years": ("snapshot_tags", "snapshot_years", None),
 }
 _LOG_METADATA_KEY = b"tavlen"
+#: The edges and points whose values share a column of to_dataframe().
+_SOURCES = {"year": ("event_years", "duration_years", "snapshot_years"),
+            "age": ("event_ages", "duration_ages", "snapshot_ages")}
 
 
 class Exports:
@@ -51,7 +54,7 @@ class Exports:
     subsamples: int | None
 
     if TYPE_CHECKING:  # what Results provides
-        def group_labels(self, edges: str) -> list[str]: ...
+        def group_labels(self, edges: str, among: Any = ()) -> list[str]: ...
         def standard_error(self, name: str) -> np.ndarray: ...
         def to_xarray(self) -> Any: ...
 
@@ -100,10 +103,12 @@ class Exports:
                 columns[f"{key}_lower"] = columns[f"{key}_upper"] = np.full(array.size, np.nan)
                 continue
             points = np.asarray(getattr(self, source), dtype=np.float64)
+            # Labels of one column tell apart every value that any aggregate gives it.
+            among = np.concatenate([getattr(self, other) for other in _SOURCES[key]])
             if source.startswith("snapshot"):
-                names, lower, upper = [f"{point:g}" for point in points], points, points
+                names, lower, upper = point_labels(points, among), points, points
             else:
-                names, lower, upper = self.group_labels(source), points[:-1], points[1:]
+                names, lower, upper = self.group_labels(source, among), points[:-1], points[1:]
             columns[key] = _codes(labels[key], names)[index[axis]]
             columns[f"{key}_lower"], columns[f"{key}_upper"] = lower[index[axis]], upper[index[axis]]
         columns["value"] = array.reshape(-1).astype(np.float64)
@@ -156,6 +161,24 @@ def read_netcdf(path: str | os.PathLike[str]) -> Any:
     optional_import("netCDF4", "netcdf", "read_netcdf()")
     with xr.open_dataset(path, engine="netcdf4") as dataset:
         return dataset.load()
+
+
+def label_digits(values: Any) -> int:
+    """The significant digits that tell every one of ``values`` from the
+    others: six, or as many more as it takes."""
+    distinct = np.unique(np.asarray(values, dtype=np.float64)).tolist()
+    for digits in (6, 10, 17):
+        if len({f"{value:.{digits}g}" for value in distinct}) == len(distinct):
+            return digits
+    return 17
+
+
+def point_labels(points: Any, among: Any = ()) -> list[str]:
+    """A label per point (a snapshot's age or year), as exact as it takes to
+    tell it from the other points and from the values ``among``."""
+    values = np.asarray(points, dtype=np.float64).tolist()
+    digits = label_digits([*values, *np.asarray(among, dtype=np.float64).ravel().tolist()])
+    return [f"{value:.{digits}g}" for value in values]
 
 
 def _codes(categories: list[str], names: list[str]) -> np.ndarray:

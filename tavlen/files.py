@@ -168,15 +168,24 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
 
 
 def _lock(descriptor: int, blocking: bool) -> bool:
-    """Takes the exclusive lock of an open file; False if another holds it."""
+    """Takes the exclusive claim of an open file; False if another holds it.
+    An open file description's lock (Linux): a writer's own library may flock
+    the file (HDF5 does) or close other descriptors of it, and neither
+    touches this lock. Elsewhere no claims are taken, and no leftovers removed."""
     try:
         import fcntl
     except ImportError:
-        return not blocking  # not POSIX: no claims, so no leftovers are removed
+        return blocking
+    command = getattr(fcntl, "F_OFD_SETLKW" if blocking else "F_OFD_SETLK", None)
+    if command is None:
+        return blocking
+    whole_file = struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)  # struct flock, l_pid 0
     try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX | (0 if blocking else fcntl.LOCK_NB))
-    except BlockingIOError:
-        return False
+        fcntl.fcntl(descriptor, command, whole_file)
+    except OSError as error:
+        if error.errno in (errno.EAGAIN, errno.EACCES):
+            return False
+        return blocking  # a file system without such locks
     return True
 
 
@@ -192,7 +201,7 @@ def _remove_abandoned(folder: str, name: str, own: str) -> None:
         with contextlib.suppress(OSError):
             if not entry.is_file(follow_symlinks=False):
                 continue
-            descriptor = os.open(entry.path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+            descriptor = os.open(entry.path, os.O_WRONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
             try:
                 if _lock(descriptor, blocking=False):
                     os.unlink(entry.path)

@@ -20,7 +20,7 @@ import numpy.typing as npt
 
 from . import montecarlo
 from .errors import ModelError, optional_import
-from .export import Exports
+from .export import Exports, label_digits
 from .files import ArchiveError, Declared, read_archive, write_archive, write_atomically
 
 __all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR"]
@@ -58,7 +58,7 @@ AGE_FLOOR = 0.0
 """The least age: every life starts at 0, so age groups from 0 have nothing below them."""
 
 
-def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
+def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf, among: npt.ArrayLike = ()) -> list[str]:
     """'40-50' for each group, '80+' for the open last one.
 
     The first group also takes whatever lies below its first edge, so it is
@@ -68,13 +68,12 @@ def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
     The label depends on the edges only, never on what was counted.
 
     Edges show six significant digits, or as many more as keep every edge
-    apart (a group "2000-2000", or two groups of one label, would say nothing).
+    apart, and apart from the values ``among`` (a group "2000-2000", or two
+    groups of one label, would say nothing).
     """
     values = np.asarray(edges, dtype=np.float64).tolist()
-    for digits in (6, 10, 17):
-        texts = [f"{value:.{digits}g}" for value in values]
-        if len(set(texts)) == len(texts):
-            break
+    digits = label_digits([*values, *np.asarray(among, dtype=np.float64).ravel().tolist()])
+    texts = [f"{value:.{digits}g}" for value in values]
     if values and values[0] > floor:
         values[0] = -math.inf  # the first group has no lower end
     labels = []
@@ -157,9 +156,10 @@ class Results(montecarlo.SubsampleErrors, Exports):
         except ValueError:
             raise KeyError(f"{tag!r} is not among the {what}: {list(tags)}") from None
 
-    def group_labels(self, edges: str) -> list[str]:
-        """The labels of the groups of ``edges``: "event_ages", "event_years", "duration_ages" or "duration_years"."""
-        return bin_labels(getattr(self, edges), floor=AGE_FLOOR if edges.endswith("ages") else -math.inf)
+    def group_labels(self, edges: str, among: npt.ArrayLike = ()) -> list[str]:
+        """The labels of the groups of ``edges``: "event_ages", "event_years", "duration_ages" or "duration_years"
+        (told apart from the values ``among`` too)."""
+        return bin_labels(getattr(self, edges), floor=AGE_FLOOR if edges.endswith("ages") else -math.inf, among=among)
 
     def event_counts(self, tag: str, by: str = "age") -> np.ndarray:
         """Counts of one event tag by universe and age group (``by="age"``)

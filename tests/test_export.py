@@ -40,6 +40,26 @@ def test_dataframe_has_a_labelled_row_per_cell(results):
     assert "standard_error" not in results.to_dataframe(errors=False)
 
 
+def test_labels_tell_apart_daily_snapshots_and_nearly_equal_ages():
+    pytest.importorskip("pandas")
+    daily = 2025 + np.arange(6) / 365
+    ages = (10.0, 10.0000001, 50.0)
+    options = {**demo.RUN_OPTIONS, "snapshot_years": daily, "snapshot_ages": ages, "event_ages": (0, 10, 10.0000001)}
+    close = demo.model().run(demo.population(200, 4), seed=4, block_size=100, **options)
+    frame = close.to_dataframe()
+    for variable, column, values in (("snapshots_years", "year", daily), ("snapshots_ages", "age", ages)):
+        rows = frame[frame["variable"] == variable]
+        by_label = rows.groupby(column, observed=True)
+        assert len(by_label) == len(values)  # one label a value
+        assert (by_label[f"{column}_lower"].nunique() == 1).all()
+        sums = by_label["value"].sum()
+        by_value = rows.groupby(f"{column}_lower")["value"].sum()
+        assert sorted(sums.to_numpy().tolist()) == sorted(by_value.to_numpy().tolist())
+    # The groups' labels and the snapshots' share the age column, each label one value.
+    ages_seen = frame.dropna(subset=["age"]).groupby("age", observed=True)
+    assert (ages_seen["age_lower"].nunique() == 1).all() and (ages_seen["age_upper"].nunique() == 1).all()
+
+
 def test_individual_level_log_in_parquet_keeps_its_labels(results, tmp_path):
     parquet = pytest.importorskip("pyarrow.parquet")
     path = tmp_path / "log.parquet"
