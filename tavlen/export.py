@@ -147,11 +147,73 @@ class Exports:
 
     def to_netcdf(self, path: str | os.PathLike[str]) -> None:
         """Writes :meth:`to_xarray` to a netCDF-4 file, whole or not at all;
-        :func:`tavlen.export.read_netcdf` reads it back with its labels."""
+        :func:`tavlen.export.read_netcdf` reads it back with its labels.
+
+        The file is written by a process of its own: HDF5, under netCDF-4,
+        fails a full disk with a bare "HDF error" and is left in a state
+        that aborts the interpreter at its exit. A failed write raises an
+        OSError naming ``path``, as the other exports do."""
         optional_import("netCDF4", "netcdf", "Results.to_netcdf()")
         dataset = self.to_xarray()
         with replacing(path) as temporary:
-            dataset.to_netcdf(temporary, engine="netcdf4", format="NETCDF4")
+            failure = _in_a_process_of_its_own(_write_netcdf, dataset, temporary)
+            if failure is not None:
+                raise _write_error(os.fspath(path), failure)
+
+
+def _write_netcdf(dataset: Any, path: str) -> None:
+    dataset.to_netcdf(path, engine="netcdf4", format="NETCDF4")
+
+
+#: A new interpreter that runs a pickled call read from stdin, with the
+#: caller's sys.path, and writes what it raised to stdout.
+_CALL_FROM_STDIN = ("import json, sys; sys.path[:] = json.loads(sys.stdin.buffer.readline()); "
+                    "from tavlen.export import _call_from_stdin; _call_from_stdin()")
+
+
+def _in_a_process_of_its_own(function: Any, *arguments: Any) -> str | None:
+    """Runs ``function(*arguments)`` in a new interpreter (which imports
+    nothing of the caller's script, guarded or not); what it raised, as
+    text, or None. The interpreter ends without its exit, which a library
+    left in a broken state may abort."""
+    import pickle
+    import subprocess
+    import sys
+
+    given = json.dumps(sys.path).encode("utf-8") + b"\n" + pickle.dumps((function, arguments), protocol=5)
+    done = subprocess.run([sys.executable, "-c", _CALL_FROM_STDIN], input=given, capture_output=True)
+    if done.returncode == 0:
+        return None
+    said = done.stdout.decode("utf-8", "replace").strip()
+    return said or f"the writing process ended with status {done.returncode}"
+
+
+def _call_from_stdin() -> None:
+    import pickle
+    import sys
+
+    function, arguments = pickle.loads(sys.stdin.buffer.read())
+    try:
+        function(*arguments)
+    except BaseException as error:
+        sys.stdout.write(f"{type(error).__name__}: {error}" if str(error) else type(error).__name__)
+        sys.stdout.flush()
+        os._exit(1)
+    os._exit(0)
+
+
+def _write_error(path: str, failure: str) -> OSError:
+    """The OSError of a failed write, told from the state of the folder: a
+    library that only says "HDF error" does not say that the disk is full."""
+    import errno
+
+    from .files import check_writable
+
+    try:
+        check_writable(os.path.dirname(os.path.abspath(path)), room=1 << 16)
+    except OSError as error:
+        return OSError(error.errno, os.strerror(error.errno) if error.errno else error.strerror, path)
+    return OSError(errno.EIO, f"the file could not be written ({failure})", path)
 
 
 def read_netcdf(path: str | os.PathLike[str]) -> Any:

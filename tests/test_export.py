@@ -3,6 +3,7 @@ Parquet and netCDF files, each read back with its labels; a missing extra is
 named."""
 
 import json
+import subprocess
 import sys
 
 import numpy as np
@@ -112,3 +113,27 @@ def test_a_log_with_an_index_beyond_its_labels_is_refused_whole(results, tmp_pat
     with pytest.raises(Exception, match="ndex"):
         results_broken.to_parquet(tmp_path / "log.parquet")
     assert (tmp_path / "log.parquet").read_bytes() == b"before"
+
+
+FULL_DISK = """
+import sys
+from tavlen import demo
+
+results = demo.run(20_000, seed=4, block_size=1000)
+try:
+    results.to_netcdf(sys.argv[1])
+except OSError as error:
+    print(error)
+"""
+
+
+def test_netcdf_on_a_full_disk_is_a_plain_oserror_and_the_interpreter_exits_normally(tmp_path, mounted):
+    pytest.importorskip("netCDF4")
+    pytest.importorskip("xarray")
+    folder = tmp_path / "small"
+    mounted.tmpfs(folder, "128k")  # HDF5 fails part-way, where it used to abort the interpreter at its exit
+    done = subprocess.run([sys.executable, "-c", FULL_DISK, str(folder / "results.nc")], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"[Errno 28] No space left on device: {str(folder / 'results.nc')!r}"
+    assert list(folder.iterdir()) == []
