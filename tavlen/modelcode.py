@@ -39,6 +39,8 @@ from typing import Any
 
 import numpy as np
 
+from .files import read_regular
+
 __all__ = ["Inventory", "inventory", "label"]
 
 # Libraries whose code is theirs, not the model's, wherever they are installed.
@@ -123,6 +125,7 @@ def inventory(roots: Iterable[Any]) -> Inventory:
     walk = _Walk()
     for root in roots:
         walk.value_digest(root, 0)
+        walk.outside(root)
     return Inventory(
         modules=[sys.modules[name] for name in sorted(walk.modules) if name in sys.modules],
         fingerprints=dict(sorted(walk.fingerprints.items())),
@@ -148,6 +151,19 @@ class _Walk:
         self.walked.add(id(thing))
         self.kept.append(thing)
         return True
+
+    def outside(self, root: Any) -> None:
+        """The contents of the files and environment variables that a
+        process declares it reads as it runs (``files_read``,
+        ``environment_read``): what no walk of its code can see."""
+        for path in getattr(root, "files_read", None) or ():
+            try:
+                content: Any = _digest(read_regular(path))
+            except OSError as error:
+                content = f"unreadable: {error.strerror}"
+            self.fingerprints[f"the file {os.fspath(path)!r}"] = content
+        for name in getattr(root, "environment_read", None) or ():
+            self.fingerprints[f"the environment variable {name}"] = _digest(os.environ.get(name))
 
     # -- functions and classes of the model's own modules --------------------
 

@@ -223,6 +223,8 @@ weight.factor = 1.0
 class Flu(tavlen.Process):
     event_tags = ("flu",)
     random_number_generators = {"flu", "b", "c", "d"}
+    files_read = ("table.csv",)  # read as it runs: named for the fingerprint
+    environment_read = ("REACH_SCALE",)
     lookup = SCALE.get
     at = AGES.__getitem__
     first = operator.itemgetter(0)
@@ -253,12 +255,14 @@ def run(folder=None, **options):
 HELPERS = "AGE = 1.0\n\n\ndef onset():\n    return 3.0\n"
 
 
-def run_reach(tmp_path, source, helpers, hash_seed):
+def run_reach(tmp_path, source, helpers, hash_seed, table="age,rate\n", scale="1"):
     (tmp_path / "reach.py").write_text(source)
     (tmp_path / "reachhelpers.py").write_text(helpers)
+    (tmp_path / "table.csv").write_text(table)
     how = RUN.format(how="import reach\nresults = reach.run(sys.argv[2])")
     return subprocess.run([sys.executable, "-B", "-c", how, str(tmp_path), str(tmp_path / "ck")], capture_output=True,
-                          text=True, timeout=120, env={**os.environ, "PYTHONHASHSEED": str(hash_seed)})
+                          text=True, timeout=120, cwd=tmp_path,
+                          env={**os.environ, "PYTHONHASHSEED": str(hash_seed), "REACH_SCALE": scale})
 
 
 @pytest.mark.parametrize("change, named", [
@@ -274,14 +278,18 @@ def run_reach(tmp_path, source, helpers, hash_seed):
     (("deque([1.0])", "deque([2.0])"), "reach.Flu"),
     (("weight.factor = 1.0", "weight.factor = 2.0"), "reach.weight"),  # a function's attribute
     (("DELAY = 0.5", "DELAY = 0.6"), "reach.DELAY"),  # read through globals()
+    (("table", "age,rate\n0,1\n"), "the file 'table.csv'"),  # declared in files_read
+    (("scale", "2"), "the environment variable REACH_SCALE"),  # declared in environment_read
     (("# nothing", "# nothing"), None),  # SciPy's objects, sets, a logger and a lock, in another interpreter
 ])
 def test_a_checkpoint_folder_sees_all_that_the_code_reaches(tmp_path, change, named):
     pytest.importorskip("scipy")
     first = run_reach(tmp_path, REACH, HELPERS, hash_seed=1)
     assert first.returncode == 0, first.stderr
-    source, helpers = (REACH.replace(*change), HELPERS) if change[0] in REACH else (REACH, HELPERS.replace(*change))
-    again = run_reach(tmp_path, source, helpers, hash_seed=2)
+    outside = {change[0]: change[1]} if change[0] in ("table", "scale") else {}
+    source, helpers = (REACH, HELPERS) if outside else (
+        (REACH.replace(*change), HELPERS) if change[0] in REACH else (REACH, HELPERS.replace(*change)))
+    again = run_reach(tmp_path, source, helpers, hash_seed=2, **outside)
     if named is None:
         assert again.returncode == 0 and again.stdout == first.stdout, again.stderr
     else:
