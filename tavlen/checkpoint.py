@@ -20,6 +20,7 @@ import contextlib
 import errno
 import hashlib
 import json
+import math
 import os
 import pickle
 import platform
@@ -31,7 +32,7 @@ import numpy as np
 
 from ._version import __version__
 from .errors import ModelError
-from .files import (ArchiveError, check_writable, read_archive, read_regular, sync_folder, write_archive,
+from .files import (ArchiveError, Declared, check_writable, read_archive, read_regular, sync_folder, write_archive,
                     write_atomically)
 from .results import _LOG_COLUMNS
 
@@ -227,7 +228,8 @@ class Folder:
         has no file, or one that is damaged or not this run's and block's."""
         path = os.path.join(self.path, block_name(index))
         try:
-            header, arrays, _ = read_archive(path, "checkpoint block file")
+            header, arrays, _ = read_archive(path, "checkpoint block file",
+                                             check=lambda _, declared: _stored_as_written(path, declared))
         except (ArchiveError, OSError):
             # Whatever is wrong with a block file (missing, damaged, changed
             # since it was written, something else's), the block is simply run again.
@@ -257,6 +259,15 @@ class Folder:
         arrays.update({f"individual_{column}": values for column, values in partial.individual.items()})
         write_atomically(os.path.join(self.path, block_name(index)),
                          lambda file: write_archive(file, header, arrays, compress=False))
+
+
+def _stored_as_written(path: str, declared: Declared) -> None:
+    """Block files are written uncompressed: a member that declares more
+    bytes than it takes in the file was not written by a run, and may ask
+    for any amount of memory."""
+    for name, (dtype, shape, stored) in declared.items():
+        if dtype.itemsize * math.prod(shape) > stored:
+            raise ArchiveError(path, "damaged", f"its member {name!r} declares more than it holds")
 
 
 @contextlib.contextmanager
