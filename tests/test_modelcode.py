@@ -283,7 +283,7 @@ def run_reach(tmp_path, source, helpers, hash_seed, table="age,rate\n", scale="1
     (("# nothing", "# nothing"), None),  # SciPy's objects, sets, a logger and a lock, in another interpreter
 ])
 def test_a_checkpoint_folder_sees_all_that_the_code_reaches(tmp_path, change, named):
-    pytest.importorskip("scipy")
+    pytest.importorskip("scipy", exc_type=ImportError)
     first = run_reach(tmp_path, REACH, HELPERS, hash_seed=1)
     assert first.returncode == 0, first.stderr
     outside = {change[0]: change[1]} if change[0] in ("table", "scale") else {}
@@ -297,7 +297,7 @@ def test_a_checkpoint_folder_sees_all_that_the_code_reaches(tmp_path, change, na
 
 
 def test_a_module_imported_inside_a_method_travels_by_value(tmp_path, monkeypatch):
-    pytest.importorskip("scipy")
+    pytest.importorskip("scipy", exc_type=ImportError)
     (tmp_path / "reach.py").write_text(REACH)
     (tmp_path / "reachhelpers.py").write_text(HELPERS)
     monkeypatch.syspath_prepend(str(tmp_path))
