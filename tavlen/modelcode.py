@@ -355,13 +355,15 @@ def _imported_modules(code: types.CodeType, namespace: dict[str, Any]) -> list[t
         for end in range(1, len(parts) + 1):
             prefix = ".".join(parts[:end])
             module = sys.modules.get(prefix)
-            if module is None and _is_the_models_file(prefix):
+            if module is None:
+                # Not imported yet: only the model's own (a library's would be named, not read).
+                if not _is_the_models_file(prefix):
+                    break
                 try:
                     module = importlib.import_module(prefix)
                 except Exception:  # the run will meet the same error and report it
-                    module = None
-            if module is not None:
-                found.append(module)
+                    break
+            found.append(module)
     return found
 
 
