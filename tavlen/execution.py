@@ -9,6 +9,7 @@ import concurrent.futures
 import concurrent.futures.process
 import contextlib
 import math
+import os
 import pickle
 import sys
 import threading
@@ -197,13 +198,16 @@ class _Arrival:
         self.configuration = configuration
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return _arrived, (self.modules, self.configuration)
+        return _arrived, (self.modules, self.configuration, os.getpid())
 
 
-def _arrived(modules: dict[str, ModuleType], configuration: Configuration) -> Configuration:
+def _arrived(modules: dict[str, ModuleType], configuration: Configuration, caller: int) -> Configuration:
     """Puts the caller's copies of the modules where an ``import`` inside the
     model's code finds them (the worker's own import would have the values
-    of the files, not those the caller set), and returns the configuration."""
+    of the files, not those the caller set), and returns the configuration.
+    In the caller itself (an executor of threads) its own modules stay."""
+    if os.getpid() == caller:
+        return configuration
     for name, module in modules.items():
         if sys.modules.get(name) is not module:
             sys.modules[name] = module

@@ -2,6 +2,7 @@
 caller's module values, a run never changes its model, and a checkpoint
 folder recognises the model's code (and nothing that does not change it)."""
 
+import concurrent.futures
 import logging
 import os
 import random
@@ -309,6 +310,9 @@ def test_a_module_imported_inside_a_method_travels_by_value(tmp_path, monkeypatc
         here = reach.run()
         assert here.events.sum() == 0
         assert reach.run(workers=2).equals(here)
+        with concurrent.futures.ThreadPoolExecutor(2) as threads:  # in this process, whose modules stay its own
+            assert reach.run(executor=threads).equals(here)
+        assert sys.modules["reachhelpers"] is reachhelpers
         distributed = pytest.importorskip("distributed")
         with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
