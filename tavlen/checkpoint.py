@@ -257,8 +257,9 @@ class Folder:
         header = {"format": FORMAT, "version": VERSION, "run": self.key, "block": index, "first": first, "size": size}
         arrays = {name: getattr(partial, name) for name in _AGGREGATE_DTYPES}
         arrays.update({f"individual_{column}": values for column, values in partial.individual.items()})
+        # The folder removes what killed runs left when it is opened.
         write_atomically(os.path.join(self.path, block_name(index)),
-                         lambda file: write_archive(file, header, arrays, compress=False))
+                         lambda file: write_archive(file, header, arrays, compress=False), tidy=False)
 
 
 def _stored_as_written(path: str, declared: Declared) -> None:

@@ -111,22 +111,26 @@ def read_regular(path: str | os.PathLike[str], most: int | None = None) -> bytes
         return file.read(status.st_size if most is None else most + 1)
 
 
-def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], None]) -> None:
+def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], None], tidy: bool = True) -> None:
     """Writes the file ``path`` through ``write(file)`` (a file open for
     reading and writing) so that it exists complete or not at all, even
     across a crash of the process or of the machine; a failed write leaves
     what was there before. See :func:`replacing`."""
-    with replacing(path) as temporary, open(temporary, "r+b") as file:
+    with replacing(path, tidy) as temporary, open(temporary, "r+b") as file:
         write(file)
 
 
 @contextlib.contextmanager
-def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
+def replacing(path: str | os.PathLike[str], tidy: bool = True) -> Iterator[str]:
     """A temporary path in the folder of ``path``, for writers that want a
     path rather than a file: when the block ends, the file written there is
     flushed to disk and renamed over ``path``, or, when it fails, removed,
-    leaving what was there before. A symbolic link is written through. An
-    OSError names ``path`` itself."""
+    leaving what was there before. A symbolic link is written through; a
+    path that names anything but a regular file is refused. An OSError
+    names ``path`` itself. With ``tidy``, the temporary files of earlier
+    writers of ``path`` that were killed are removed (a folder that
+    removes them itself, as a checkpoint folder does, spares a scan of its
+    entries for every file)."""
     target = os.path.realpath(path)
     folder, name = os.path.split(target)
     # A name of its own, so that two writers of one file never share it.
@@ -144,7 +148,8 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
         claim = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
         try:
             _lock(claim, blocking=True)
-            _remove_abandoned(folder, name, temporary)
+            if tidy:
+                _remove_abandoned(folder, name, temporary)
             yield temporary
             descriptor = os.open(temporary, os.O_RDWR)
             try:
