@@ -20,6 +20,7 @@ import contextlib
 import errno
 import hashlib
 import json
+import math
 import os
 import pickle
 import platform
@@ -32,7 +33,8 @@ import numpy as np
 from ._version import __version__
 from .cells import dense
 from .errors import ModelError
-from .files import ArchiveError, check_writable, read_archive, sync_folder, write_archive, write_atomically
+from .files import (ArchiveError, Declared, check_writable, read_archive, read_regular, sync_folder, write_archive,
+                    write_atomically)
 from .results import _LOG_COLUMNS
 
 try:
@@ -49,6 +51,9 @@ _LOCK = ".tavlen.lock"
 #: The temporary names of the files this module writes, and no others.
 _TEMPORARY = re.compile(r"\.(block-\d{6,}\.npz|manifest\.json)(\.[0-9a-f]{8})?\.tmp|\.tavlen-probe\.[0-9a-f]{8}\.tmp")
 _BLOCK = re.compile(r"block-\d{6,}\.npz")
+#: The most a manifest may hold: its code fingerprints take a few hundred
+#: bytes a function.
+MOST_MANIFEST_BYTES = 64 << 20
 #: The free space a run that still has blocks to write wants in its folder.
 _ROOM = 1 << 20
 #: What an unwritable folder (read-only media, or only read permission) raises.
@@ -191,8 +196,7 @@ def _manifest(path: str) -> dict[str, Any] | None:
     ours, or damaged, is an error: the folder may hold someone else's files."""
     name = os.path.join(path, MANIFEST)
     try:
-        with open(name, "rb") as file:
-            manifest = json.loads(file.read().decode("utf-8"))
+        manifest = json.loads(read_regular(name, most=MOST_MANIFEST_BYTES).decode("utf-8"))
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as error:
@@ -235,7 +239,8 @@ class Folder:
         has no file, or one that is damaged or not this run's and block's."""
         path = os.path.join(self.path, block_name(index))
         try:
-            header, arrays, _ = read_archive(path, "checkpoint block file")
+            header, arrays, _ = read_archive(path, "checkpoint block file",
+                                             check=lambda _, declared: _stored_as_written(path, declared))
         except (ArchiveError, OSError):
             # Whatever is wrong with a block file (missing, damaged, changed
             # since it was written, something else's), the block is simply run again.
@@ -264,8 +269,18 @@ class Folder:
         header = {"format": FORMAT, "version": VERSION, "run": self.key, "block": index, "first": first, "size": size}
         arrays = {name: dense(getattr(partial, name)) for name in _AGGREGATE_DTYPES}
         arrays.update({f"individual_{column}": values for column, values in partial.individual.items()})
+        # The folder removes what killed runs left when it is opened.
         write_atomically(os.path.join(self.path, block_name(index)),
-                         lambda file: write_archive(file, header, arrays, compress=False))
+                         lambda file: write_archive(file, header, arrays, compress=False), tidy=False)
+
+
+def _stored_as_written(path: str, declared: Declared) -> None:
+    """Block files are written uncompressed: a member that declares more
+    bytes than it takes in the file was not written by a run, and may ask
+    for any amount of memory."""
+    for name, (dtype, shape, stored) in declared.items():
+        if dtype.itemsize * math.prod(shape) > stored:
+            raise ArchiveError(path, "damaged", f"its member {name!r} declares more than it holds")
 
 
 @contextlib.contextmanager

@@ -289,6 +289,10 @@ def _declared(processes: Sequence[Any], attribute: str, extra: Iterable[str], wh
                 f"{where} is a sequence of str, not a single str: {source!r}; "
                 f"a tuple of one needs a comma: ({source!r},)"
             )
+        if isinstance(source, (set, frozenset)):
+            # A set's order changes from one interpreter to the next; sorted,
+            # a set gives the same tags and generators in every one.
+            source = sorted(source, key=lambda name: (type(name) is not str, str(name)))
         for name in source:
             if type(name) is not str:
                 raise TypeError(f"{what} are str, got {type(name).__name__} in {where}: {name!r}")

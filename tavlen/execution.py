@@ -9,7 +9,9 @@ import concurrent.futures
 import concurrent.futures.process
 import contextlib
 import math
+import os
 import pickle
+import sys
 import threading
 import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -22,15 +24,15 @@ from .configuration import Configuration, positive_int, slice_population
 from .errors import ModelError
 from .gathering import BlockSpan, InBlockOrder
 from . import simulation
-from .pools import FirstWorker, own_pool, process_pool, refuse_unguarded_main
+from .pools import FirstWorker, forked_helper, own_pool, process_pool, refuse_unguarded_main
 from .simulation import Partial, simulate_pickled_blocks
 
 __all__ = ["default_blocks_per_task", "process_pool", "run_blocks", "tasks_in_flight"]
 
 
-#: Whether a run simulates blocks in this process while the workers of its
-#: own pool start (see _simulate_here_while_workers_start). Read when a run
-#: starts.
+#: Whether a run simulates blocks in a process forked from this one while
+#: the workers of its own pool start (see _simulate_here_while_workers_start).
+#: Read when a run starts.
 HELP_WHILE_POOL_STARTS = True
 
 #: A worker's task: consecutive blocks.
@@ -80,7 +82,8 @@ def run_blocks(
     from the configuration as it stood when the run started. Workers get
     the model's ``own_modules`` by value: the classes, functions and
     module-level values as the caller holds them, not as a worker's fresh
-    import of those modules would have them."""
+    import of those modules would have them, and find the ``imported_modules``
+    (those the model's code imports as it runs) as the caller holds them too."""
     with _resume_note_on_interrupt(collected):
         _run_blocks(configuration, population, blocks, collected, advance, **where)
 
@@ -97,6 +100,7 @@ def _run_blocks(
     blocks_per_task: int,
     max_lost_pools: int,
     own_modules: Sequence[ModuleType],
+    imported_modules: Sequence[ModuleType] = (),
 ) -> None:
     if not blocks:
         return
@@ -109,10 +113,10 @@ def _run_blocks(
             advance(end - first)
         return
     tasks = [list(blocks[start : start + blocks_per_task]) for start in range(0, len(blocks), blocks_per_task)]
-    payload = pickled(configuration, by_value=own_modules)
+    payload = pickled(configuration, by_value=own_modules, installed=imported_modules)
     if executor is None:
         assert workers is not None
-        # This process helps while the workers start, with the classes it has.
+        # A process forked from this one helps while the workers start, with the classes this one has.
         here = pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS else None
         _run_on_own_pools(workers, payload, here, population, tasks, collected, advance, max_lost_pools)
         return
@@ -154,10 +158,11 @@ def _resume_note_on_interrupt(collected: InBlockOrder) -> Iterator[None]:
         raise
 
 
-def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> bytes:
+def pickled(configuration: Configuration, by_value: Sequence[ModuleType], installed: Sequence[ModuleType] = ()) -> bytes:
     """The configuration pickled, the modules ``by_value`` with their code and
     current values; a model whose classes plain pickle cannot name (defined
-    in a function, say) goes by value too."""
+    in a function, say) goes by value too. The modules ``installed`` travel
+    whole and take the place of the worker's own (see :func:`_arrived`)."""
     try:
         if not by_value:
             try:
@@ -171,7 +176,9 @@ def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> byt
                 if module.__name__ != "__main__":  # always by value
                     cloudpickle.register_pickle_by_value(module)
                     registered.append(module)
-            return cloudpickle.dumps(configuration, protocol=pickle.HIGHEST_PROTOCOL)
+            travelling = {module.__name__: module for module in installed if module.__name__ != "__main__"}
+            return cloudpickle.dumps(_Arrival(travelling, configuration) if travelling else configuration,
+                                     protocol=pickle.HIGHEST_PROTOCOL)
         finally:
             for module in registered:
                 cloudpickle.unregister_pickle_by_value(module)
@@ -180,6 +187,34 @@ def pickled(configuration: Configuration, by_value: Sequence[ModuleType]) -> byt
             "a run simulates every block with fresh copies of the model's processes, and a parallel run sends "
             f"them and the run's configuration to its workers, so they must pickle: {error}"
         ) from error
+
+
+class _Arrival:
+    """A configuration with the modules that its code imports as it runs:
+    unpickled, it is the configuration, and the modules are in place."""
+
+    def __init__(self, modules: dict[str, ModuleType], configuration: Configuration) -> None:
+        self.modules = modules
+        self.configuration = configuration
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _arrived, (self.modules, self.configuration, os.getpid())
+
+
+def _arrived(modules: dict[str, ModuleType], configuration: Configuration, caller: int) -> Configuration:
+    """Puts the caller's copies of the modules where an ``import`` inside the
+    model's code finds them (the worker's own import would have the values
+    of the files, not those the caller set), and returns the configuration.
+    In the caller itself (an executor of threads) its own modules stay."""
+    if os.getpid() == caller:
+        return configuration
+    for name, module in modules.items():
+        if sys.modules.get(name) is not module:
+            sys.modules[name] = module
+            parent, _, child = name.rpartition(".")
+            if parent in sys.modules:
+                setattr(sys.modules[parent], child, module)
+    return configuration
 
 
 class _LostPool(Exception):
@@ -215,14 +250,13 @@ def _run_on(
     tasks: Sequence[_Task],
     collected: InBlockOrder,
     advance: Callable[[int], None],
-    here: bytes | None = None,
+    helper: _Helper | None = None,
 ) -> None:
     """Runs the tasks on the executor, a window of them submitted at a time,
     and hands their partial results over as they come in. A broken process
     pool raises _LostPool with the tasks that did not finish, after handing
-    over those that did. With ``here`` (the configuration pickled for this
-    process), this process simulates tasks itself until the executor's
-    first task comes back."""
+    over those that did. With a ``helper``, it simulates tasks until the
+    executor's first task comes back."""
     run = uuid.uuid4().hex
     queued = collections.deque(tasks)
     futures: dict[concurrent.futures.Future[list[Partial]], _Task] = {}
@@ -245,8 +279,8 @@ def _run_on(
 
     try:
         submit_more()
-        if here is not None:
-            _simulate_here_while_workers_start(futures, here, population, collected, advance)
+        if helper is not None:
+            _simulate_here_while_workers_start(futures, queued, helper)
         while futures or queued:
             submit_more()
             done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED)
@@ -296,9 +330,10 @@ def _run_on_own_pools(
     while tasks:
         received = collected.received
         try:
-            with own_pool(workers, _LostPool) as (pool, first_worker):
-                tasks = _simulate_here_until_started(first_worker, here, population, tasks, collected, advance)
-                _run_on(pool, payload, population, tasks, collected, advance, here=here)
+            with _helper(here, population, collected, advance) as helper, \
+                    own_pool(workers, _LostPool) as (pool, first_worker):
+                tasks = _simulate_here_until_started(first_worker, helper, tasks)
+                _run_on(pool, payload, population, tasks, collected, advance, helper=helper)
             return
         except _LostPool as lost:
             tasks = lost.unfinished
@@ -314,26 +349,60 @@ def _run_on_own_pools(
                 ) from lost.__cause__
 
 
-def _simulate_here_until_started(
-    first_worker: FirstWorker,
-    here: bytes | None,
-    population: Mapping[str, np.ndarray],
-    tasks: list[_Task],
-    collected: InBlockOrder,
-    advance: Callable[[int], None],
-) -> list[_Task]:
-    """With ``here``, simulates blocks from the front of the queue in this
-    process, one at a time, until the pool's first worker has started (on
-    Linux a fork server starts and imports NumPy and tavlen first). Returns
-    the tasks left, once the worker has started: a task begun here goes to
-    the pool without the blocks done here.
+class _Helper:
+    """Simulates tasks, one at a time, in a process forked from this one
+    (pools.forked_helper), as long as it lives: a block that kills it goes
+    to the pool like any task, and the caller lives on to report it."""
+
+    def __init__(self, pool: concurrent.futures.Executor, payload: bytes, population: Mapping[str, np.ndarray],
+                 collected: InBlockOrder, advance: Callable[[int], None]) -> None:
+        self.pool: concurrent.futures.Executor | None = pool
+        self.payload = payload
+        self.population = population
+        self.collected = collected
+        self.advance = advance
+
+    def simulate(self, task: _Task) -> bool:
+        """Whether the task is done; False, and the task not begun, once the helper is lost."""
+        if self.pool is None:
+            return False
+        blocks = [(index, first, slice_population(self.population, first, end)) for index, first, end in task]
+        try:
+            partials = self.pool.submit(simulate_task, "help", self.payload, blocks).result()
+        except concurrent.futures.process.BrokenProcessPool:
+            self.pool = None
+            return False
+        for block, partial in zip(task, partials, strict=True):
+            self.collected.add(block, partial)
+        self.advance(sum(end - first for _, first, end in task))
+        return True
+
+
+@contextlib.contextmanager
+def _helper(here: bytes | None, population: Mapping[str, np.ndarray], collected: InBlockOrder,
+            advance: Callable[[int], None]) -> Iterator[_Helper | None]:
+    if here is None:
+        yield None
+        return
+    with forked_helper() as pool:
+        yield None if pool is None else _Helper(pool, here, population, collected, advance)
+
+
+def _simulate_here_until_started(first_worker: FirstWorker, helper: _Helper | None, tasks: list[_Task]) -> list[_Task]:
+    """With a helper, simulates blocks from the front of the queue there,
+    one at a time, until the pool's first worker has started (on Linux a
+    fork server starts and imports NumPy and tavlen first). Returns the
+    tasks left, once the worker has started: a task begun by the helper
+    goes to the pool without the blocks done there.
 
     A block's numbers do not depend on where it runs, and blocks are added
     in block order, so the results stay the same bit for bit."""
     left = collections.deque(tasks)
-    while here is not None and left and not first_worker.started():
+    while helper is not None and left and not first_worker.started():
         task = left.popleft()
-        _simulate_here(here, population, task[:1], collected, advance)
+        if not helper.simulate(task[:1]):
+            left.appendleft(task)
+            break
         if len(task) > 1:
             left.appendleft(task[1:])
     try:
@@ -345,17 +414,15 @@ def _simulate_here_until_started(
 
 def _simulate_here_while_workers_start(
     futures: dict[concurrent.futures.Future[list[Partial]], _Task],
-    here: bytes,
-    population: Mapping[str, np.ndarray],
-    collected: InBlockOrder,
-    advance: Callable[[int], None],
+    queued: collections.deque[_Task],
+    helper: _Helper,
 ) -> None:
-    """Simulates, in this process, the tasks at the front of the queue that no
+    """Has the helper simulate the tasks at the front of the queue that no
     worker has taken yet, until the first task comes back from a worker.
 
-    The pool's other workers start as its first runs: this process, idle
-    otherwise, spends that time on blocks too. It stops at the first
-    answer, so that it does not compete with the workers for the cores."""
+    The pool's other workers start as its first runs: the helper, forked
+    at once, spends that time on blocks too. It stops at the first answer,
+    so that it does not compete with the workers for the cores."""
     answered = threading.Event()
     for future in futures:
         future.add_done_callback(lambda done: done.cancelled() or answered.set())
@@ -365,22 +432,9 @@ def _simulate_here_while_workers_start(
         if not future.cancel():
             continue  # a worker has it already
         del futures[future]
-        _simulate_here(here, population, task, collected, advance)
-
-
-def _simulate_here(
-    here: bytes,
-    population: Mapping[str, np.ndarray],
-    task: _Task,
-    collected: InBlockOrder,
-    advance: Callable[[int], None],
-) -> None:
-    partials = simulate_pickled_blocks(
-        here, [(index, first, slice_population(population, first, end)) for index, first, end in task]
-    )
-    for block, partial in zip(task, partials, strict=True):
-        collected.add(block, partial)
-    advance(sum(end - first for _, first, end in task))
+        if not helper.simulate(task):
+            queued.appendleft(task)  # submitted again, to the pool
+            return
 
 
 def _block_list(tasks: Sequence[_Task], shown: int = 10) -> str:

@@ -40,6 +40,9 @@ _AXES = {
 #: with a rate axis, go to xarray only.
 AGGREGATES = tuple(_AXES)
 _LOG_METADATA_KEY = b"tavlen"
+#: The edges and points whose values share a column of to_dataframe().
+_SOURCES = {"year": ("event_years", "duration_years", "snapshot_years"),
+            "age": ("event_ages", "duration_ages", "snapshot_ages")}
 
 
 class Exports:
@@ -53,7 +56,7 @@ class Exports:
     subsamples: int | None
 
     if TYPE_CHECKING:  # what Results provides
-        def group_labels(self, edges: str) -> list[str]: ...
+        def group_labels(self, edges: str, among: Any = ()) -> list[str]: ...
         def standard_error(self, name: str) -> np.ndarray: ...
         def to_xarray(self) -> Any: ...
 
@@ -102,10 +105,12 @@ class Exports:
                 columns[f"{key}_lower"] = columns[f"{key}_upper"] = np.full(array.size, np.nan)
                 continue
             points = np.asarray(getattr(self, source), dtype=np.float64)
+            # Labels of one column tell apart every value that any aggregate gives it.
+            among = np.concatenate([getattr(self, other) for other in _SOURCES[key]])
             if source.startswith("snapshot"):
-                names, lower, upper = [f"{point:g}" for point in points], points, points
+                names, lower, upper = point_labels(points, among), points, points
             else:
-                names, lower, upper = self.group_labels(source), points[:-1], points[1:]
+                names, lower, upper = self.group_labels(source, among), points[:-1], points[1:]
             columns[key] = _codes(labels[key], names)[index[axis]]
             columns[f"{key}_lower"], columns[f"{key}_upper"] = lower[index[axis]], upper[index[axis]]
         columns["value"] = array.reshape(-1).astype(np.float64)
@@ -144,11 +149,73 @@ class Exports:
 
     def to_netcdf(self, path: str | os.PathLike[str]) -> None:
         """Writes :meth:`to_xarray` to a netCDF-4 file, whole or not at all;
-        :func:`tavlen.export.read_netcdf` reads it back with its labels."""
+        :func:`tavlen.export.read_netcdf` reads it back with its labels.
+
+        The file is written by a process of its own: HDF5, under netCDF-4,
+        fails a full disk with a bare "HDF error" and is left in a state
+        that aborts the interpreter at its exit. A failed write raises an
+        OSError naming ``path``, as the other exports do."""
         optional_import("netCDF4", "netcdf", "Results.to_netcdf()")
         dataset = self.to_xarray()
         with replacing(path) as temporary:
-            dataset.to_netcdf(temporary, engine="netcdf4", format="NETCDF4")
+            failure = _in_a_process_of_its_own(_write_netcdf, dataset, temporary)
+            if failure is not None:
+                raise _write_error(os.fspath(path), failure)
+
+
+def _write_netcdf(dataset: Any, path: str) -> None:
+    dataset.to_netcdf(path, engine="netcdf4", format="NETCDF4")
+
+
+#: A new interpreter that runs a pickled call read from stdin, with the
+#: caller's sys.path, and writes what it raised to stdout.
+_CALL_FROM_STDIN = ("import json, sys; sys.path[:] = json.loads(sys.stdin.buffer.readline()); "
+                    "from tavlen.export import _call_from_stdin; _call_from_stdin()")
+
+
+def _in_a_process_of_its_own(function: Any, *arguments: Any) -> str | None:
+    """Runs ``function(*arguments)`` in a new interpreter (which imports
+    nothing of the caller's script, guarded or not); what it raised, as
+    text, or None. The interpreter ends without its exit, which a library
+    left in a broken state may abort."""
+    import pickle
+    import subprocess
+    import sys
+
+    given = json.dumps(sys.path).encode("utf-8") + b"\n" + pickle.dumps((function, arguments), protocol=5)
+    done = subprocess.run([sys.executable, "-c", _CALL_FROM_STDIN], input=given, capture_output=True)
+    if done.returncode == 0:
+        return None
+    said = done.stdout.decode("utf-8", "replace").strip()
+    return said or f"the writing process ended with status {done.returncode}"
+
+
+def _call_from_stdin() -> None:
+    import pickle
+    import sys
+
+    function, arguments = pickle.loads(sys.stdin.buffer.read())
+    try:
+        function(*arguments)
+    except BaseException as error:
+        sys.stdout.write(f"{type(error).__name__}: {error}" if str(error) else type(error).__name__)
+        sys.stdout.flush()
+        os._exit(1)
+    os._exit(0)
+
+
+def _write_error(path: str, failure: str) -> OSError:
+    """The OSError of a failed write, told from the state of the folder: a
+    library that only says "HDF error" does not say that the disk is full."""
+    import errno
+
+    from .files import check_writable
+
+    try:
+        check_writable(os.path.dirname(os.path.abspath(path)), room=1 << 16)
+    except OSError as error:
+        return OSError(error.errno, os.strerror(error.errno) if error.errno else error.strerror, path)
+    return OSError(errno.EIO, f"the file could not be written ({failure})", path)
 
 
 def read_netcdf(path: str | os.PathLike[str]) -> Any:
@@ -158,6 +225,24 @@ def read_netcdf(path: str | os.PathLike[str]) -> Any:
     optional_import("netCDF4", "netcdf", "read_netcdf()")
     with xr.open_dataset(path, engine="netcdf4") as dataset:
         return dataset.load()
+
+
+def label_digits(values: Any) -> int:
+    """The significant digits that tell every one of ``values`` from the
+    others: six, or as many more as it takes."""
+    distinct = np.unique(np.asarray(values, dtype=np.float64)).tolist()
+    for digits in (6, 10, 17):
+        if len({f"{value:.{digits}g}" for value in distinct}) == len(distinct):
+            return digits
+    return 17
+
+
+def point_labels(points: Any, among: Any = ()) -> list[str]:
+    """A label per point (a snapshot's age or year), as exact as it takes to
+    tell it from the other points and from the values ``among``."""
+    values = np.asarray(points, dtype=np.float64).tolist()
+    digits = label_digits([*values, *np.asarray(among, dtype=np.float64).ravel().tolist()])
+    return [f"{value:.{digits}g}" for value in values]
 
 
 def _codes(categories: list[str], names: list[str]) -> np.ndarray:

@@ -25,7 +25,9 @@ import io
 import json
 import math
 import os
+import re
 import secrets
+import stat
 import struct
 import tokenize
 import warnings
@@ -49,7 +51,8 @@ def _decompressor_errors() -> tuple[type[Exception], ...]:
     return tuple(errors)
 
 
-__all__ = ["ArchiveError", "check_writable", "read_archive", "replacing", "write_archive", "write_atomically"]
+__all__ = ["ArchiveError", "NotARegularFile", "check_writable", "read_archive", "read_regular", "replacing",
+           "write_archive", "write_atomically"]
 
 #: The end of a zip archive: the end of central directory record, 22 bytes
 #: when the archive has no comment, which tavlen's never have.
@@ -74,29 +77,79 @@ _CHUNK = 1 << 20
 _NOT_NPY = (ValueError, SyntaxError, tokenize.TokenError, TypeError, KeyError, struct.error)
 
 
-def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], None]) -> None:
+class NotARegularFile(OSError):
+    """A path that names something other than a regular file (a FIFO, a
+    device, a folder, a socket), which tavlen never reads nor replaces."""
+
+    def __init__(self, path: str, mode: int) -> None:
+        super().__init__(errno.EINVAL, f"not a regular file but {_kind_of(mode)}", path)
+
+
+def _kind_of(mode: int) -> str:
+    for test, kind in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISDIR, "a folder"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "something else"
+
+
+def read_regular(path: str | os.PathLike[str], most: int | None = None) -> bytes:
+    """The content of the regular file ``path``, checked on the opened file
+    before it is read: a FIFO or a device would hang the read or never end
+    it. Opened without blocking (a FIFO without a writer would block the
+    open itself). Raises NotARegularFile for anything else, and an OSError
+    (EFBIG) for a file of more than ``most`` bytes."""
+    name = os.fspath(path)
+    descriptor = os.open(name, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    with open(descriptor, "rb", closefd=True) as file:
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode):
+            raise NotARegularFile(name, status.st_mode)
+        if most is not None and status.st_size > most:
+            raise OSError(errno.EFBIG, f"too large to be what it should be: {status.st_size:,} bytes, at most "
+                          f"{most:,} expected", name)
+        return file.read(status.st_size if most is None else most + 1)
+
+
+def write_atomically(path: str | os.PathLike[str], write: Callable[[BinaryIO], None], tidy: bool = True) -> None:
     """Writes the file ``path`` through ``write(file)`` (a file open for
     reading and writing) so that it exists complete or not at all, even
     across a crash of the process or of the machine; a failed write leaves
     what was there before. See :func:`replacing`."""
-    with replacing(path) as temporary, open(temporary, "r+b") as file:
+    with replacing(path, tidy) as temporary, open(temporary, "r+b") as file:
         write(file)
 
 
 @contextlib.contextmanager
-def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
+def replacing(path: str | os.PathLike[str], tidy: bool = True) -> Iterator[str]:
     """A temporary path in the folder of ``path``, for writers that want a
     path rather than a file: when the block ends, the file written there is
     flushed to disk and renamed over ``path``, or, when it fails, removed,
-    leaving what was there before. A symbolic link is written through. An
-    OSError names ``path`` itself."""
+    leaving what was there before. A symbolic link is written through; a
+    path that names anything but a regular file is refused. An OSError
+    names ``path`` itself. With ``tidy``, the temporary files of earlier
+    writers of ``path`` that were killed are removed (a folder that
+    removes them itself, as a checkpoint folder does, spares a scan of its
+    entries for every file)."""
     target = os.path.realpath(path)
     folder, name = os.path.split(target)
     # A name of its own, so that two writers of one file never share it.
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
     try:
         try:
-            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            status = os.stat(target)
+        except FileNotFoundError:
+            status = None
+        if status is not None and not stat.S_ISREG(status.st_mode):
+            # A link to /dev/null, say: renaming over it would replace the node.
+            raise NotARegularFile(os.fspath(path), status.st_mode)
+        # Held while the file is written: a later writer removes only the
+        # temporary files of writers that are gone (killed in the middle).
+        claim = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
+        try:
+            _lock(claim, blocking=True)
+            if tidy:
+                _remove_abandoned(folder, name, temporary)
             yield temporary
             descriptor = os.open(temporary, os.O_RDWR)
             try:
@@ -108,11 +161,57 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
             with contextlib.suppress(OSError):
                 os.unlink(temporary)
             raise
+        finally:
+            os.close(claim)  # releases the claim
         sync_folder(folder)
+    except NotARegularFile:
+        raise
     except OSError as error:
         if error.errno is None:
             raise
         raise OSError(error.errno, error.strerror, os.fspath(path)) from error
+
+
+def _lock(descriptor: int, blocking: bool) -> bool:
+    """Takes the exclusive claim of an open file; False if another holds it.
+    An open file description's lock (Linux): a writer's own library may flock
+    the file (HDF5 does) or close other descriptors of it, and neither
+    touches this lock. Elsewhere no claims are taken, and no leftovers removed."""
+    try:
+        import fcntl
+    except ImportError:
+        return blocking
+    command = getattr(fcntl, "F_OFD_SETLKW" if blocking else "F_OFD_SETLK", None)
+    if command is None:
+        return blocking
+    whole_file = struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)  # struct flock, l_pid 0
+    try:
+        fcntl.fcntl(descriptor, command, whole_file)
+    except OSError as error:
+        if error.errno in (errno.EAGAIN, errno.EACCES):
+            return False
+        return blocking  # a file system without such locks
+    return True
+
+
+def _remove_abandoned(folder: str, name: str, own: str) -> None:
+    """Removes the temporary files of earlier writers of ``name`` that were
+    killed before they finished: those whose claim no process holds."""
+    pattern = re.compile(rf"\.{re.escape(name)}\.[0-9a-f]{{8}}\.tmp")
+    try:
+        entries = [entry for entry in os.scandir(folder) if pattern.fullmatch(entry.name) and entry.path != own]
+    except OSError:
+        return
+    for entry in entries:
+        with contextlib.suppress(OSError):
+            if not entry.is_file(follow_symlinks=False):
+                continue
+            descriptor = os.open(entry.path, os.O_WRONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+            try:
+                if _lock(descriptor, blocking=False):
+                    os.unlink(entry.path)
+            finally:
+                os.close(descriptor)
 
 
 def sync_folder(folder: str) -> None:
@@ -220,18 +319,32 @@ def write_archive(file: BinaryIO, header: Mapping[str, Any], arrays: Mapping[str
             np.lib.format.write_array(member, np.frombuffer(text, np.uint8), allow_pickle=False)
 
 
+#: What the members of an archive declare, before they are read: name (without
+#: ".npy") to dtype, shape and the bytes the member takes in the file.
+Declared = dict[str, tuple[np.dtype, tuple[int, ...], int]]
+
+
 def read_archive(
-    path: str | os.PathLike[str], kind: str, error: type[ArchiveError] = ArchiveError, header_only: bool = False
+    path: str | os.PathLike[str], kind: str, error: type[ArchiveError] = ArchiveError, header_only: bool = False,
+    check: Callable[[dict[str, Any], Declared], None] | None = None,
 ) -> tuple[dict[str, Any], dict[str, np.ndarray], bool]:
     """The JSON header and the arrays of an archive that :func:`write_archive`
     wrote, and whether it carried a digest (files written before it did
     have none). Raises ``error`` (an :class:`ArchiveError`) for a file that
-    is cut short, damaged, changed after it was written or not a ``kind``;
-    an OSError when the file cannot be read. With ``header_only``, the
-    header alone, unchecked, and no arrays."""
+    is cut short, damaged, changed after it was written, not a ``kind`` or
+    not a regular file; an OSError when the file cannot be read. With
+    ``header_only``, the header alone, unchecked, and no arrays.
+
+    ``check(header, declared)`` sees the header and what every member
+    declares before any member is read, and raises ``error`` for a file
+    whose members do not fit its header: a small file may declare
+    gigabytes."""
     name = os.fspath(path)
-    with open(path, "rb") as file:
-        data = file.read()  # then nothing below reads the disk: an OSError there is damage
+    try:
+        data = read_regular(path)  # then nothing below reads the disk: an OSError there is damage
+    except NotARegularFile as special:
+        raise error(name, f"not a {kind}", f"it is {special.strerror.removeprefix('not a regular file but ')}, "
+                    "not a regular file") from None
     if not data:
         raise error(name, "cut short", "it is empty")
     try:
@@ -244,15 +357,28 @@ def read_archive(
             raise error(name, "damaged", f"{type(damage).__name__}: {damage}") from None
         raise error(name, f"not a {kind}", "it is not an .npz archive") from None
 
+    def declared(info: zipfile.ZipInfo) -> tuple[np.dtype, tuple[int, ...], bool]:
+        """What an .npy member's header declares; never a pickle."""
+        try:
+            with archive.open(info) as stream:
+                return read_header(stream, info)
+        except _DAMAGED as damage:
+            if isinstance(damage, ArchiveError):
+                raise
+            raise error(name, "damaged", f"{type(damage).__name__}: {damage}") from None
+
+    def read_header(stream: BinaryIO, info: zipfile.ZipInfo) -> tuple[np.dtype, tuple[int, ...], bool]:
+        try:
+            return _npy_header(stream)
+        except _NOT_NPY as damage:
+            raise error(name, "damaged", f"its member {info.filename!r} is not a NumPy array: {damage}") from None
+
     def member(info: zipfile.ZipInfo) -> tuple[np.dtype, tuple[int, ...], bool, np.ndarray]:
         """The dtype, shape, order and bytes (a flat array) of an .npy member,
         never a pickle, checked against its CRC-32."""
         try:
             with archive.open(info) as stream:
-                try:
-                    dtype, shape, fortran = _npy_header(stream)
-                except _NOT_NPY as damage:
-                    raise error(name, "damaged", f"its member {info.filename!r} is not a NumPy array: {damage}") from None
+                dtype, shape, fortran = read_header(stream, info)
                 size = dtype.itemsize * math.prod(shape)
                 # Sizes checked before memory is taken: a damaged shape may ask for any amount.
                 if (size != info.file_size - stream.tell() or info.compress_size > len(data)
@@ -294,6 +420,8 @@ def read_archive(
         except ValueError:  # NaN, which no header that tavlen writes holds
             text = b""
         others = [info for info in infos if info is not headers[0]]
+        if check is not None:
+            check(header, {info.filename[:-4]: (*declared(info)[:2], info.compress_size) for info in others})
         arrays = {}
         for info in others:
             dtype, shape, fortran, flat = member(info)

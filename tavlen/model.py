@@ -276,6 +276,7 @@ class Model:
                     run.configuration, run.population, remaining, collected, advance,
                     executor=executor, workers=workers, blocks_per_task=per_task, max_lost_pools=MAX_LOST_POOLS,
                     own_modules=code.modules if code is not None else (),
+                    imported_modules=code.imported if code is not None else (),
                 )
             if collected.next_index != len(blocks):
                 # Never results with a block missing, whatever became of it.

@@ -22,9 +22,14 @@ same file imported).
 from __future__ import annotations
 
 import dataclasses
+import dis
 import hashlib
+import importlib
+import importlib.util
 import inspect
+import logging
 import os
+import random
 import site
 import sys
 import sysconfig
@@ -33,6 +38,8 @@ from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
+
+from .files import read_regular
 
 __all__ = ["Inventory", "inventory", "label"]
 
@@ -52,6 +59,10 @@ _CLASS_BOOKKEEPING = frozenset({
     "__annotations_cache__", "__orig_bases__", "__parameters__", "__slots__", "_handled",
 })
 _DEPTH = 32  # nesting of containers and objects followed into a value
+# Objects of these modules hold state that a library keeps for itself (locks,
+# loggers, queues between threads): no run changes what it computes with them.
+_LIBRARY_STATE_MODULES = frozenset({"_thread", "threading", "logging", "queue", "multiprocessing.synchronize",
+                                    "_multiprocessing", "weakref", "_weakref"})
 
 
 def _module_label(name: str) -> str:
@@ -80,8 +91,10 @@ def _is_the_models(module_name: str | None) -> bool:
         return True
     if module_name.partition(".")[0] in _NOT_THE_MODELS:
         return False
-    module = sys.modules.get(module_name)
-    file = getattr(module, "__file__", None)
+    return _is_own_file(getattr(sys.modules.get(module_name), "__file__", None))
+
+
+def _is_own_file(file: str | None) -> bool:
     if not file or not file.endswith(".py"):
         return False  # built in, compiled or a namespace: not code a run can read
     path = os.path.normcase(os.path.realpath(file))
@@ -97,6 +110,9 @@ class Inventory:
     modules: list[types.ModuleType]
     fingerprints: dict[str, str]
     _walk: _Walk
+    #: The modules among them that the code imports as it runs (inside a
+    #: function): a worker must find them in its own sys.modules.
+    imported: list[types.ModuleType] = dataclasses.field(default_factory=list)
 
     def describe(self, value: Any) -> Any:
         """A value as fingerprints see it: its data, with the model's classes
@@ -109,10 +125,12 @@ def inventory(roots: Iterable[Any]) -> Inventory:
     walk = _Walk()
     for root in roots:
         walk.value_digest(root, 0)
+        walk.outside(root)
     return Inventory(
         modules=[sys.modules[name] for name in sorted(walk.modules) if name in sys.modules],
         fingerprints=dict(sorted(walk.fingerprints.items())),
         _walk=walk,
+        imported=[sys.modules[name] for name in sorted(walk.imported) if name in sys.modules],
     )
 
 
@@ -120,9 +138,12 @@ class _Walk:
     def __init__(self) -> None:
         self.fingerprints: dict[str, str] = {}
         self.modules: set[str] = set()
+        self.imported: set[str] = set()  # modules that the code imports where it runs
         self.walked: set[int] = set()
         self.kept: list[Any] = []  # keeps ids unique while the walk lasts
         self.describing: set[int] = set()  # the objects being described, against cycles
+        self.owners: dict[str, int] = {}  # fingerprint key to the function it names
+        self.modules_read: set[tuple[str, frozenset[str]]] = set()
 
     def _first_visit(self, thing: Any) -> bool:
         if id(thing) in self.walked:
@@ -131,13 +152,30 @@ class _Walk:
         self.kept.append(thing)
         return True
 
+    def outside(self, root: Any) -> None:
+        """The contents of the files and environment variables that a
+        process declares it reads as it runs (``files_read``,
+        ``environment_read``): what no walk of its code can see."""
+        for path in getattr(root, "files_read", None) or ():
+            try:
+                content: Any = _digest(read_regular(path))
+            except OSError as error:
+                content = f"unreadable: {error.strerror}"
+            self.fingerprints[f"the file {os.fspath(path)!r}"] = content
+        for name in getattr(root, "environment_read", None) or ():
+            self.fingerprints[f"the environment variable {name}"] = _digest(os.environ.get(name))
+
     # -- functions and classes of the model's own modules --------------------
 
     def function(self, function: types.FunctionType) -> str:
         name = label(function)
         if _is_the_models(function.__module__) and self._first_visit(function):
             self.modules.add(function.__module__)
+            key = self._key(name, function)
             parts: list[Any] = [_code_digest(function.__code__)]
+            # What a decorator wraps is walked first, under a key of its own:
+            # the wrapper shares its name and must not hide it.
+            parts.append(self.value_digest(getattr(function, "__wrapped__", None), 1))
             parts.append(self.value_digest(function.__defaults__, 1))
             parts.append(self.value_digest(function.__kwdefaults__, 1))
             for cell in function.__closure__ or ():
@@ -145,9 +183,28 @@ class _Walk:
                     parts.append(self.value_digest(cell.cell_contents, 1))
                 except ValueError:  # an empty cell
                     parts.append("empty")
-            self._globals(function.__globals__, _names(function.__code__))
-            self.fingerprints[name] = _digest(parts)
+            attributes = {k: v for k, v in vars(function).items() if k != "__wrapped__"}
+            parts.append(self.value_digest(attributes, 1))
+            names = _names(function.__code__)
+            self._globals(function.__globals__, names)
+            for module in _imported_modules(function.__code__, function.__globals__):
+                self._module(module, names)
+                if module.__name__ in self.modules:
+                    self.imported.add(module.__name__)
+            self.fingerprints[key] = _digest(parts)
         return f"function {name}"
+
+    def _key(self, name: str, thing: Any) -> str:
+        """The fingerprint's key of a function or module-level value: its
+        name, unless something else of that name (a decorator's wrapper, a
+        cache) holds it already."""
+        key, count = name, 1
+        while self.owners.setdefault(key, id(thing)) != id(thing):
+            count += 1
+            key = f"{name} ({'wrapped' if count == 2 else f'wrapped {count - 1} times'})"
+        self.kept.append(thing)
+        self.fingerprints.setdefault(key, "…")
+        return key
 
     def klass(self, klass: type) -> str:
         name = label(klass)
@@ -173,17 +230,27 @@ class _Walk:
         for name in sorted(names & namespace.keys()):
             value = namespace[name]
             if isinstance(value, types.ModuleType):
-                if _is_the_models(value.__name__):
-                    self.modules.add(value.__name__)
-                    self._globals(vars(value), names)  # module.attribute reads
+                self._module(value, names)
                 continue
             if isinstance(value, (types.FunctionType, type)):
                 self.value_digest(value, 0)  # fingerprinted under its own name
                 continue
-            key = f"{_module_label(module_name or '?')}.{name}"
-            if key not in self.fingerprints:
-                self.fingerprints[key] = "…"  # a value that refers back to itself stops here
-                self.fingerprints[key] = _digest(self.value_digest(value, 0))
+            base = f"{_module_label(module_name or '?')}.{name}"
+            if self.owners.get(base) == id(value):
+                continue  # walked already, or a value that refers back to itself
+            key = self._key(base, value)
+            self.fingerprints[key] = _digest(self.value_digest(value, 0))
+
+    def _module(self, module: types.ModuleType, names: set[str]) -> None:
+        """A module of the model's that code reads ``names`` of (``module.attribute``
+        or ``from module import name``): it travels by value, and what is read is walked."""
+        if not _is_the_models(module.__name__):
+            return
+        self.modules.add(module.__name__)
+        seen = (module.__name__, frozenset(names))
+        if seen not in self.modules_read:  # modules that import each other
+            self.modules_read.add(seen)
+            self._globals(vars(module), names)
 
     # -- values ---------------------------------------------------------------
 
@@ -216,7 +283,21 @@ class _Walk:
             return self.klass(value)
         if isinstance(value, types.ModuleType):
             return ("module", _module_label(value.__name__))
+        if isinstance(getattr(value, "__wrapped__", None), types.FunctionType):
+            # A cache (functools.cache, lru_cache) or another decorator's object:
+            # what it computes is the function it wraps, not what it holds.
+            return ("wrapper", label(value), self.value_digest(value.__wrapped__, depth + 1))
+        library_state = _library_state(value)
+        if library_state is not None:
+            return library_state
         if callable(value) and not hasattr(value, "__dict__"):
+            owner = getattr(value, "__self__", None)
+            if owner is not None and not isinstance(owner, (types.ModuleType, type)):
+                # A bound method of a container or an array: its object is what it reads.
+                return ("bound", getattr(value, "__name__", "?"), self.value_digest(owner, depth + 1))
+            arguments = _reduced(value)
+            if isinstance(arguments, tuple):  # operator.itemgetter and the like: their arguments
+                return ("callable", label(value), self.value_digest(arguments[1:], depth + 1))
             return ("callable", label(value))  # built in: its name is all there is
         return self._instance(value, depth)
 
@@ -225,16 +306,16 @@ class _Walk:
         if cls.__module__ == "tavlen.model" and cls.__qualname__ == "_CombinedSnapshots":
             return ("snapshot functions", self.value_digest(value.functions, depth + 1))
         state: Any
-        try:
-            reduced = value.__reduce_ex__(5)
-        except Exception:
-            reduced = None
+        reduced = _reduced(value)
         if isinstance(reduced, tuple) and len(reduced) >= 3 and reduced[2] is not None:
             state = reduced[2]
         elif isinstance(reduced, tuple) and len(reduced) >= 2:
             state = reduced[1]
         else:
             state = getattr(value, "__dict__", None)
+        if isinstance(reduced, tuple) and len(reduced) >= 4:
+            # The items of containers that pickle them apart (a deque's, say).
+            state = (state, *(list(items) if items is not None else None for items in reduced[3:5]))
         if id(value) in self.describing:
             return ("object", self.klass(cls))  # an object that holds itself
         self.describing.add(id(value))
@@ -244,9 +325,83 @@ class _Walk:
             self.describing.discard(id(value))
 
 
+def _reduced(value: Any) -> Any:
+    try:
+        return value.__reduce_ex__(5)
+    except Exception:
+        return None
+
+
+def _library_state(value: Any) -> Any:
+    """How a value that holds only a library's own state is described, or
+    None: the global generators (a SciPy distribution holds NumPy's, which
+    every new interpreter seeds anew), loggers and locks."""
+    if value is np.random.mtrand._rand or value is getattr(random, "_inst", None):
+        return ("global generator", type(value).__qualname__)
+    if isinstance(value, (logging.Logger, logging.PlaceHolder)) or value is logging.root:
+        return ("logger", getattr(value, "name", ""))
+    if type(value).__module__ in _LIBRARY_STATE_MODULES:
+        return ("library state", type(value).__qualname__)
+    return None
+
+
+def _imported_modules(code: types.CodeType, namespace: dict[str, Any]) -> list[types.ModuleType]:
+    """The modules that code and the code nested in it import (an import
+    inside a function, run when the function first runs): imported here,
+    if they are not yet, so that they are walked as the run will read them."""
+    found = []
+    for name in _import_names(code, namespace.get("__package__") or ""):
+        parts = name.split(".")
+        for end in range(1, len(parts) + 1):
+            prefix = ".".join(parts[:end])
+            module = sys.modules.get(prefix)
+            if module is None:
+                # Not imported yet: only the model's own (a library's would be named, not read).
+                if not _is_the_models_file(prefix):
+                    break
+                try:
+                    module = importlib.import_module(prefix)
+                except Exception:  # the run will meet the same error and report it
+                    break
+            found.append(module)
+    return found
+
+
+def _import_names(code: types.CodeType, package: str) -> list[str]:
+    names = []
+    level = 0
+    for instruction in dis.get_instructions(code):
+        if instruction.opname in ("LOAD_SMALL_INT", "LOAD_CONST") and type(instruction.argval) is int:
+            level = instruction.argval
+        elif instruction.opname == "IMPORT_NAME":
+            try:
+                names.append(importlib.util.resolve_name("." * level + instruction.argval if level else
+                                                         instruction.argval, package))
+            except (ImportError, ValueError):
+                pass  # a relative import outside a package: it fails when run, too
+    for constant in code.co_consts:
+        if isinstance(constant, types.CodeType):
+            names += _import_names(constant, package)
+    return names
+
+
+def _is_the_models_file(module_name: str) -> bool:
+    """Whether a module not yet imported would be the model's own."""
+    if module_name.partition(".")[0] in _NOT_THE_MODELS:
+        return False
+    try:
+        spec = importlib.util.find_spec(module_name)
+    except (ImportError, ValueError):
+        return False
+    return _is_own_file(getattr(spec, "origin", None))
+
+
 def _names(code: types.CodeType) -> set[str]:
-    """The global and attribute names that code and the code nested in it read."""
+    """The global and attribute names that code and the code nested in it
+    read, and the constant keys of its ``globals()[...]`` lookups."""
     names = set(code.co_names)
+    if "globals" in code.co_names:
+        names |= {constant for constant in code.co_consts if type(constant) is str and constant.isidentifier()}
     for constant in code.co_consts:
         if isinstance(constant, types.CodeType):
             names |= _names(constant)

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import ast
 import concurrent.futures
+import concurrent.futures.process
 import contextlib
 import multiprocessing
 import multiprocessing.connection
@@ -20,8 +21,8 @@ from collections.abc import Iterator
 
 from .errors import ModelError
 
-__all__ = ["FirstWorker", "ended_at_once_on_failure", "own_pool", "process_pool", "refuse_unguarded_main",
-           "start_fork_server"]
+__all__ = ["FirstWorker", "ended_at_once_on_failure", "forked_helper", "own_pool", "process_pool",
+           "refuse_unguarded_main", "start_fork_server"]
 
 #: What a worker imports before it takes its first task.
 _WORKER_PRELOAD = ("tavlen.model",)
@@ -125,6 +126,53 @@ def own_pool(
             if not first_worker.answered:
                 refuse_unguarded_main(error.__cause__, pool)
             raise
+
+
+@contextlib.contextmanager
+def forked_helper() -> Iterator[concurrent.futures.ProcessPoolExecutor | None]:
+    """A process forked from this one, to simulate blocks while a pool's
+    workers start, or None where forking is not safe.
+
+    Forked, it starts at once, with everything this process has loaded. A
+    block may kill the process that runs it (a crash in native code that a
+    model calls, ``os._exit``, the out-of-memory killer): simulated here, it
+    would take the caller with it; in the helper, it is a lost helper, and
+    the block goes to the pool. Forking is safe only while this process runs
+    no other thread (a thread's lock would stay locked in the child forever),
+    and it is not offered where fork is not a start method of Linux's kind."""
+    if not sys.platform.startswith("linux") or not _single_threaded():
+        yield None
+        return
+    context = multiprocessing.get_context("fork")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context, initializer=_end_with_the_main_process) as pool, \
+            ended_at_once_on_failure(pool):
+        # The first submit forks, before the pool's own threads start.
+        started = pool.submit(int)
+        try:
+            started.result()
+        except concurrent.futures.process.BrokenProcessPool:
+            yield None
+            return
+        yield pool
+
+
+def _single_threaded(wait: float = 0.1) -> bool:
+    """Whether this process runs one thread, as the kernel counts them (a
+    thread that Python has let go of may take a moment to end: a lost
+    pool's, say)."""
+    deadline = time.monotonic() + wait
+    while threading.active_count() == 1:
+        try:
+            with open("/proc/self/stat", "rb") as stat:
+                threads = int(stat.read().rpartition(b")")[2].split()[17])  # num_threads, the 20th field
+        except (OSError, ValueError, IndexError):
+            return True  # Python's own count is all there is
+        if threads == 1:
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return False
 
 
 def _end_with_the_main_process() -> None:

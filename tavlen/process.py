@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TypeVar
 
@@ -69,6 +70,13 @@ class Process:
     #: per source of randomness: then a draw that only one universe makes
     #: shifts no other source's draws, and universes stay aligned.
     random_number_generators: Sequence[str] = ()
+    #: Files that the process reads while a run simulates (a life table
+    #: read in ``start``, say) and environment variables that it reads:
+    #: no walk of the code sees what they hold, so their contents are
+    #: named here to join the model's fingerprint, and a checkpoint folder
+    #: refuses a run whose files or variables changed.
+    files_read: Sequence[str | os.PathLike[str]] = ()
+    environment_read: Sequence[str] = ()
 
     _handled: dict[str, str] = {}
 

@@ -20,8 +20,8 @@ import numpy.typing as npt
 
 from . import montecarlo
 from .errors import ModelError, optional_import
-from .export import Exports
-from .files import ArchiveError, read_archive, write_archive, write_atomically
+from .export import Exports, label_digits
+from .files import ArchiveError, Declared, read_archive, write_archive, write_atomically
 
 __all__ = ["Results", "ResultsFileError", "grid_edges", "bin_labels", "AGE_FLOOR"]
 
@@ -61,7 +61,7 @@ AGE_FLOOR = 0.0
 """The least age: every life starts at 0, so age groups from 0 have nothing below them."""
 
 
-def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
+def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf, among: npt.ArrayLike = ()) -> list[str]:
     """'40-50' for each group, '80+' for the open last one.
 
     The first group also takes whatever lies below its first edge, so it is
@@ -71,13 +71,12 @@ def bin_labels(edges: npt.ArrayLike, floor: float = -math.inf) -> list[str]:
     The label depends on the edges only, never on what was counted.
 
     Edges show six significant digits, or as many more as keep every edge
-    apart (a group "2000-2000", or two groups of one label, would say nothing).
+    apart, and apart from the values ``among`` (a group "2000-2000", or two
+    groups of one label, would say nothing).
     """
     values = np.asarray(edges, dtype=np.float64).tolist()
-    for digits in (6, 10, 17):
-        texts = [f"{value:.{digits}g}" for value in values]
-        if len(set(texts)) == len(texts):
-            break
+    digits = label_digits([*values, *np.asarray(among, dtype=np.float64).ravel().tolist()])
+    texts = [f"{value:.{digits}g}" for value in values]
     if values and values[0] > floor:
         values[0] = -math.inf  # the first group has no lower end
     labels = []
@@ -164,15 +163,8 @@ class Results(montecarlo.SubsampleErrors, Exports):
 
     def _check(self) -> None:
         """The arrays' shapes agree with the labels (a file may not)."""
-        head = (len(self.universes), len(self.strata))
-        expected = {
-            "events": (*head, len(self.event_tags), len(self.event_years) - 1, len(self.event_ages) - 1),
-            "durations": (*head, len(self.duration_tags), len(self.duration_years) - 1, len(self.duration_ages) - 1),
-            "snapshots_ages": (*head, len(self.snapshot_tags), len(self.snapshot_ages)),
-            "snapshots_years": (*head, len(self.snapshot_tags), len(self.snapshot_years)),
-            "discounted_events": (len(self.discount_rates), *head, len(self.event_tags), len(self.event_ages) - 1),
-            "discounted_durations": (len(self.discount_rates), *head, len(self.duration_tags), len(self.duration_ages) - 1),
-        }
+        expected = _shapes({key: len(getattr(self, key)) for key in _LABELS},
+                           {key: len(getattr(self, key)) for key in (*_EDGES, *_POINTS)}, len(self.discount_rates))
         for name, shape in expected.items():
             if getattr(self, name).shape != shape:
                 raise ValueError(f"results: {name} has shape {getattr(self, name).shape}, its labels give {shape}")
@@ -189,9 +181,10 @@ class Results(montecarlo.SubsampleErrors, Exports):
         except ValueError:
             raise KeyError(f"{tag!r} is not among the {what}: {list(tags)}") from None
 
-    def group_labels(self, edges: str) -> list[str]:
-        """The labels of the groups of ``edges``: "event_ages", "event_years", "duration_ages" or "duration_years"."""
-        return bin_labels(getattr(self, edges), floor=AGE_FLOOR if edges.endswith("ages") else -math.inf)
+    def group_labels(self, edges: str, among: npt.ArrayLike = ()) -> list[str]:
+        """The labels of the groups of ``edges``: "event_ages", "event_years", "duration_ages" or "duration_years"
+        (told apart from the values ``among`` too)."""
+        return bin_labels(getattr(self, edges), floor=AGE_FLOOR if edges.endswith("ages") else -math.inf, among=among)
 
     def event_counts(self, tag: str, by: str = "age") -> np.ndarray:
         """Counts of one event tag by universe and age group (``by="age"``)
@@ -352,12 +345,8 @@ class Results(montecarlo.SubsampleErrors, Exports):
         written before results files carried a digest load unchecked.
         """
         name = os.fspath(path)
-        header, arrays, _ = read_archive(path, "results file", ResultsFileError)
-        if header.get("format") != FILE_FORMAT:
-            raise ResultsFileError(name, "not a results file", f"its header names the format {header.get('format')!r}")
-        if header.get("version") != FILE_VERSION:
-            raise ResultsFileError(name, f"a results file of version {header.get('version')!r}",
-                                   f"this tavlen reads version {FILE_VERSION}")
+        header, arrays, _ = read_archive(path, "results file", ResultsFileError,
+                                         check=lambda header, declared: _check_declared(name, header, declared))
         try:
             log = {key: arrays.pop(f"individual_{key}").astype(dtype, copy=False) for key, dtype in _LOG_COLUMNS.items()}
             numbers = {key: arrays[key] for key in (*_RECORDED, *_EDGES, *_POINTS)}
@@ -367,21 +356,50 @@ class Results(montecarlo.SubsampleErrors, Exports):
             raise ResultsFileError(name, "not a results file", f"it lacks the array {error}") from None
         except (ValueError, TypeError) as error:
             raise ResultsFileError(name, "not a results file", f"its individual-level log: {error}") from None
-        labels: dict[str, Any] = {}
-        for key in _LABELS:
-            value = header.get(key, [])
-            if not isinstance(value, list):
-                raise ResultsFileError(name, "not a results file", f"it has no list of {key} in its header")
-            labels[key] = tuple(str(label) for label in value)
+        labels = {key: tuple(header[key]) for key in _LABELS}
+        if "subsample_people" in arrays and arrays["subsample_people"].dtype.kind not in "iu":
+            raise ResultsFileError(name, "inconsistent", "its sub-samples' numbers of people are not whole numbers")
         metadata = header.get("metadata", {})
         base_year = header.get("base_year")
         if base_year is not None and not isinstance(base_year, (int, float)):
             raise ResultsFileError(name, "not a results file", f"its base year is {base_year!r}")
         try:
-            return cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {},
-                       base_year=base_year, **_subsample_fields(arrays))
+            results = cls(**numbers, individual=log, **labels, metadata=metadata if isinstance(metadata, dict) else {},
+                          base_year=base_year, **_subsample_fields(arrays))
         except ValueError as error:
             raise ResultsFileError(name, "not a results file", str(error)) from None
+        wrong = results._inconsistency()
+        if wrong:
+            raise ResultsFileError(name, "inconsistent", wrong)
+        return results
+
+    def _inconsistency(self) -> str | None:
+        """What no run can write into its results, or None."""
+        log = self.individual
+        for column, labels in (("tag", self.event_individual_tags), ("universe", self.universes)):
+            if len(log[column]) and int(log[column].max()) >= len(labels):
+                return f"its individual-level log has {column} codes beyond its {len(labels)} labels"
+        for edges in _EDGES:
+            values = getattr(self, edges)
+            if values.ndim != 1 or len(values) < 2 or not (np.diff(values) > 0).all():
+                return f"its {edges} are not ascending edges"
+        for points in _POINTS:
+            values = getattr(self, points)
+            if values.ndim != 1 or np.isnan(values).any():
+                return f"its {points} are not snapshot points"
+        for aggregate in _AGGREGATES:
+            wrong = _impossible(aggregate, getattr(self, aggregate))
+            if wrong:
+                return wrong
+        if np.isnan(log["age"]).any():
+            return "its individual-level log has ages that are not numbers"
+        people = self.subsample_people
+        if people is not None:
+            population = self.metadata.get("population")
+            if int(people.sum()) == 0 or (type(population) is int and int(people.sum()) != population):
+                return f"its sub-samples count {int(people.sum())} people" + (
+                    f", its population is {population}" if type(population) is int else "")
+        return None
 
     def equals(self, other: Results) -> bool:
         """Whether both hold the same labels and exactly the same numbers."""
@@ -415,6 +433,76 @@ class Results(montecarlo.SubsampleErrors, Exports):
             f"{int(self.events.sum())} events, {float(self.durations.sum()):.1f} years of durations, "
             f"{len(self.individual['age'])} individual-level entries>"
         )
+
+
+def _impossible(name: str, values: np.ndarray) -> str | None:
+    """Counts are whole and not negative; durations and discounted figures numbers and not negative."""
+    if values.dtype.kind in "iu":
+        return f"its {name} has negative counts" if values.dtype.kind == "i" and (values < 0).any() else None
+    if values.dtype.kind != "f":
+        return f"its {name} holds {values.dtype}, not numbers"
+    if np.isnan(values).any():
+        return f"its {name} has values that are not numbers"
+    if (values < 0).any():
+        return f"its {name} has negative values"
+    if not name.startswith(("durations", "discounted_")) and (values != np.floor(values)).any():
+        return f"its {name} has fractional counts"
+    return None
+
+
+#: A results file's members whose size no label sets (the edges, the
+#: individual-level log) hold real data that deflate shrinks this much at most.
+_MOST_SHRUNK = 64
+_SMALL = 1 << 20
+
+
+def _check_declared(name: str, header: dict[str, Any], declared: Declared) -> None:
+    """Before a results file's members are read: its header is this
+    version's, with every label, and no member declares more than its
+    labels imply, or, for sizes that no label sets, more than the file
+    could hold."""
+    if header.get("format") != FILE_FORMAT:
+        raise ResultsFileError(name, "not a results file", f"its header names the format {header.get('format')!r}")
+    if header.get("version") != FILE_VERSION:
+        raise ResultsFileError(name, f"a results file of version {header.get('version')!r}",
+                               f"this tavlen reads version {FILE_VERSION}")
+    for key in _LABELS:
+        value = header.get(key)
+        if not isinstance(value, list) or not all(isinstance(label, str) for label in value):
+            raise ResultsFileError(name, "not a results file", f"it has no list of {key} in its header")
+    lengths = {key: len(header[key]) for key in _LABELS}
+    edges = {key: (shape[0] if len(shape) == 1 else -1)
+             for key, (_, shape, _) in declared.items() if key in (*_EDGES, *_POINTS)}
+    rates = declared.get("discount_rates")
+    implied = set(_shapes(lengths, edges, rates[1][0] if rates is not None and len(rates[1]) == 1 else 0).values())
+    people = declared.get("subsample_people")
+    k = people[1][0] if people is not None and len(people[1]) == 1 else None
+
+    def sized_by_labels(shape: tuple[int, ...]) -> bool:  # an aggregate, or its sums by sub-sample
+        return shape in implied or (len(shape) > 1 and shape[0] == k and shape[1:] in implied)
+
+    unsized = [(dtype.itemsize * math.prod(shape), stored) for dtype, shape, stored in declared.values()
+               if not sized_by_labels(shape)]
+    wanted, stored = sum(size for size, _ in unsized), sum(size for _, size in unsized)
+    if wanted > _MOST_SHRUNK * stored + _SMALL:
+        raise ResultsFileError(name, "damaged", f"its members declare {wanted:,} bytes that no label sizes, "
+                               f"more than their {stored:,} bytes in the file can hold")
+
+
+def _shapes(labels: dict[str, int], points: dict[str, int], rates: int) -> dict[str, tuple[int, ...]]:
+    """The aggregates' shapes that labels, edges and the number of discount rates give."""
+    head = (labels["universes"], labels["strata"])
+    def groups(edges: str) -> int:
+        return points.get(edges, 0) - 1
+
+    return {
+        "events": (*head, labels["event_tags"], groups("event_years"), groups("event_ages")),
+        "durations": (*head, labels["duration_tags"], groups("duration_years"), groups("duration_ages")),
+        "snapshots_ages": (*head, labels["snapshot_tags"], points.get("snapshot_ages", 0)),
+        "snapshots_years": (*head, labels["snapshot_tags"], points.get("snapshot_years", 0)),
+        "discounted_events": (rates, *head, labels["event_tags"], groups("event_ages")),
+        "discounted_durations": (rates, *head, labels["duration_tags"], groups("duration_ages")),
+    }
 
 
 def _subsample_fields(arrays: dict[str, np.ndarray]) -> dict[str, Any]:

@@ -7,6 +7,7 @@ import dataclasses
 import hashlib
 import pickle
 import random
+import threading
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
@@ -292,9 +293,12 @@ def _drawn_since() -> bool:
     right after seeding and moves with every draw (reading it is cheap where
     comparing whole states is not; it misses only a block whose draws add up
     to a whole number of states, 624 words, and the warning this serves is
-    advice: the seeding is what makes runs reproducible)."""
+    advice: the seeding is what makes runs reproducible). A block run on a
+    thread other than the main one (a Dask worker's) shares Python's
+    generator with the threads that run the worker, which draw from it:
+    there its position tells nothing of the model's draws."""
     return (
-        random.getstate()[1][-1] != _MT_STATE_WORDS
+        (threading.current_thread() is threading.main_thread() and random.getstate()[1][-1] != _MT_STATE_WORDS)
         or np.random.get_bit_generator() is not _BLOCK_BIT_GENERATOR
         or _BLOCK_BIT_GENERATOR.state["state"]["state"] != _seeded[0]
     )

@@ -20,17 +20,18 @@ from typing import Any, overload
 import numpy as np
 import numpy.typing as npt
 
+from . import checkpoint as _checkpoint
 from . import model as _model
 from .configuration import positive_int, setup
 from .errors import ModelError, optional_import
 from .execution import pickled, tasks_in_flight
-from .files import write_atomically
+from .files import read_regular, write_atomically
 from .modelcode import inventory
 from .montecarlo import subsample_count
 from .process import block_seed
 from .progress import progress_bar
 from .results import Results
-from .sweeptasks import Job, LostPool, Stream
+from .sweeptasks import CancelledTasks, Job, LostPool, Stream, folder_name
 
 __all__ = ["SweepResults", "sweep"]
 
@@ -147,12 +148,15 @@ def sweep(
     parallel = executor is not None or (workers or 1) > 1
     folder = None if settings["checkpoint"] is None else os.fspath(settings["checkpoint"])
     seed = settings["seed"]
-    if seed is None and folder is not None:
-        seed = _kept_sweep_seed(folder)
+    kept = None
+    if folder is not None:
+        kept = _kept_sweep_seed(folder)
+        if seed is None:
+            seed = kept if kept is not None else _seed_of_the_models(folder, [label for label, _ in labelled], own_seeds)
     if seed is None:
         seed = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
     jobs = _jobs(labelled, birth_years, settings, seed, own_seeds, parallel)
-    if folder is not None and _kept_sweep_seed(folder) is None:
+    if folder is not None and kept is None:
         _keep_sweep_seed(folder, seed)
     people = sum(job.run.people_n for job in jobs)
     with (progress_bar(settings["progress"], people) as advance, contextlib.ExitStack() as open_folders,
@@ -163,6 +167,8 @@ def sweep(
         elif executor is not None:
             try:
                 stream.run_on(executor, tasks_in_flight(executor))
+            except CancelledTasks as cancelled:
+                raise ModelError(_cancelled_message(jobs, folder)) from cancelled.__cause__
             except LostPool as lost:
                 kept = "run the sweep again to resume" if folder is not None else "give a checkpoint folder to keep them"
                 raise ModelError(
@@ -176,6 +182,17 @@ def sweep(
         if job.results is None:
             raise RuntimeError(f"the sweep lost blocks of model {job.label!r}; its results would be incomplete")
     return SweepResults([job.label for job in jobs], [job.results for job in jobs], table)  # type: ignore[misc]
+
+
+def _cancelled_message(jobs: Sequence[Job], folder: str | None) -> str:
+    unfinished = [job.label for job in jobs if job.results is None]
+    shown = ", ".join(repr(label) for label in unfinished[:10]) + (
+        f" and {len(unfinished) - 10} more" if len(unfinished) > 10 else "")
+    kept = (f"the blocks that finished are kept in the checkpoint folder {folder!r}, a sub-folder per model: run the "
+            "sweep again, with the cluster back, to resume" if folder is not None
+            else "give the sweep a checkpoint folder to keep the blocks that finish")
+    return (f"the executor cancelled the sweep's tasks, leaving models {shown} unfinished (a Dask cluster does so "
+            f"when its scheduler goes away or the client loses it); {kept}")
 
 
 @contextlib.contextmanager
@@ -253,7 +270,9 @@ def _jobs(
         if parallel or settings["checkpoint"] is not None:
             code = inventory([*model.processes, *run.configuration.snapshot_functions])
         try:
-            payload = pickled(run.configuration, by_value=code.modules if parallel and code is not None else ())
+            travelling = parallel and code is not None
+            payload = pickled(run.configuration, by_value=code.modules if travelling else (),
+                              installed=code.imported if travelling else ())
         except ModelError as error:
             raise ModelError(f"the sweep's model {label!r} does not pickle: {error}") from error.__cause__
         jobs.append(Job(label, run, subsamples, payload, code))
@@ -262,11 +281,28 @@ def _jobs(
 
 def _kept_sweep_seed(folder: str) -> int | None:
     try:
-        with open(os.path.join(folder, _SWEEP_FILE), "rb") as file:
-            seed = json.loads(file.read().decode("utf-8")).get("seed")
+        seed = json.loads(read_regular(os.path.join(folder, _SWEEP_FILE), most=1 << 16).decode("utf-8")).get("seed")
     except (OSError, ValueError, AttributeError):
         return None
     return seed if type(seed) is int and seed >= 0 else None
+
+
+def _seed_of_the_models(folder: str, labels: Sequence[str], own_seeds: bool) -> int | None:
+    """The sweep's seed as its models' checkpoint folders keep it, for a
+    sweep whose ``sweep.json`` is gone or damaged; None when no model has
+    a folder yet. A sweep must never start its models afresh with a new seed
+    (and refuse every kept block)."""
+    seeds = {seed for label in labels
+             if (seed := _checkpoint.kept_seed(os.path.join(folder, folder_name(label)))) is not None}
+    if not seeds:
+        return None
+    if len(seeds) == 1 and not own_seeds:
+        return seeds.pop()
+    why = "each model has a seed of its own (own_seeds)" if own_seeds else "its models keep different seeds"
+    raise ModelError(
+        f"the sweep's checkpoint folder {folder!r} has lost its {_SWEEP_FILE}, which keeps the sweep's seed, and "
+        f"{why}, from which it cannot be told: give the sweep's seed to resume"
+    )
 
 
 def _keep_sweep_seed(folder: str, seed: int) -> None:

@@ -27,10 +27,10 @@ from .errors import ModelError
 from . import execution
 from .execution import simulate_task
 from .gathering import BlockSpan, InBlockOrder, Totals
-from .pools import FirstWorker, own_pool
+from .pools import FirstWorker, forked_helper, own_pool
 from .results import Results
 
-__all__ = ["Job", "LostPool", "Stream", "folder_name"]
+__all__ = ["CancelledTasks", "Job", "LostPool", "Stream", "folder_name"]
 
 
 @dataclasses.dataclass
@@ -54,6 +54,11 @@ class Job:
 
 class LostPool(Exception):
     """A process pool broke; the tasks it had not finished are back in the stream."""
+
+
+class CancelledTasks(Exception):
+    """The executor cancelled tasks that the sweep had not cancelled: a Dask
+    client does so with all of them when it loses its scheduler."""
 
 
 class Stream:
@@ -137,11 +142,24 @@ class Stream:
                 partials.append(simulation.simulate_block(pickle.loads(job.payload), index, first, block))
         self.take(job, task, partials)
 
-    def run_on(self, executor: concurrent.futures.Executor, limit: int, help_while_starting: bool = False) -> None:
+    def _simulate_in(self, helper: concurrent.futures.Executor, job: Job, task: list[BlockSpan]) -> bool:
+        """Simulates a task in the helper forked from this process; False,
+        the task not done, when the helper is lost (a block killed it)."""
+        blocks = [(index, first, slice_population(job.run.population, first, end)) for index, first, end in task]
+        try:
+            with _naming(job):
+                partials = helper.submit(simulate_task, job.key, job.payload, blocks).result()
+        except concurrent.futures.process.BrokenProcessPool:
+            return False
+        self.take(job, task, partials)
+        return True
+
+    def run_on(self, executor: concurrent.futures.Executor, limit: int,
+               helper: concurrent.futures.Executor | None = None) -> None:
         """Keeps up to ``limit`` tasks in flight until the stream runs dry.
-        With ``help_while_starting``, this process simulates the next tasks
-        itself until the first task comes back, as a run's own pool does
-        while its workers start."""
+        With a ``helper`` (a process forked from this one), the helper
+        simulates the next tasks until the first task comes back, as a
+        run's own pool does while its workers start."""
         in_flight: dict[concurrent.futures.Future[Any], tuple[Job, list[BlockSpan]]] = {}
         try:
             while True:
@@ -151,9 +169,12 @@ class Stream:
                     in_flight[executor.submit(simulate_task, job.key, job.payload, blocks)] = item
                 if not in_flight:
                     return
-                help_while_starting = help_while_starting and not any(future.done() for future in in_flight)
-                if help_while_starting and (item := self.next_task()) is not None:
-                    self._simulate_here(*item)
+                if helper is not None and any(future.done() for future in in_flight):
+                    helper = None
+                if helper is not None and (item := self.next_task()) is not None:
+                    if not self._simulate_in(helper, *item):
+                        helper = None
+                        self.returned.appendleft(item)
                     continue
                 done, _ = concurrent.futures.wait(in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in done:
@@ -170,6 +191,8 @@ class Stream:
                     del in_flight[future]
             self.returned.extendleft(reversed(list(in_flight.values())))
             raise LostPool() from error
+        except concurrent.futures.CancelledError as error:
+            raise CancelledTasks() from error
         finally:
             for future in in_flight:
                 future.cancel()
@@ -183,10 +206,10 @@ class Stream:
         while True:
             finished = sum(job.results is not None for job in self.jobs), self._received()
             try:
-                with own_pool(workers, LostPool) as (pool, first_worker):
-                    self._run_here_until_started(first_worker, help_while_starting=execution.HELP_WHILE_POOL_STARTS)
-                    self.run_on(pool, execution.tasks_in_flight(pool),
-                                help_while_starting=execution.HELP_WHILE_POOL_STARTS)
+                with (forked_helper() if execution.HELP_WHILE_POOL_STARTS else contextlib.nullcontext()) as helper, \
+                        own_pool(workers, LostPool) as (pool, first_worker):
+                    helper = self._run_here_until_started(first_worker, helper)
+                    self.run_on(pool, execution.tasks_in_flight(pool), helper=helper)
                 return
             except LostPool as lost:
                 lost_in_a_row = 1 if progressed_since(finished) else lost_in_a_row + 1
@@ -196,19 +219,23 @@ class Stream:
                         "(killed, out of memory or crashed): the sweep gave up"
                     ) from lost.__cause__
 
-    def _run_here_until_started(self, first_worker: FirstWorker, help_while_starting: bool) -> None:
-        """Waits for the pool's first worker to start, simulating blocks here,
-        one at a time, meanwhile if ``help_while_starting``, as a run's own
-        pool does."""
-        while help_while_starting and not first_worker.started() and (item := self.next_task()) is not None:
+    def _run_here_until_started(self, first_worker: FirstWorker,
+                                helper: concurrent.futures.Executor | None) -> concurrent.futures.Executor | None:
+        """Waits for the pool's first worker to start, the ``helper``
+        simulating blocks meanwhile, one at a time, as a run's own pool
+        does; returns the helper, or None once it is lost."""
+        while helper is not None and not first_worker.started() and (item := self.next_task()) is not None:
             job, task = item
-            if len(task) > 1:
+            if not self._simulate_in(helper, job, task[:1]):
+                self.returned.appendleft(item)
+                helper = None
+            elif len(task) > 1:
                 self.returned.appendleft((job, task[1:]))
-            self._simulate_here(job, task[:1])
         try:
             first_worker.wait()
         except concurrent.futures.process.BrokenProcessPool as error:
             raise LostPool() from error
+        return helper
 
     def _received(self) -> int:
         return sum(job.collected.received for job in self.jobs if job.collected is not None)
@@ -219,8 +246,8 @@ def _naming(job: Job) -> Iterator[None]:
     """Adds the model's label to an error of one of its blocks."""
     try:
         yield
-    except concurrent.futures.process.BrokenProcessPool:
-        raise
+    except (concurrent.futures.process.BrokenProcessPool, concurrent.futures.CancelledError):
+        raise  # the executor's doing, not the model's
     except Exception as error:
         error.add_note(f"in the sweep's model {job.label!r}")
         raise
