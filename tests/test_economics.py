@@ -169,6 +169,8 @@ def test_errors_come_from_the_sub_samples_weighed_alike():
     with pytest.raises(ValueError, match="keep no sub-samples"):
         alone.standard_error("costs")
     assert "no Monte Carlo intervals" in alone.table()
+    for evaluation in (got, alone):  # intervals left out by choice need no explanation
+        assert evaluation.table(intervals=False).endswith(f"({evaluation.describe()})")
 
 
 @pytest.mark.parametrize("gained, cell", [
@@ -271,6 +273,15 @@ def test_sweep_plots(tmp_path):
     for models, name in ((MODELS, "four.png"), (MODELS[:1], "one.png")):
         sweep_of(models).plot(tmp_path / name)
         assert (tmp_path / name).read_bytes()[:4] == b"\x89PNG"
+    import matplotlib.pyplot as plt
+
+    figure, (plane, curves) = plt.subplots(1, 2)
+    try:  # a probabilistic sensitivity analysis calls its models draws
+        sweep_of(MODELS).plot_plane(plane, models_called="draws")
+        sweep_of(MODELS).plot_acceptability(curves, models_called="draws")
+        assert plane.get_title().endswith("4 draws") and curves.get_ylabel().startswith("share of draws")
+    finally:
+        plt.close(figure)
 
 
 @pytest.mark.parametrize("options, error, message", [
