@@ -47,7 +47,8 @@ def evaluate(
     willingness_to_pay: float | None = None,
 ) -> Evaluation | SweepEvaluation:
     """Costs, QALYs and life-years of every universe, discounted, and each
-    universe against the ``reference`` (the first universe by default)::
+    universe against the ``reference`` (the first universe by default), from
+    ``results`` (of :meth:`Model.run` or of a sweep)::
 
         evaluation = tavlen.evaluate(
             results,
@@ -60,6 +61,8 @@ def evaluate(
         )
         print(evaluation.table())
 
+    ``life_years`` names the duration tag whose years are life-years, and
+    ``willingness_to_pay`` (per QALY) gives the net monetary benefit.
     Costs are 0 or more; a utility may be negative (a decrement, added to
     that of being alive). A unit cost or utility weight is one number, or an
     array of one per age group of the run (``event_ages`` for event costs,
@@ -161,6 +164,7 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
         return len(self._evaluations)
 
     def items(self) -> Iterator[tuple[str, Evaluation]]:
+        """Each model's label and :class:`Evaluation`, in the models' order."""
         return zip(self.labels, self._evaluations)
 
     def incremental(self, name: str) -> np.ndarray:
