@@ -89,7 +89,7 @@ def parser() -> argparse.ArgumentParser:
                         "and of the prices on the same people, as one sweep, and summarise the spread of "
                         "screening's gains and cost-effectiveness; each draw re-runs the whole population, so "
                         "N draws take about N + 1 times as long as the plain run (30 draws of 200,000 people: "
-                        "3.5 minutes against 6 s): try 20 to 50 draws of -n 20000 first")
+                        "3.6 minutes against 6 s): try 20 to 50 draws of -n 20000 first")
     p.add_argument("--calibrate", action="store_true",
                    help="calibrate the onset scale and the mean sojourn time to a synthetic registry (incidence "
                         "by age, stage at diagnosis) by Nelder-Mead, each batch of candidates one sweep, and "

@@ -5,7 +5,6 @@ acceptability curve, and the errors that bad input gets."""
 import dataclasses
 import importlib.util
 import math
-import pathlib
 
 import numpy as np
 import pytest
@@ -15,6 +14,8 @@ from tavlen import Model, Process, Results, SweepResults, handles
 from tavlen.economics.evaluation import Evaluation
 from tavlen.montecarlo import standard_error, student_t_quantile
 from tavlen.results import grid_edges
+
+from markdown import python_blocks
 
 A, B = 2e-5, 0.1  # a Gompertz law of death: hazard A exp(B age)
 
@@ -331,8 +332,8 @@ def test_acceptability_needs_two_models_and_evaluate_names_the_model():
 
 
 def test_readme_example_runs(tmp_path, monkeypatch):
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
-    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:4]]
+    blocks = (python_blocks("README.md")[:1] + python_blocks("docs/_from_readme/monte-carlo-error-and-sweeps.md")[:1]
+              + python_blocks("docs/_from_readme/economics.md")[:1])
     assert "tavlen.evaluate(" in blocks[-1]
     monkeypatch.chdir(tmp_path)
     namespace = {"__name__": "readme"}
