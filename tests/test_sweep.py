@@ -21,7 +21,7 @@ from markdown import python_blocks
 
 PEOPLE = 240
 OPTIONS = {**demo.RUN_OPTIONS, "block_size": 40, "subsamples": 4}  # 6 blocks in 4 sub-samples
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 SENSITIVITIES = {"low": 0.4, "usual": 0.7, "high": 0.95}
 
 
