@@ -19,7 +19,7 @@ from cases_endtoend import load
 SELECTED_ONLY = True
 PEOPLE = int(os.environ.get("TAVLEN_BENCH_SCALE_PEOPLE", 10_000_000))
 WORKERS = 2
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 # Run in a fresh interpreter: prints the main process's figures, one per line.
 RUN = """

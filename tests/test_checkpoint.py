@@ -28,7 +28,7 @@ from tavlen.results import Results
 
 PEOPLE = 60
 BLOCK_SIZE = 10  # 6 blocks
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 
 @pytest.fixture(autouse=True)

@@ -18,7 +18,7 @@ from tavlen.model import process_pool
 
 PEOPLE = 300
 BLOCK_SIZE = 40  # 8 blocks, the last one short
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 
 @pytest.fixture(autouse=True)

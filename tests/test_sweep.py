@@ -18,9 +18,11 @@ import tavlen
 import tavlen.simulation
 from tavlen import Model, ModelError, demo
 
+from markdown import python_blocks
+
 PEOPLE = 240
 OPTIONS = {**demo.RUN_OPTIONS, "block_size": 40, "subsamples": 4}  # 6 blocks in 4 sub-samples
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 SENSITIVITIES = {"low": 0.4, "usual": 0.7, "high": 0.95}
 
 
@@ -262,8 +264,7 @@ def test_tasks_in_flight_are_bounded_and_one_bar_counts_the_sweep(population, ca
 
 
 def test_readme_uncertainty_and_sweep_example_runs(tmp_path, monkeypatch):
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
-    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:3]]
+    blocks = python_blocks("README.md")[:1] + python_blocks("docs/_from_readme/monte-carlo-error-and-sweeps.md")[:1]
     monkeypatch.chdir(tmp_path)
     namespace = {"__name__": "readme"}
     for block in blocks:

@@ -115,9 +115,17 @@ void* offset_closure(size_t offset) { return reinterpret_cast<void*>(offset); }
 
 PyGetSetDef individual_getset[] = {
     {"year", get_year, nullptr, "The current year.", nullptr},
-    {"age", get_age, set_age, nullptr, nullptr},
-    {"memory", get_dict_attribute, set_dict_attribute, nullptr, offset_closure(offsetof(Individual, memory))},
-    {"random", get_dict_attribute, set_dict_attribute, nullptr, offset_closure(offsetof(Individual, random))},
+    {"age", get_age, set_age,
+     "The person's current age in years: in a handler, the age of the event it handles.",
+     nullptr},
+    {"memory", get_dict_attribute, set_dict_attribute,
+     "A dict for the processes' state of the current life, a new empty one at the start of\n"
+     "every life (what a process keeps on self lasts a whole block).",
+     offset_closure(offsetof(Individual, memory))},
+    {"random", get_dict_attribute, set_dict_attribute,
+     "The random number generators of the current life, by name: random.Random objects\n"
+     "(Philox generators with common random numbers).",
+     offset_closure(offsetof(Individual, random))},
     {},
 };
 

@@ -50,11 +50,14 @@ def save_png(draw: Callable[[Any], None], path: str | os.PathLike[str], size: tu
     write_atomically(path, lambda file: file.write(content))
 
 
-def draw_plane(axes: Any, evaluation: Any, willingness_to_pay: float | None = None) -> None:
+def draw_plane(axes: Any, evaluation: Any, willingness_to_pay: float | None = None,
+               models_called: str = "models") -> None:
     """The cost-effectiveness plane of an evaluation (of a run or a sweep):
     each universe's costs and QALYs per person against the reference, the
     efficiency frontier through the means, and the willingness-to-pay line
-    through the reference; on a sweep, each universe's cloud of models."""
+    through the reference; on a sweep, each universe's cloud of models,
+    named ``models_called`` in the title ("draws" in a probabilistic
+    sensitivity analysis)."""
     colours = _colours(len(evaluation.universes))
     reference = evaluation.universes.index(evaluation.reference)
     sweep = hasattr(evaluation, "values")
@@ -80,15 +83,17 @@ def draw_plane(axes: Any, evaluation: Any, willingness_to_pay: float | None = No
         axes.set_xlim(low, high)
     axes.set_xlabel(f"QALYs per person against {evaluation.reference}")
     axes.set_ylabel(f"costs per person against {evaluation.reference}")
-    models = f", {len(costs)} models" if sweep else ""
+    models = f", {len(costs)} {models_called}" if sweep else ""
     axes.set_title(f"Cost-effectiveness plane{models}")
     axes.legend(fontsize="small")
 
 
-def draw_acceptability(axes: Any, curve: Any, willingness_to_pay: float | None = None) -> None:
+def draw_acceptability(axes: Any, curve: Any, willingness_to_pay: float | None = None,
+                       models_called: str = "models") -> None:
     """The acceptability curve of every universe and the acceptability frontier
     (the share of models in which the decision, the universe of the highest
-    mean net benefit, is best), and a line at ``willingness_to_pay``."""
+    mean net benefit, is best), and a line at ``willingness_to_pay``; the
+    axis names the models ``models_called``."""
     colours = _colours(len(curve.universes))
     for u, universe in enumerate(curve.universes):
         axes.plot(curve.willingness_to_pay, curve.share[u], color=colours[u], label=universe)
@@ -99,7 +104,7 @@ def draw_acceptability(axes: Any, curve: Any, willingness_to_pay: float | None =
         axes.axvline(willingness_to_pay, color="black", linestyle="--", linewidth=0.8)
     axes.set_ylim(-0.02, 1.02)
     axes.set_xlabel("willingness to pay per QALY")
-    axes.set_ylabel("share of models with the highest net benefit")
+    axes.set_ylabel(f"share of {models_called} with the highest net benefit")
     axes.set_title("Cost-effectiveness acceptability")
     axes.legend(fontsize="small")
 

@@ -109,6 +109,9 @@ def sweep(
     """Runs several models on one population with the same options, all
     their blocks on one executor, and returns the results of each.
 
+    ``birth_years`` is the population, shared by every model, as in
+    :meth:`Model.run`.
+
     ``models`` is a sequence of :class:`Model` (labelled "0", "1", ... or by
     ``labels``) or a mapping from labels (str) to models. ``options`` are
     those of :meth:`Model.run`, shared by all models; each model's results

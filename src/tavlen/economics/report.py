@@ -50,14 +50,16 @@ CAVEATS = (
 
 def write_report(analysis: Any, path: str | os.PathLike[str], *, title: str | None = None,
                  notes: Sequence[str] = (), tornado: Any = None, people_per_year: float | None = None,
-                 years: float | None = None, evppi: Sequence[str | Sequence[str]] | None = None) -> None:
+                 years: float | None = None, evppi: Sequence[str | Sequence[str]] | None = None,
+                 models_called: str = "models") -> None:
     """Writes the page of ``analysis`` (an evaluation of a run or of a
     sweep) at ``path``, whole or not at all. ``notes`` are caveats of the
     caller's own (such as prices that are illustrative), ``tornado`` a
     one-way analysis to show, ``people_per_year`` and ``years`` the
     population the decision affects (for its EVPI), and ``evppi`` the
     parameters or groups whose EVPPI to give (by default each parameter of
-    the sweep's table)."""
+    the sweep's table); ``models_called`` is what the figures call a sweep's
+    models ("draws" for a probabilistic sensitivity analysis)."""
     sweep = hasattr(analysis, "values")
     first = analysis[0] if sweep else analysis
     parts = [f"<h1>{_text(title or 'Cost-effectiveness of ' + ', '.join(analysis.universes))}</h1>",
@@ -69,7 +71,7 @@ def write_report(analysis: Any, path: str | os.PathLike[str], *, title: str | No
     headers, rows, note = analysis.table_parts()
     parts.append(_section("Costs and effects", _table(headers, rows, note)))
     parts.append(_section("Efficiency frontier", _frontier(analysis.frontier())))
-    figures = [("Cost-effectiveness plane", lambda axes: decisionplots.draw_plane(axes, analysis))]
+    figures = [("Cost-effectiveness plane", lambda axes: decisionplots.draw_plane(axes, analysis, models_called=models_called))]
     if sweep and len(analysis) > 1 and analysis.willingness_to_pay is not None:
         curve = analysis.acceptability()
         factor = None if people_per_year is None or years is None else information.population_factor(
@@ -77,7 +79,8 @@ def write_report(analysis: Any, path: str | os.PathLike[str], *, title: str | No
         parts.append(_section("Acceptability and the value of information",
                               _decision(analysis, factor, evppi)))
         figures.append(("Acceptability curves and frontier",
-                        lambda axes: decisionplots.draw_acceptability(axes, curve, analysis.willingness_to_pay)))
+                        lambda axes: decisionplots.draw_acceptability(axes, curve, analysis.willingness_to_pay,
+                                                                         models_called)))
         figures.append(("Expected value of perfect information",
                         lambda axes: decisionplots.draw_evpi(axes, curve, factor, analysis.willingness_to_pay)))
     if tornado is not None:

@@ -83,7 +83,7 @@ def one_way(
     values and, for each parameter in ``ranges``, with that one at its low
     and its high value, as one :func:`~tavlen.sweep` on ``birth_years``
     with ``options`` (those of the sweep: seed, workers, executor, ...), and
-    gives the tornado of ``outcome(results, values)``: any figure of a
+    gives the tornado of ``outcome`` (``outcome(results, values)``): any figure of a
     model's results under its parameter values, such as the incremental net
     monetary benefit of an evaluation priced by them::
 
@@ -98,6 +98,7 @@ def one_way(
             outcome_name="incremental net benefit per person",
         )
 
+    ``outcome_name`` labels the outcome in the table and the plot.
     A parameter that only prices the results (a unit cost) is passed to
     ``build`` too, which may ignore it. Every model shares the seed, so the
     bars show the parameters and not the noise."""

@@ -49,10 +49,12 @@ class Calibration:
 
     @property
     def best(self) -> dict[str, float]:
+        """The best values by name (for a posterior, the most probable draw)."""
         return dict(zip(self.names, self._best.values))
 
     @property
     def objective(self) -> float:
+        """The objective at :attr:`best`: about the number of observed cells when the model fits."""
         return self._best.objective
 
     @property

@@ -47,7 +47,8 @@ def evaluate(
     willingness_to_pay: float | None = None,
 ) -> Evaluation | SweepEvaluation:
     """Costs, QALYs and life-years of every universe, discounted, and each
-    universe against the ``reference`` (the first universe by default)::
+    universe against the ``reference`` (the first universe by default), from
+    ``results`` (of :meth:`Model.run` or of a sweep)::
 
         evaluation = tavlen.evaluate(
             results,
@@ -60,6 +61,8 @@ def evaluate(
         )
         print(evaluation.table())
 
+    ``life_years`` names the duration tag whose years are life-years, and
+    ``willingness_to_pay`` (per QALY) gives the net monetary benefit.
     Costs are 0 or more; a utility may be negative (a decrement, added to
     that of being alive). A unit cost or utility weight is one number, or an
     array of one per age group of the run (``event_ages`` for event costs,
@@ -161,6 +164,7 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
         return len(self._evaluations)
 
     def items(self) -> Iterator[tuple[str, Evaluation]]:
+        """Each model's label and :class:`Evaluation`, in the models' order."""
         return zip(self.labels, self._evaluations)
 
     def incremental(self, name: str) -> np.ndarray:
@@ -252,31 +256,37 @@ class SweepEvaluation(DecisionAnalysis, Sequence[Evaluation]):
         stacked = xr.concat([each.to_xarray() for each in self._evaluations], dim="model", combine_attrs="drop_conflicts")
         return stacked.assign_coords(model=list(self.labels))
 
-    def plot_plane(self, axes: Any) -> None:
+    def plot_plane(self, axes: Any, models_called: str = "models") -> None:
         """Draws the cost-effectiveness plane into matplotlib ``axes``: each
         universe's models and mean against the reference, the efficiency
-        frontier and the willingness-to-pay line."""
-        decisionplots.draw_plane(axes, self)
+        frontier and the willingness-to-pay line. ``models_called`` is what
+        the title calls the models ("draws" for a probabilistic sensitivity
+        analysis)."""
+        decisionplots.draw_plane(axes, self, models_called=models_called)
 
-    def plot_acceptability(self, axes: Any, willingness_to_pay: Sequence[float] | np.ndarray | None = None) -> None:
-        """Draws the acceptability curves and frontier into matplotlib ``axes``."""
-        decisionplots.draw_acceptability(axes, self.acceptability(willingness_to_pay), self.willingness_to_pay)
+    def plot_acceptability(self, axes: Any, willingness_to_pay: Sequence[float] | np.ndarray | None = None,
+                           models_called: str = "models") -> None:
+        """Draws the acceptability curves and frontier into matplotlib ``axes``
+        (``models_called`` as for :meth:`plot_plane`)."""
+        decisionplots.draw_acceptability(axes, self.acceptability(willingness_to_pay), self.willingness_to_pay,
+                                         models_called)
 
-    def plot(self, path: str | os.PathLike[str], title: str | None = None) -> None:
+    def plot(self, path: str | os.PathLike[str], title: str | None = None, models_called: str = "models") -> None:
         """Saves a PNG of the plane and the acceptability curve side by side
-        (written whole or not at all)."""
+        (written whole or not at all); ``models_called`` names the models in
+        the figures ("draws" for a probabilistic sensitivity analysis)."""
         matplotlib = optional_import("matplotlib", "plot", "SweepEvaluation.plot()")
         matplotlib.use("Agg")  # headless: draws into files only
         import matplotlib.pyplot as plt
 
         figure, (left, right) = plt.subplots(1, 2, figsize=(12, 4.6), layout="constrained")
         try:
-            self.plot_plane(left)
+            self.plot_plane(left, models_called)
             if len(self) > 1:
-                self.plot_acceptability(right)
+                self.plot_acceptability(right, models_called=models_called)
             else:
                 right.set_axis_off()
-                right.text(0.5, 0.5, "an acceptability curve needs two models or more", ha="center")
+                right.text(0.5, 0.5, f"an acceptability curve needs two {models_called} or more", ha="center")
             if title:
                 figure.suptitle(title)
             write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))

@@ -14,17 +14,25 @@ class Individual:
     @property
     def year(self) -> float:
         """The current year."""
-    age: float
+    @property
+    def age(self) -> float:
+        """The person's current age in years: in a handler, the age of the event it handles."""
+    @age.setter
+    def age(self, value: float) -> None: ...
     # During a life both are dicts (next_universe makes memory anew); None is
     # accepted when assigning, and is what deleting leaves.
     @property
-    def memory(self) -> dict[Any, Any]: ...
+    def memory(self) -> dict[Any, Any]:
+        """A dict for the processes' state of the current life, a new empty one at the start of
+        every life (what a process keeps on self lasts a whole block)."""
     @memory.setter
     def memory(self, value: dict[Any, Any] | None) -> None: ...
     @memory.deleter
     def memory(self) -> None: ...
     @property
-    def random(self) -> dict[Any, Random]: ...
+    def random(self) -> dict[Any, Random]:
+        """The random number generators of the current life, by name: random.Random objects
+        (Philox generators with common random numbers)."""
     @random.setter
     def random(self, value: dict[Any, Random] | None) -> None: ...
     @random.deleter

@@ -78,13 +78,18 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", default="tavlen-demo", metavar="DIR",
                    help="folder for the plot and the results file, created if needed (default: %(default)s)")
     p.add_argument("--block-size", type=_positive, default=500, metavar="B",
-                   help="people per block, the unit of work; results depend on it (default: %(default)s)")
+                   help="people per block, the unit of work; with common random numbers, counts do not depend "
+                        "on it and durations only in their last digits, which rounding sums in another order "
+                        "moves (default: %(default)s)")
     p.add_argument("--checkpoint", metavar="DIR",
                    help="folder that keeps every finished block, created if needed: the same command "
                         "run again after an interruption resumes where it stopped")
     p.add_argument("--draws", type=_positive, metavar="N",
                    help="also run N draws of the uncertain parameters (sensitivity, sojourn time, survival) "
-                        "on the same people, as one sweep, and summarise the spread of screening's gains")
+                        "and of the prices on the same people, as one sweep, and summarise the spread of "
+                        "screening's gains and cost-effectiveness; each draw re-runs the whole population, so "
+                        "N draws take about N + 1 times as long as the plain run (30 draws of 200,000 people: "
+                        "3.6 minutes against 6 s): try 20 to 50 draws of -n 20000 first")
     p.add_argument("--calibrate", action="store_true",
                    help="calibrate the onset scale and the mean sojourn time to a synthetic registry (incidence "
                         "by age, stage at diagnosis) by Nelder-Mead, each batch of candidates one sweep, and "

@@ -190,6 +190,7 @@ class Block:
 
     @property
     def first_person(self) -> int:
+        """Gone: raises AttributeError, pointing to :attr:`people`."""
         # Blocks once held consecutive people from this one on; code that
         # sliced its own per-person arrays with it would now read other
         # people's values without a sound.

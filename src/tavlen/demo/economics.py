@@ -122,11 +122,13 @@ def sweep_summary(evaluations: SweepEvaluation) -> str:
 
 def plot(evaluations: SweepEvaluation, path: str | os.PathLike[str]) -> None:
     """Saves the cost-effectiveness plane and the acceptability curve of the draws as a PNG."""
-    evaluations.plot(path, title="Screening in the chronic disease demo (illustrative unit costs and utilities)")
+    evaluations.plot(path, title="Screening in the chronic disease demo (illustrative unit costs and utilities)",
+                     models_called="draws")
 
 
 def report(evaluations: SweepEvaluation, path: str | os.PathLike[str]) -> None:
     """Writes the page of the analysis over the draws, with the demo's caveats."""
     evaluations.report(path, title="Screening in the chronic disease demo: cost-effectiveness over the parameter draws",
                        notes=[NOTE, "The draws vary the natural history (sensitivity, sojourn time, survival), the unit "
-                              "costs (gamma laws) and the utility of diagnosed disease (a beta law)."])
+                              "costs (gamma laws) and the utility of diagnosed disease (a beta law)."],
+                       models_called="draws")

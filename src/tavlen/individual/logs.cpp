@@ -845,7 +845,7 @@ constinit const MethodSpec log_event_individual_method{
     "\n"
     "        Each entry requires 17 bytes of memory; taking some overhead into account, about\n"
     "        60 million entries fit in each GiB of available memory. The event is only logged if\n"
-    "        its tag is in the list of tags passed as 'individual_tags' to\n"
+    "        its tag is in the list of tags passed as 'event_individual_tags' to\n"
     "        :meth:`~tavlen.Model.run`.\n"
     "\n"
     "        :param tag: The tag of the event.\n"

@@ -123,6 +123,16 @@ class Model:
     ) -> Results:
         """Simulates every person of the population once in each universe.
 
+        ``universes`` names the scenarios (strategies) that every person
+        lives through, in order; processes read the current one as
+        ``self.universe``. ``event_tags``, ``duration_tags`` and
+        ``random_number_generators`` name the events counted, the durations
+        summed and the generators of ``individual.random``. Events are
+        counted by the age groups of ``event_ages`` and the calendar-year
+        groups of ``event_years``, durations by ``duration_ages`` and
+        ``duration_years`` (a duration that spans groups is split between
+        them).
+
         The population is ``birth_years`` (calendar years, one per person),
         the initial ``strata`` (ints from 0; all 0 by default) and further
         per-person ``properties`` (read with ``individual.properties(name)``),
@@ -138,7 +148,30 @@ class Model:
         ``n_stratum_hops``, the strata are 0 to ``n_stratum_hops`` and the
         processes may move people between them (``individual.hop_stratum``);
         ``preserve_stratum`` ("dynamic" or "final") keeps the strata of a
-        person's first universe in the later ones.
+        person's first universe in the later ones. ``stratum_labels`` names
+        the strata in tables and exports, one label per stratum ("0", "1",
+        ... by default). ``verify_tags`` (on by default) makes a tag that the
+        run does not know an error wherever it is logged; off, such a call
+        logs nothing.
+
+        Snapshots count people's states at fixed ages and calendar years:
+        at each of the ``snapshot_ages`` (ascending ages) and
+        ``snapshot_years`` (ascending calendar years) that a life reaches,
+        every function of ``snapshot_functions`` (and those of
+        ``Process.snapshot_functions()``) is called with the individual and
+        returns a dict of ``snapshot_tags`` to whole numbers, an iterable of
+        tags (each counting 1) or nothing; the values are added by universe,
+        stratum, tag and age or year (``Results.snapshots_ages``,
+        ``Results.snapshots_years``). A function only reads: it must not
+        change the person's queue.
+
+        The individual-level log keeps one entry per call of
+        ``individual.log_event_individual(tag)`` (the person, universe, age
+        and tag; 17 bytes), for the tags of ``event_individual_tags``
+        (``Results.individual``). ``log_events_individual`` also writes every
+        event counted with ``log_event`` into it. ``individual_block_size``
+        is how many entries its columns grow by at a time inside a block
+        (4096 by default); it changes no result.
 
         With ``common_random_numbers`` (the default), every life of a person
         starts each generator of ``individual.random`` (a

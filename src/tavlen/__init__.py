@@ -24,13 +24,19 @@ from ._version import __version__
 _HOMES = {
     "Individual": "individual", "Block": "model", "Model": "model", "ModelError": "model", "Process": "model",
     "block_seed": "model", "handles": "model", "Results": "results", "ResultsFileError": "results",
-    "SweepResults": "sweeps", "sweep": "sweeps", "evaluate": "economics", "one_way": "economics.oneway",
-    "calibrate": "calibration",
+    "SubsampleWarning": "montecarlo", "SweepResults": "sweeps", "sweep": "sweeps",
+    "evaluate": "economics", "Evaluation": "economics", "SweepEvaluation": "economics",
+    "Acceptability": "economics", "Frontier": "economics.frontier", "one_way": "economics.oneway",
+    "Tornado": "economics.oneway", "calibrate": "calibration", "Calibration": "calibration",
+    "ParameterTable": "calibration",
 }
 
+# What users call, and the objects that calls hand them.
 __all__ = [
-    "__version__", "Block", "Individual", "Model", "ModelError", "Process", "Results", "ResultsFileError",
-    "SweepResults", "block_seed", "calibrate", "evaluate", "handles", "one_way", "sweep",
+    "__version__", "Acceptability", "Block", "Calibration", "Evaluation", "Frontier", "Individual", "Model",
+    "ModelError", "ParameterTable", "Process", "Results", "ResultsFileError", "SubsampleWarning",
+    "SweepEvaluation", "SweepResults", "Tornado", "block_seed", "calibrate", "evaluate", "handles", "one_way",
+    "sweep",
 ]
 
 
@@ -52,10 +58,12 @@ def __dir__() -> list[str]:
 
 
 if TYPE_CHECKING:
-    from .calibration import calibrate
-    from .economics import evaluate
+    from .calibration import Calibration, ParameterTable, calibrate
+    from .economics import Acceptability, Evaluation, SweepEvaluation, evaluate
+    from .economics.frontier import Frontier
+    from .economics.oneway import Tornado, one_way
     from .individual import Individual
     from .model import Block, Model, ModelError, Process, block_seed, handles
-    from .economics.oneway import one_way
+    from .montecarlo import SubsampleWarning
     from .results import Results, ResultsFileError
     from .sweeps import SweepResults, sweep

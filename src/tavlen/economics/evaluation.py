@@ -199,8 +199,9 @@ class Evaluation:
         return "\n".join([format_table(headers, rows), *frontier, f"({note})"])
 
     def table_parts(self, intervals: bool = True, per_person: bool = True) -> tuple[list[str], list[list[str]], str]:
-        """The cells of :meth:`table`: its header, its rows and its note."""
-        intervals = intervals and self.has_errors
+        """The cells of :meth:`table`: its header, its rows and its note
+        (which says why intervals are missing only when they were asked for)."""
+        asked, intervals = intervals, intervals and self.has_errors
         half = montecarlo.student_t_quantile(0.975, len(self.subsample_people) - 1) if intervals else 0.0  # type: ignore[arg-type]
         rows = []
         for name, label, incremental in self._rows():
@@ -221,9 +222,14 @@ class Evaluation:
                     cells.append(f"{value:,.{digits}f} ({low:,.{digits}f} to {high:,.{digits}f})")
             rows.append([label, *cells])
         heading = "per person" if per_person else "all people"
-        note = "95% intervals of the Monte Carlo error" if intervals else "no Monte Carlo intervals: " + (
-            montecarlo.no_error_reason(None if self.subsample_people is None else len(self.subsample_people)) or "not asked")
-        return [heading, *self.universes], rows, f"{self.describe()}; {note}"
+        if intervals:
+            note = "; 95% intervals of the Monte Carlo error"
+        elif asked:
+            note = "; no Monte Carlo intervals: " + str(
+                montecarlo.no_error_reason(None if self.subsample_people is None else len(self.subsample_people)))
+        else:
+            note = ""
+        return [heading, *self.universes], rows, f"{self.describe()}{note}"
 
     def _icer_cells(self, intervals: bool) -> list[str]:
         """The ICER's cells: the ratio and its interval, or the verdict."""

@@ -54,7 +54,7 @@ def calibrate(
 ) -> Calibration:
     """Fits the unknowns of a model to observed targets.
 
-    ``build(**values)`` returns the :class:`Model` at the values of the
+    ``build(**values)`` (``build``, any callable) returns the :class:`Model` at the values of the
     ``parameters`` (a mapping from names to :class:`Parameter`, or to
     ``(low, high)`` bounds). ``targets`` are what was observed
     (:class:`EventRate`, :class:`EventShare`, :class:`StateShare`,
@@ -83,12 +83,15 @@ def calibrate(
     ``budget`` caps the candidates of the search, or of the chain (200 for
     the optimisers, 2,000 for the posterior); the standard errors from the
     objective's curvature take 2 x d more, and the polish or the start of
-    the chain its own.
+    the chain its own; ``curvature_step`` is the step, as a share of each
+    parameter's range in the search's unit cube, at which that curvature is
+    measured.
 
     Every candidate runs on the same ``seed`` (common random numbers: the
     simulated targets move smoothly with the values), each batch of
     candidates as one sweep on one executor (``workers=N`` starts one pool
-    for the whole calibration, or give an ``executor``), so a calibration is
+    for the whole calibration, or give an ``executor``; ``workers`` and
+    ``executor`` change no result), so a calibration is
     reproducible, bit for bit, from its seed. ``progress`` shows the
     candidates evaluated and the best objective so far. ``checkpoint``
     names a folder that keeps the history of the candidates and the blocks
