@@ -39,6 +39,26 @@ class Cells:
             positions = positions.astype(np.uint32)
         return cls(array.shape, positions, flat[positions])
 
+    @classmethod
+    def taken(cls, array: np.ndarray, offsets: bytes | None) -> Cells:
+        """The nonzero cells among the flat offsets (native int64 bytes,
+        ascending, each once) of a contiguous array, which are left zero:
+        what an Individual's record of its changed cells hands over. With
+        no offsets (the record was lost) every cell is taken."""
+        if offsets is None or not array.flags.c_contiguous:
+            cells = cls.of(array)
+            array[...] = 0
+            return cells
+        flat = array.reshape(-1)
+        positions = np.frombuffer(offsets, dtype=np.int64)
+        values = flat[positions]
+        flat[positions] = 0
+        kept = values != 0
+        positions, values = positions[kept], values[kept]
+        if flat.size < _SMALL:
+            positions = positions.astype(np.uint32)
+        return cls(array.shape, positions, values)
+
     @property
     def dtype(self) -> np.dtype[Any]:
         return self.values.dtype

@@ -81,8 +81,12 @@ def run_blocks(
     the model's ``own_modules`` by value: the classes, functions and
     module-level values as the caller holds them, not as a worker's fresh
     import of those modules would have them."""
-    with _resume_note_on_interrupt(collected):
-        _run_blocks(configuration, population, blocks, collected, advance, **where)
+    try:
+        with _resume_note_on_interrupt(collected):
+            _run_blocks(configuration, population, blocks, collected, advance, **where)
+    finally:
+        # The grids this process kept for a next block are the run's size.
+        simulation.release_kept()
 
 
 def _run_blocks(
