@@ -78,7 +78,8 @@ def grid_bytes(grids: dict[str, object], strata: int) -> float:
     people = population(strata)
     run = run_setup(tavlen.Model([Logging()]), people.pop("birth_years"), **people, universes=("a", "b"),
                     block_size=1000, **grids)
-    itemsize = {"events": 4, "durations": 8, "snapshots_ages": 4, "snapshots_years": 4}
+    itemsize = {"events": 4, "durations": 8, "snapshots_ages": 4, "snapshots_years": 4, "discounted_events": 8,
+                "discounted_durations": 8}
     return sum(int(np.prod(shape)) * itemsize[name] for name, shape in run.result_shapes().items()) / 1e6
 
 

@@ -28,11 +28,29 @@ void clear(ChangedCells& cells) noexcept {
     cells.lost = false;
 }
 
+// Sorts offsets (all 0 or more) by their bytes, lowest first: a block's
+// record holds some hundred thousand offsets into grids of a few million
+// cells, which three passes sort several times faster than comparisons do.
+// scratch holds as many offsets.
+void radix_sort(Py_ssize_t* offsets, Py_ssize_t* scratch, Py_ssize_t n) noexcept {
+    const Py_ssize_t largest = n > 0 ? *std::max_element(offsets, offsets + n) : 0;
+    for (int shift = 0; shift < 64 && (largest >> shift) > 0; shift += 8) {
+        Py_ssize_t counts[257] = {};
+        for (Py_ssize_t k = 0; k < n; ++k) ++counts[((offsets[k] >> shift) & 0xff) + 1];
+        for (int digit = 0; digit < 256; ++digit) counts[digit + 1] += counts[digit];
+        for (Py_ssize_t k = 0; k < n; ++k) scratch[counts[(offsets[k] >> shift) & 0xff]++] = offsets[k];
+        std::copy(scratch, scratch + n, offsets);
+    }
+}
+
 // The record's offsets, ascending and each once, as native int64 bytes;
 // None for a record that lost an offset.
 Ref sorted_offsets(ChangedCells& cells) {
     if (cells.lost) return Ref::none();
-    std::sort(cells.offsets, cells.offsets + cells.n);
+    Py_ssize_t* scratch = PyMem_New(Py_ssize_t, static_cast<size_t>(std::max<Py_ssize_t>(cells.n, 1)));
+    if (!scratch) return Ref::steal(PyErr_NoMemory());
+    radix_sort(cells.offsets, scratch, cells.n);
+    PyMem_Free(scratch);
     const Py_ssize_t unique = std::unique(cells.offsets, cells.offsets + cells.n) - cells.offsets;
     static_assert(sizeof(Py_ssize_t) == sizeof(int64_t));
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cells.offsets),
