@@ -60,8 +60,11 @@ def default_blocks_per_task(blocks_n: int, shapes: Mapping[str, tuple[int, ...]]
     keep any pool busy to the end), at least one, and no more than keep a
     task's aggregates within TASK_AGGREGATE_BYTES. Tasks only spare the
     executor's overhead per block: they never change a result."""
-    block_bytes = 8 * sum(math.prod(shape) for shape in shapes.values())
-    return max(1, min(blocks_n // 64, TASK_AGGREGATE_BYTES // max(block_bytes, 1)))
+    return max(1, min(blocks_n // 64, TASK_AGGREGATE_BYTES // max(_block_bytes(shapes), 1)))
+
+
+def _block_bytes(shapes: Mapping[str, tuple[int, ...]]) -> int:
+    return 8 * sum(math.prod(shape) for shape in shapes.values())
 
 
 def run_blocks(
@@ -116,8 +119,10 @@ def _run_blocks(
     payload = pickled(configuration, by_value=own_modules)
     if executor is None:
         assert workers is not None
-        # This process helps while the workers start, with the classes it has.
-        here = pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS else None
+        # This process helps while the workers start, with the classes it has;
+        # not with grids so large that a block's would add much to the results it holds.
+        small = _block_bytes(collected.shapes) <= TASK_AGGREGATE_BYTES
+        here = pickled(configuration, by_value=()) if HELP_WHILE_POOL_STARTS and small else None
         _run_on_own_pools(workers, payload, here, population, tasks, collected, advance, max_lost_pools)
         return
     try:
@@ -340,6 +345,7 @@ def _simulate_here_until_started(
         _simulate_here(here, population, task[:1], collected, advance)
         if len(task) > 1:
             left.appendleft(task[1:])
+    simulation.release_kept()  # this process has done its part
     try:
         first_worker.wait()
     except concurrent.futures.process.BrokenProcessPool as error:
@@ -365,11 +371,12 @@ def _simulate_here_while_workers_start(
         future.add_done_callback(lambda done: done.cancelled() or answered.set())
     for future, task in list(futures.items()):
         if answered.is_set():
-            return
+            break
         if not future.cancel():
             continue  # a worker has it already
         del futures[future]
         _simulate_here(here, population, task, collected, advance)
+    simulation.release_kept()  # this process has done its part
 
 
 def _simulate_here(
