@@ -362,6 +362,28 @@ void credit_duration(Individual* self, Py_ssize_t universe, Py_ssize_t stratum, 
     note_change(self, Aggregate::durations, durations, before, universe, stratum, tag, i, j);
 }
 
+// The first pieces of a walk, in order; complete() when they are all of it.
+class WalkedPieces {
+public:
+    struct Piece {
+        Py_ssize_t i, j;
+        double year, length;
+    };
+    void add(Py_ssize_t i, Py_ssize_t j, double year, double length) noexcept {
+        if (n_ < capacity) pieces_[n_] = {i, j, year, length};
+        ++n_;
+    }
+    bool complete() const noexcept { return n_ <= capacity; }
+    const Piece* begin() const noexcept { return pieces_; }
+    const Piece* end() const noexcept { return pieces_ + std::min(n_, capacity); }
+
+private:
+    // A century of one-year ages by one-year calendar years, and then some.
+    static constexpr Py_ssize_t capacity = 256;
+    Piece pieces_[capacity];
+    Py_ssize_t n_ = 0;
+};
+
 // The whole interval, credited to one stratum: credit(i, j, year, length)
 // for each piece, from the calendar year it starts at. False when a NaN
 // distance stops the walk.
@@ -562,23 +584,27 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
     // Credited whole, as an event logged now would be.
     const int32_t stratum = credited_stratum(self, self->age);
     if (!fits_duration_log(self, method, *cells, stratum)) return nullptr;
-    // Dry first, as in the split walk: a NaN met halfway must not leave half
-    // an interval credited.
+    // Walked before anything is credited, as in the split walk: a NaN met
+    // halfway must not leave half an interval credited. The pieces of a
+    // walk of usual length are kept, so that it need not be walked again.
     const Walk walk(self, start, end);
-    if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double, double) {})) return refuse_walk(self, method);
-    if (self->_discounted.rates_n > 0) [[unlikely]] {
-        if (!discounted_durations_fit(self, method)) return nullptr;
-        DiscountedPieces discounted(self, cells->tag);
-        walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double y, double d) {
-            credit_duration(self, cells->universe, stratum, cells->tag, i, j, d);
-            discounted.add(stratum, j, y, d);
-        });
-        discounted.flush();
-        Py_RETURN_NONE;
+    WalkedPieces pieces;
+    if (!walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double y, double d) { pieces.add(i, j, y, d); })) {
+        return refuse_walk(self, method);
     }
-    walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double, double d) {
+    const bool discounting = self->_discounted.rates_n > 0;
+    if (discounting && !discounted_durations_fit(self, method)) return nullptr;
+    DiscountedPieces discounted(self, cells->tag);
+    const auto credit = [&](Py_ssize_t i, Py_ssize_t j, double y, double d) {
         credit_duration(self, cells->universe, stratum, cells->tag, i, j, d);
-    });
+        if (discounting) discounted.add(stratum, j, y, d);
+    };
+    if (pieces.complete()) {
+        for (const WalkedPieces::Piece& piece : pieces) credit(piece.i, piece.j, piece.year, piece.length);
+    } else {
+        walk_whole(walk, credit);
+    }
+    if (discounting) discounted.flush();
     Py_RETURN_NONE;
 }
 
