@@ -74,19 +74,25 @@ class Cells:
         return f"Cells(shape={self.shape}, {len(self.values)} of {int(np.prod(self.shape))} cells, {self.dtype})"
 
 
-def add_into(total: np.ndarray, part: np.ndarray | Cells) -> None:
-    """total += part, for a whole array or its nonzero cells."""
+def add_into(total: np.ndarray, part: np.ndarray | Cells, *totals: np.ndarray) -> None:
+    """total += part, for a whole array or its nonzero cells, and the same
+    for each further array of ``totals`` (sub-sample sums): the cells are
+    checked and indexed once for all of them."""
+    targets = (total, *totals)
     if not isinstance(part, Cells):
-        total += part
+        for target in targets:
+            target += part
         return
     positions = part.positions
     if len(positions) != len(part.values) or (len(positions) and (
             int(positions[-1]) >= total.size or np.any(positions[1:] <= positions[:-1]))):
         # Each cell once, inside the array: a position given twice would be added once.
         raise ValueError(f"{part!r} does not fit an array of shape {total.shape}")
-    if not total.flags.c_contiguous:
-        raise ValueError("cells are added into a contiguous array")
-    total.reshape(-1)[positions] += part.values
+    if any(not target.flags.c_contiguous or target.size != total.size for target in targets):
+        raise ValueError("cells are added into contiguous arrays of their shape")
+    positions = positions.astype(np.intp, copy=False)
+    for target in targets:
+        target.reshape(-1)[positions] += part.values
 
 
 def dense(part: np.ndarray | Cells) -> np.ndarray:
