@@ -86,10 +86,16 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
         # Each aggregate as the cells the block changed, which leaves the
         # grids zero for the next block.
         arrays = [getattr(individual, f"output_{name}")() for name in _ENGINE_OUTPUTS] + kept.discounted
-        aggregates = {name: Cells.taken(array, offsets)
-                      for name, array, offsets in zip(AGGREGATES, arrays, take_changes(individual), strict=True)}
-        # The block's people and its log go now: a block holds its log twice at most.
-        renew_population(individual, kept.no_population)
+        if kept.key:
+            aggregates = {name: Cells.taken(array, offsets)
+                          for name, array, offsets in zip(AGGREGATES, arrays, take_changes(individual), strict=True)}
+            # The block's people and its log go now: a block holds its log twice at most.
+            renew_population(individual, kept.no_population)
+        else:
+            aggregates = {name: Cells.of(array) for name, array in zip(AGGREGATES, arrays, strict=True)}
+            # Gone before the persons are renumbered: a block holds its log twice at most.
+            del individual, arrays
+            kept.individual = None
     except BaseException:
         kept.discard()  # its grids hold what the block had logged so far
         raise
@@ -141,7 +147,8 @@ def _individual_for(c: Configuration, population: dict[str, np.ndarray],
     if kept is None:
         functions: list[Any] = [] if snapshots is None else [snapshots]
         individual = _individual(c, population, functions)
-        record_changes(individual)
+        if key:
+            record_changes(individual)
         return _KeptIndividual(key, individual, functions, list(_discounted(individual, c).values()))
     properties: dict[str, Any] = {"__birth__": population["birth_year"], "__stratum__": population["stratum"]}
     properties.update((name, array) for name, array in population.items() if name not in ("birth_year", "stratum"))
