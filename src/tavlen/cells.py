@@ -39,6 +39,26 @@ class Cells:
             positions = positions.astype(np.uint32)
         return cls(array.shape, positions, flat[positions])
 
+    @classmethod
+    def taken(cls, array: np.ndarray, offsets: bytes | None) -> Cells:
+        """The nonzero cells among the flat offsets (native int64 bytes,
+        ascending, each once) of a contiguous array, which are left zero:
+        what an Individual's record of its changed cells hands over. With
+        no offsets (the record was lost) every cell is taken."""
+        if offsets is None or not array.flags.c_contiguous:
+            cells = cls.of(array)
+            array[...] = 0
+            return cells
+        flat = array.reshape(-1)
+        positions = np.frombuffer(offsets, dtype=np.int64)
+        values = flat[positions]
+        flat[positions] = 0
+        kept = values != 0
+        positions, values = positions[kept], values[kept]
+        if flat.size < _SMALL:
+            positions = positions.astype(np.uint32)
+        return cls(array.shape, positions, values)
+
     @property
     def dtype(self) -> np.dtype[Any]:
         return self.values.dtype
@@ -54,19 +74,25 @@ class Cells:
         return f"Cells(shape={self.shape}, {len(self.values)} of {int(np.prod(self.shape))} cells, {self.dtype})"
 
 
-def add_into(total: np.ndarray, part: np.ndarray | Cells) -> None:
-    """total += part, for a whole array or its nonzero cells."""
+def add_into(total: np.ndarray, part: np.ndarray | Cells, *totals: np.ndarray) -> None:
+    """total += part, for a whole array or its nonzero cells, and the same
+    for each further array of ``totals`` (sub-sample sums): the cells are
+    checked and indexed once for all of them."""
+    targets = (total, *totals)
     if not isinstance(part, Cells):
-        total += part
+        for target in targets:
+            target += part
         return
     positions = part.positions
     if len(positions) != len(part.values) or (len(positions) and (
             int(positions[-1]) >= total.size or np.any(positions[1:] <= positions[:-1]))):
         # Each cell once, inside the array: a position given twice would be added once.
         raise ValueError(f"{part!r} does not fit an array of shape {total.shape}")
-    if not total.flags.c_contiguous:
-        raise ValueError("cells are added into a contiguous array")
-    total.reshape(-1)[positions] += part.values
+    if any(not target.flags.c_contiguous or target.size != total.size for target in targets):
+        raise ValueError("cells are added into contiguous arrays of their shape")
+    positions = positions.astype(np.intp, copy=False)
+    for target in targets:
+        target.reshape(-1)[positions] += part.values
 
 
 def dense(part: np.ndarray | Cells) -> np.ndarray:

@@ -62,8 +62,11 @@ def default_blocks_per_task(blocks_n: int, shapes: Mapping[str, tuple[int, ...]]
     keep any pool busy to the end), at least one, and no more than keep a
     task's aggregates within TASK_AGGREGATE_BYTES. Tasks only spare the
     executor's overhead per block: they never change a result."""
-    block_bytes = 8 * sum(math.prod(shape) for shape in shapes.values())
-    return max(1, min(blocks_n // 64, TASK_AGGREGATE_BYTES // max(block_bytes, 1)))
+    return max(1, min(blocks_n // 64, TASK_AGGREGATE_BYTES // max(_block_bytes(shapes), 1)))
+
+
+def _block_bytes(shapes: Mapping[str, tuple[int, ...]]) -> int:
+    return 8 * sum(math.prod(shape) for shape in shapes.values())
 
 
 def run_blocks(
@@ -84,8 +87,12 @@ def run_blocks(
     module-level values as the caller holds them, not as a worker's fresh
     import of those modules would have them, and find the ``imported_modules``
     (those the model's code imports as it runs) as the caller holds them too."""
-    with _resume_note_on_interrupt(collected):
-        _run_blocks(configuration, population, blocks, collected, advance, **where)
+    try:
+        with _resume_note_on_interrupt(collected):
+            _run_blocks(configuration, population, blocks, collected, advance, **where)
+    finally:
+        # The grids this process kept for a next block are the run's size.
+        simulation.release_kept()
 
 
 def _run_blocks(
@@ -428,7 +435,7 @@ def _simulate_here_while_workers_start(
         future.add_done_callback(lambda done: done.cancelled() or answered.set())
     for future, task in list(futures.items()):
         if answered.is_set():
-            return
+            break
         if not future.cancel():
             continue  # a worker has it already
         del futures[future]

@@ -132,9 +132,7 @@ class Totals:
             part = getattr(partial, name)
             if part.shape != total.shape:
                 raise ModelError(f"a block returned {name} of shape {part.shape}, expected {total.shape}")
-            add_into(total, part)
-            if self.subsample_sums:
-                add_into(self.subsample_sums[name][subsample], part)
+            add_into(total, part, *([self.subsample_sums[name][subsample]] if self.subsample_sums else []))
         self.blocks_added += 1
         self._log.append(partial.individual)
 

@@ -174,3 +174,12 @@ def run_lives(
     where: list[Any],
 ) -> tuple[str, Any, Any] | None:
     """Simulates the people of a block, in order, in every universe."""
+
+def record_changes(individual: Individual, recording: bool = True) -> None:
+    """Starts (or stops) recording which cells of its aggregates the Individual changes."""
+
+def take_changes(individual: Individual) -> tuple[bytes | None, ...]:
+    """The flat offsets of the cells changed since the last take, per aggregate, as native int64 bytes."""
+
+def renew_population(individual: Individual, properties: dict[str, Any]) -> None:
+    """Gives the Individual a new population; its individual-level log starts again empty."""

@@ -16,13 +16,13 @@ import numpy as np
 from .cells import Cells
 from .configuration import PERSON, CombinedSnapshots, Configuration
 from .errors import ModelError
-from .individual import Philox, run_lives
+from .individual import Individual, Philox, record_changes, renew_population, run_lives, take_changes
 from .mistakes import Mistakes, snapshots_kept_at
 from .montecarlo import AGGREGATES
 from .process import Block, Process, block_seed
 from .streams import generator_key
 
-__all__ = ["Partial", "simulate_block", "simulate_pickled_blocks"]
+__all__ = ["Partial", "release_kept", "simulate_block", "simulate_pickled_blocks"]
 
 #: The aggregates the engine hands out through its output_<name>() methods;
 #: the discounted ones are arrays the block gives it to add into.
@@ -55,9 +55,14 @@ def simulate_pickled_blocks(payload: bytes, blocks: list[tuple[int, int, dict[st
 
 
 def simulate_block(configuration: Configuration, index: int, first: int, population: dict[str, np.ndarray]) -> Partial:
-    """Simulates one block with an Individual of its own and returns its
-    results. ``first`` is the block's first position in the run's order of
-    the people; ``population[PERSON]`` holds each person's index in the population."""
+    """Simulates one block and returns its results. ``first`` is the block's
+    first position in the run's order of the people; ``population[PERSON]``
+    holds each person's index in the population.
+
+    The Individual, with its result grids, is this process's to keep for the
+    run's next block (see :func:`release_kept`): each block takes the cells it
+    changed out of the grids and leaves them zero, so a block costs what it
+    touched, not what the grids hold."""
     c = configuration
     population = dict(population)
     people = population.pop(PERSON)
@@ -66,28 +71,110 @@ def simulate_block(configuration: Configuration, index: int, first: int, populat
     snapshots = point = None
     if functions:
         snapshots, point = snapshots_kept_at(functions[0] if len(functions) == 1 else CombinedSnapshots(functions))
-    individual = _individual(c, population, snapshots)
-    discounted = _discounted(individual, c)
+    kept = _individual_for(c, population, snapshots)
+    individual = kept.individual
     block = Block(index=index, position=first, size=size, properties=population, seed=c.seed, people=people)
-    streams, seeds = _generators(individual, c, index)
-    block_properties = _block_properties(c.model.processes, block)
-    individual.next_block(0, block_properties, seeds)
-    mistakes = Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
-                         list(block_properties), point)
-    _seed_global_generators(c.seed, index)
-    simulate_people(individual, c.model.processes, c.universes, size, people, c.events_limit, mistakes, streams)
-    global_draws = _drawn_since()
-    log = individual.output_events_individual()
-    # Each aggregate as the cells the block changed: a block of a thousand
-    # people touches a few thousand cells of grids that may hold millions.
-    aggregates = {name: Cells.of(getattr(individual, f"output_{name}")()) for name in _ENGINE_OUTPUTS}
-    aggregates.update({name: Cells.of(array) for name, array in discounted.items()})
+    try:
+        streams, seeds = _generators(individual, c, index)
+        block_properties = _block_properties(c.model.processes, block)
+        individual.next_block(0, block_properties, seeds)
+        mistakes = Mistakes(c, [name for name in population if name not in ("birth_year", "stratum")],
+                             list(block_properties), point)
+        _seed_global_generators(c.seed, index)
+        simulate_people(individual, c.model.processes, c.universes, size, people, c.events_limit, mistakes, streams)
+        global_draws = _drawn_since()
+        log = individual.output_events_individual()
+        # Each aggregate as the cells the block changed, which leaves the
+        # grids zero for the next block.
+        arrays = [getattr(individual, f"output_{name}")() for name in _ENGINE_OUTPUTS] + kept.discounted
+        if kept.key:
+            aggregates = {name: Cells.taken(array, offsets)
+                          for name, array, offsets in zip(AGGREGATES, arrays, take_changes(individual), strict=True)}
+            # The block's people and its log go now: a block holds its log twice at most.
+            renew_population(individual, kept.no_population)
+        else:
+            aggregates = {name: Cells.of(array) for name, array in zip(AGGREGATES, arrays, strict=True)}
+            # Gone before the persons are renumbered: a block holds its log twice at most.
+            del individual, arrays
+            kept.individual = None
+    except BaseException:
+        kept.discard()  # its grids hold what the block had logged so far
+        raise
+    kept.keep()
     partial = Partial(**aggregates, individual=log, global_draws=global_draws)
-    # The log is joined out of the Individual's blocks: let them go before
-    # the persons are renumbered, so that a block holds its log twice at most.
-    del individual
     log["individual"] = people[log["individual"]].astype(np.uint32)
     return partial
+
+
+class _KeptIndividual:
+    """An Individual kept between the blocks of a run in one process, with
+    what makes a block's run on it the same as on a new one: the list of
+    snapshot functions it calls (whose item each block replaces) and the
+    discounted arrays it adds into."""
+
+    #: At most one: a process runs one run's blocks at a time.
+    kept: dict[bytes, _KeptIndividual] = {}
+    no_population = {"__birth__": np.zeros(0), "__stratum__": np.zeros(0, dtype=np.int16)}
+
+    def __init__(self, key: bytes, individual: Any, functions: list[Any], discounted: list[np.ndarray]) -> None:
+        self.key = key
+        self.individual = individual
+        self.functions = functions
+        self.discounted = discounted
+
+    def keep(self) -> None:
+        if self.key:
+            self.kept.clear()
+            self.kept[self.key] = self
+
+    def discard(self) -> None:
+        self.kept.pop(self.key, None)
+
+
+def release_kept() -> None:
+    """Lets go of the Individual this process keeps for a run's next block."""
+    _KeptIndividual.kept.clear()
+
+
+def _individual_for(c: Configuration, population: dict[str, np.ndarray],
+                    snapshots: Callable[[Any], Any] | None) -> _KeptIndividual:
+    """An Individual for the block, with zero grids: the one this process
+    kept from a block of the same set-up, given the block's people, or a new
+    one. It leaves the keeping while the block runs, so that two threads
+    never share one. A subclass of Individual is always new: it may keep
+    state of its own from one block to the next."""
+    key = _setup_key(c)
+    kept = _KeptIndividual.kept.pop(key, None) if key else None
+    if kept is None:
+        functions: list[Any] = [] if snapshots is None else [snapshots]
+        individual = _individual(c, population, functions)
+        if key:
+            record_changes(individual)
+        return _KeptIndividual(key, individual, functions, list(_discounted(individual, c).values()))
+    properties: dict[str, Any] = {"__birth__": population["birth_year"], "__stratum__": population["stratum"]}
+    properties.update((name, array) for name, array in population.items() if name not in ("birth_year", "stratum"))
+    renew_population(kept.individual, properties)
+    kept.functions[:] = [] if snapshots is None else [snapshots]
+    if not c.common_random_numbers:
+        # New ones, as a new Individual has, for a model that replaced any.
+        kept.individual.random = {name: random.Random() for name in c.random_number_generators}
+    return kept
+
+
+def _setup_key(c: Configuration) -> bytes:
+    """What a block's Individual is made from, apart from its people; empty
+    for a model whose Individual is not to be kept."""
+    if c.model.individual_type is not Individual:
+        return b""
+    grids = [np.asarray(grid) for grid in (c.event_grid_ages, c.event_grid_years, c.duration_grid_ages,
+                                           c.duration_grid_years)]
+    return pickle.dumps((
+        c.universes, c.random_number_generators, c.event_tags, c.duration_tags, c.event_individual_tags,
+        [(grid.dtype.str, grid.shape, grid.tobytes()) for grid in grids],
+        c.individual_block_size, c.snapshot_tags, c.snapshot_ages, c.snapshot_years, bool(c.snapshot_functions),
+        c.n_stratum_hops, c.strata_n, c.preserve_stratum, c.log_events_individual, c.verify_tags,
+        c.discount_rates, c.base_year,
+    ))
 
 
 def _discounted(individual: Any, c: Configuration) -> dict[str, np.ndarray]:
@@ -103,7 +190,7 @@ def _discounted(individual: Any, c: Configuration) -> dict[str, np.ndarray]:
     return arrays
 
 
-def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: Callable[[Any], Any] | None) -> Any:
+def _individual(c: Configuration, population: dict[str, np.ndarray], snapshot_functions: list[Any]) -> Any:
     stratum = population["stratum"]
     if not c.n_stratum_hops and int(stratum.max(initial=0)) < c.strata_n - 1:
         # Without n_stratum_hops an Individual counts its strata from the
@@ -128,7 +215,7 @@ def _individual(c: Configuration, population: dict[str, np.ndarray], snapshots: 
         list(c.snapshot_tags),
         list(c.snapshot_ages),
         list(c.snapshot_years),
-        [] if snapshots is None else [snapshots],
+        snapshot_functions,
         c.n_stratum_hops,
         c.preserve_stratum,
         c.log_events_individual,

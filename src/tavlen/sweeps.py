@@ -22,6 +22,7 @@ import numpy.typing as npt
 
 from . import checkpoint as _checkpoint
 from . import model as _model
+from .simulation import release_kept
 from .configuration import positive_int, setup
 from .errors import ModelError, optional_import
 from .execution import pickled, tasks_in_flight
@@ -165,6 +166,7 @@ def sweep(
     with (progress_bar(settings["progress"], people) as advance, contextlib.ExitStack() as open_folders,
           _model._global_generators_kept(), _resume_note_on_interrupt(folder)):
         stream = Stream(jobs, folder, advance, open_folders, settings["blocks_per_task"])
+        open_folders.callback(release_kept)  # the grids kept here for a next block
         if not parallel:
             stream.run_here()
         elif executor is not None:

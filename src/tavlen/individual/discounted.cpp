@@ -102,12 +102,25 @@ bool discounted_durations_fit(const Individual* self, const char* method) {
     return follows(self->_discounted.durations, self->_log_durations, self->_discounted.rates_n, method, "duration");
 }
 
+namespace {
+
+void add_discounted(Individual* self, const View<double, 5>& array, Aggregate which, int32_t rate,
+                    Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double amount) noexcept {
+    Element<double> cell = array(rate, self->_universe, stratum, tag, age_bin);
+    const double before = cell;
+    cell = before + amount;
+    note_change(self, which, array, before, rate, self->_universe, stratum, tag, age_bin);
+}
+
+}  // namespace
+
 void discount_event(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t age_bin, double year) noexcept {
     const DiscountedLogs& d = self->_discounted;
     const double elapsed = year - d.base_year;
     if (!(elapsed >= 0.0)) return;  // before the base year
     for (int32_t r = 0; r < d.rates_n; ++r) {
-        d.events(r, self->_universe, stratum, tag, age_bin) += std::exp(-d.deltas[r] * elapsed);
+        add_discounted(self, d.events, Aggregate::discounted_events, r, stratum, tag, age_bin,
+                       std::exp(-d.deltas[r] * elapsed));
     }
 }
 
@@ -130,12 +143,13 @@ void discount_piece(Individual* self, Py_ssize_t stratum, Py_ssize_t tag, Py_ssi
     for (int32_t r = 0; r < d.rates_n; ++r) {
         const double delta = d.deltas[r];
         if (delta == 0.0) {
-            d.durations(r, self->_universe, stratum, tag, age_bin) += span;
+            add_discounted(self, d.durations, Aggregate::discounted_durations, r, stratum, tag, age_bin, span);
             continue;
         }
         const double start = carry.known ? carry.factors[r] : std::exp(-delta * from);
         const double decay = std::expm1(-delta * span);
-        d.durations(r, self->_universe, stratum, tag, age_bin) += start * -decay / delta;
+        add_discounted(self, d.durations, Aggregate::discounted_durations, r, stratum, tag, age_bin,
+                       start * -decay / delta);
         carry.factors[r] = start + start * decay;
     }
     carry.known = true;

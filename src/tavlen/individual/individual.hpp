@@ -29,6 +29,30 @@ struct DiscountedLogs {
     int32_t rates_n;                    // 0: nothing is recorded
 };
 
+// The aggregates whose changed cells an Individual can record, so that a
+// block's results can be taken as the cells it changed instead of scanning
+// whole grids (record_changes, take_changes).
+enum class Aggregate : uint8_t {
+    events, durations, snapshots_ages, snapshots_years, discounted_events, discounted_durations
+};
+inline constexpr int aggregate_count = 6;
+
+// The flat (C-order) offsets of the cells of one aggregate that held zero
+// when they were written to. A cell that returns to zero and changes again
+// is listed twice; the record is sorted and made unique when taken.
+struct ChangedCells {
+    Py_ssize_t* offsets;  // PyMem_Malloc'ed, kept between takes
+    Py_ssize_t n, capacity;
+    bool lost;  // an offset could not be stored: the record is incomplete
+};
+
+// Outside the field description as well: no part of the pickled state, so a
+// copy starts without a record.
+struct ChangeRecord {
+    ChangedCells cells[aggregate_count];
+    bool recording;
+};
+
 struct Individual {
     PyObject_HEAD
     double age;                  // age of the current person in the current life
@@ -105,6 +129,7 @@ struct Individual {
     bool _snapshot_years_do;
     bool _log_events_individual;
     DiscountedLogs _discounted;
+    ChangeRecord _changes;
 };
 
 // --- The field description -------------------------------------------------

@@ -296,7 +296,9 @@ PyObject* log_event(Individual* self, BoundArguments& args) {
         discount_event(self, cell[1], position, cell[4], self->_person_birth + age);
     }
     self->_person_stratum = static_cast<int32_t>(cell[1]);
-    count += 1;
+    const uint32_t before = count;
+    count = before + 1;
+    note_change(self, Aggregate::events, counts, before, cell[0], cell[1], cell[2], cell[3], cell[4]);
     if (self->_log_events_individual &&
         !call_own_method(self, args.module, log_event_individual_method,
                          module_state(args.module).names.log_event_individual, {tag})) {
@@ -348,6 +350,38 @@ struct Walk {
     Py_ssize_t step_limit(Py_ssize_t changes) const noexcept {
         return years.extent(0) + ages.extent(0) + changes + 1;
     }
+};
+
+// Adds a piece of a duration to its cell.
+void credit_duration(Individual* self, Py_ssize_t universe, Py_ssize_t stratum, Py_ssize_t tag, Py_ssize_t i,
+                     Py_ssize_t j, double length) noexcept {
+    const View<double, 5>& durations = self->_log_durations;
+    Element<double> cell = durations(universe, stratum, tag, i, j);
+    const double before = cell;
+    cell = before + length;
+    note_change(self, Aggregate::durations, durations, before, universe, stratum, tag, i, j);
+}
+
+// The first pieces of a walk, in order; complete() when they are all of it.
+class WalkedPieces {
+public:
+    struct Piece {
+        Py_ssize_t i, j;
+        double year, length;
+    };
+    void add(Py_ssize_t i, Py_ssize_t j, double year, double length) noexcept {
+        if (n_ < capacity) pieces_[n_] = {i, j, year, length};
+        ++n_;
+    }
+    bool complete() const noexcept { return n_ <= capacity; }
+    const Piece* begin() const noexcept { return pieces_; }
+    const Piece* end() const noexcept { return pieces_ + std::min(n_, capacity); }
+
+private:
+    // A century of one-year ages by one-year calendar years, and then some.
+    static constexpr Py_ssize_t capacity = 256;
+    Piece pieces_[capacity];
+    Py_ssize_t n_ = 0;
 };
 
 // The whole interval, credited to one stratum: credit(i, j, year, length)
@@ -515,7 +549,7 @@ PyObject* log_duration_stratum_hops(Individual* self, BoundArguments& args) {
                             [&](int32_t s, Py_ssize_t i, Py_ssize_t j, double y, double d) {
                                 if (!stratum_fits(s)) [[unlikely]]
                                     return false;
-                                durations(cells->universe, s, cells->tag, i, j) += d;
+                                credit_duration(self, cells->universe, s, cells->tag, i, j, d);
                                 if (discounting) discounted.add(s, j, y, d);
                                 return true;
                             });
@@ -550,24 +584,27 @@ PyObject* log_duration(Individual* self, BoundArguments& args) {
     // Credited whole, as an event logged now would be.
     const int32_t stratum = credited_stratum(self, self->age);
     if (!fits_duration_log(self, method, *cells, stratum)) return nullptr;
-    // Dry first, as in the split walk: a NaN met halfway must not leave half
-    // an interval credited.
-    View<double, 5>& durations = self->_log_durations;
+    // Walked before anything is credited, as in the split walk: a NaN met
+    // halfway must not leave half an interval credited. The pieces of a
+    // walk of usual length are kept, so that it need not be walked again.
     const Walk walk(self, start, end);
-    if (!walk_whole(walk, [](Py_ssize_t, Py_ssize_t, double, double) {})) return refuse_walk(self, method);
-    if (self->_discounted.rates_n > 0) [[unlikely]] {
-        if (!discounted_durations_fit(self, method)) return nullptr;
-        DiscountedPieces discounted(self, cells->tag);
-        walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double y, double d) {
-            durations(cells->universe, stratum, cells->tag, i, j) += d;
-            discounted.add(stratum, j, y, d);
-        });
-        discounted.flush();
-        Py_RETURN_NONE;
+    WalkedPieces pieces;
+    if (!walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double y, double d) { pieces.add(i, j, y, d); })) {
+        return refuse_walk(self, method);
     }
-    walk_whole(walk, [&](Py_ssize_t i, Py_ssize_t j, double, double d) {
-        durations(cells->universe, stratum, cells->tag, i, j) += d;
-    });
+    const bool discounting = self->_discounted.rates_n > 0;
+    if (discounting && !discounted_durations_fit(self, method)) return nullptr;
+    DiscountedPieces discounted(self, cells->tag);
+    const auto credit = [&](Py_ssize_t i, Py_ssize_t j, double y, double d) {
+        credit_duration(self, cells->universe, stratum, cells->tag, i, j, d);
+        if (discounting) discounted.add(stratum, j, y, d);
+    };
+    if (pieces.complete()) {
+        for (const WalkedPieces::Piece& piece : pieces) credit(piece.i, piece.j, piece.year, piece.length);
+    } else {
+        walk_whole(walk, credit);
+    }
+    if (discounting) discounted.flush();
     Py_RETURN_NONE;
 }
 

@@ -67,6 +67,19 @@ private:
     double year_ = 0, length_ = 0;
     DiscountCarry carry_;
 };
+// Recording the cells the logs change. note_change is called after a cell
+// was written, with the value it held before: a cell that held zero is new
+// to the record.
+void record_change(Individual* self, Aggregate which, Py_ssize_t offset) noexcept;
+template <class T, int N, class... I>
+inline void note_change(Individual* self, Aggregate which, const View<T, N>& view, T before, I... index) noexcept {
+    if (!self->_changes.recording || before != T{}) return;
+    const Py_ssize_t indices[N] = {static_cast<Py_ssize_t>(index)...};
+    Py_ssize_t offset = 0;
+    for (int axis = 0; axis < N; ++axis) offset = offset * view.extent(axis) + indices[axis];
+    record_change(self, which, offset);
+}
+void release_changes(Individual* self) noexcept;
 // Event queue.
 extern const MethodSpec next_event_method, add_to_queue_method, add_to_queue_age_method,
     add_to_queue_year_method, remove_from_queue_method, remove_from_queue_message_method,
@@ -81,6 +94,9 @@ extern const MethodSpec reduce_method, setstate_method;
 extern PyMethodDef unpickle_function;
 // The run loop, a function of the module.
 extern PyMethodDef run_lives_function;
+// Functions of the module that let one Individual serve many blocks: its
+// changed cells taken and cleared, and a new population.
+extern PyMethodDef record_changes_function, take_changes_function, renew_population_function;
 
 // Placeholder body of methods whose subsystem is still to be written.
 PyObject* not_implemented_yet(Individual* self, BoundArguments& args);

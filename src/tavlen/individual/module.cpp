@@ -75,6 +75,7 @@ void individual_dealloc(PyObject* self) {
         if (info.kind == FieldKind::view) field<BufferView>(as_individual(self), info).release();
     }
     release_discounted(as_individual(self));
+    release_changes(as_individual(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -277,6 +278,10 @@ int module_exec(PyObject* module) {
     }
     Ref run_lives = Ref::steal(PyCFunction_NewEx(&run_lives_function, module, module_name.get()));
     if (!run_lives || PyModule_AddObjectRef(module, run_lives_function.ml_name, run_lives.get()) < 0) return -1;
+    for (PyMethodDef* function : {&record_changes_function, &take_changes_function, &renew_population_function}) {
+        Ref bound = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
+        if (!bound || PyModule_AddObjectRef(module, function->ml_name, bound.get()) < 0) return -1;
+    }
 
     state.executed = true;
     executed_once = true;

@@ -345,6 +345,67 @@ PyObject* next_block(Individual* self, BoundArguments& args) {
     Py_RETURN_NONE;
 }
 
+constexpr Parameter renew_parameters[] = {{"individual"}, {"properties", "dict"}};
+constexpr Signature renew_signature{"renew_population", renew_parameters};
+
+// Each column of the individual log down to its last block, which holds no
+// entry: the log starts again empty without making a block.
+bool empty_individual_log(Individual* self) {
+    PyObject* const columns[5] = {self->_log_event_individual_universe, self->_log_event_individual_individual,
+                                  self->_log_event_individual_element, self->_log_event_individual_age,
+                                  self->_log_event_individual_tag};
+    for (PyObject* column : columns) {
+        if (!PyList_CheckExact(column)) {
+            raise(PyExc_TypeError, "a column of the individual log is %.200s, not a list", Py_TYPE(column)->tp_name);
+            return false;
+        }
+    }
+    for (PyObject* column : columns) {
+        Ref held = Ref::borrow(column);  // dropping blocks may run code that replaces the field
+        const Py_ssize_t n = PyList_GET_SIZE(held.get());
+        if (n > 1 && PyList_SetSlice(held.get(), 0, n - 1, nullptr) < 0) return false;
+    }
+    self->_log_event_individual_entry_idx = 0;
+    return true;
+}
+
+PyObject* renew_population(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound(renew_signature, module);
+    if (!bind(bound, args, nargs, kwnames) || !check_argument_type(bound[1], &PyDict_Type, bound.name(1))) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(bound[0], module_state(module).individual_type)) {
+        return raise(PyExc_TypeError, "renew_population(): individual must be an Individual, not %.200s",
+                     Py_TYPE(bound[0])->tp_name);
+    }
+    Individual* self = reinterpret_cast<Individual*>(bound[0]);
+    const InternedNames& names = module_state(module).names;
+    const NumPy np(module);
+    Ref properties = Ref::borrow(bound[1]);
+    Ref births = Ref::steal(PyObject_GetItem(properties.get(), names.birth_key));
+    Ref birth_years = births ? np.asarray(births.get(), names.float64) : Ref();
+    Ref initial = birth_years ? Ref::steal(PyObject_GetItem(properties.get(), names.stratum_key)) : Ref();
+    Ref strata = initial ? np.asarray(initial.get(), names.int16) : Ref();
+    // Acquired into new views first: a refused population leaves the old one.
+    View<double, 1> birth{};
+    View<int16_t, 1> stratum{};
+    if (!strata || !birth.assign(birth_years.get()) || !stratum.assign(strata.get()) || !empty_individual_log(self)) {
+        birth.release();
+        stratum.release();
+        return nullptr;
+    }
+    std::swap(self->_birth, birth);
+    std::swap(self->_stratum, stratum);
+    replace(self->_properties, std::move(properties));
+    self->_person = self->_person_block = self->_person_stratum = -1;
+    self->_person_stratum_hops_n = self->_universe = -1;
+    self->_person_birth = -1.0;
+    // Last: releasing a buffer may run code of its exporter's.
+    birth.release();
+    stratum.release();
+    Py_RETURN_NONE;
+}
+
 // The population arrays are read at _person without a further test once
 // this has passed; the counters never wrap.
 bool check_next_person(const Individual* self, int64_t person) {
@@ -538,5 +599,18 @@ constinit const MethodSpec properties_tmp_method{
     "        :return: The 'tag' temporary property of the current individual.\n"
     "        ",
     block_property};
+
+PyMethodDef renew_population_function = {
+    "renew_population",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(renew_population)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "renew_population(individual, properties)\n"
+    "--\n\n"
+    "Gives the Individual a new population, so that it can simulate another block of\n"
+    "a run with its arrays as they stand: properties as the constructor takes them\n"
+    "(with '__birth__' and '__stratum__'), which next_person() steps through from the\n"
+    "first person again. The individual-level log starts again empty; the other logs\n"
+    "and the count of strata are kept.",
+};
 
 }  // namespace tavlen

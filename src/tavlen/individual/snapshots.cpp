@@ -159,8 +159,15 @@ PyObject* take_snapshot(Individual* self, BoundArguments& args, const SnapshotFi
         for (Py_ssize_t i = start; i < end; ++i) {
             const std::optional<int32_t> stratum = snapshot_stratum(self, fields, i);
             if (!stratum) return nullptr;
-            std::optional<Element<uint32_t>> cell = (self->*fields.sums).at(self->_universe, *stratum, tag_idx, i);
-            if (!cell || !add_to_cell(*cell, amount)) return nullptr;
+            const View<uint32_t, 4>& sums = self->*fields.sums;
+            std::optional<Element<uint32_t>> cell = sums.at(self->_universe, *stratum, tag_idx, i);
+            if (!cell) return nullptr;
+            const uint32_t before = *cell;
+            if (!add_to_cell(*cell, amount)) return nullptr;
+            // at() took a negative index from the end of its axis: so does the record.
+            const auto from_end = [&](Py_ssize_t index, int axis) { return index < 0 ? index + sums.extent(axis) : index; };
+            note_change(self, fields.by_year ? Aggregate::snapshots_years : Aggregate::snapshots_ages, sums, before,
+                        from_end(self->_universe, 0), from_end(*stratum, 1), from_end(tag_idx, 2), from_end(i, 3));
         }
     }
 
