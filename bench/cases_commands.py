@@ -18,7 +18,7 @@ from collections.abc import Sequence
 
 from cases_endtoend import load
 
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")]))}
 WORKERS = 2
 REPEAT = 3

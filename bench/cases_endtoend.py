@@ -245,19 +245,22 @@ def overhead_namespace() -> dict[str, Any]:
             "inlined": lambda: inlined_loop(births, SEED, BLOCK_SIZE)}
 
 
-#: The demo's year groups coarsened to four, for the cost of finding a year's bin.
+#: Year groups of four and of one year, for the cost of finding a year's bin
+#: and of the larger grids.
 FOUR_YEAR_GROUPS = (1940, 1980, 2020, 2060)
+YEARLY_GROUPS = tuple(range(1940, 2101))
 
 
 def year_groups_namespace() -> dict[str, Any]:
     births = checked_births(OVERHEAD_PEOPLE)
     coarse = dict(event_years=FOUR_YEAR_GROUPS, duration_years=FOUR_YEAR_GROUPS)
-    return {"run": lambda: model_run(births), "coarse": lambda: model_run(births, **coarse)}
+    yearly = dict(event_years=YEARLY_GROUPS, duration_years=YEARLY_GROUPS)
+    return {"run": lambda: model_run(births, **yearly), "coarse": lambda: model_run(births, **coarse)}
 
 
 def cases() -> list[Case]:
     return [
-        Case(f"driver: Model.run, demo, {len(demo.YEAR_GROUPS)} year groups, {OVERHEAD_PEOPLE:,} people", "run()",
+        Case(f"driver: Model.run, demo, {len(YEARLY_GROUPS)} year groups, {OVERHEAD_PEOPLE:,} people", "run()",
              "coarse()", year_groups_namespace, 1.01, floor_name="4 year groups", number=1),
         Case(f"driver: Model.run, demo, {OVERHEAD_PEOPLE:,} people", "run()", "by_hand()", overhead_namespace,
              1.25, floor_name="hand loop", number=1),

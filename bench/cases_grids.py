@@ -40,8 +40,9 @@ class Logging(tavlen.Process):
     def start(self, individual: tavlen.Individual) -> None:
         draw = individual.random["grid"].random
         death = 60.0 + 40.0 * draw()
+        tags = self.event_tags
         for _ in range(10):
-            individual.add_to_queue_age(death * draw(), "event", tag=EVENT_TAGS[int(20 * draw())])
+            individual.add_to_queue_age(death * draw(), "event", tag=tags[int(len(tags) * draw())])
         individual.add_to_queue_age(death, "death", terminate=True)
 
     @handles("event")
@@ -51,8 +52,16 @@ class Logging(tavlen.Process):
     @handles("death")
     def death(self, individual: tavlen.Individual) -> None:
         age = individual.age
-        for i, tag in enumerate(DURATION_TAGS):
-            individual.log_duration(tag, age * i / 5, age * (i + 1) / 5)
+        tags = self.duration_tags
+        for i, tag in enumerate(tags):
+            individual.log_duration(tag, age * i / len(tags), age * (i + 1) / len(tags))
+
+
+class PopulationLogging(Logging):
+    """The outputs population modellers report: 50 event and 10 duration tags."""
+
+    event_tags = tuple(f"event {i}" for i in range(50))
+    duration_tags = tuple(f"duration {i}" for i in range(10))
 
 
 def run_setup(model: tavlen.Model, births: np.ndarray, **options: object) -> Any:
@@ -78,8 +87,8 @@ def grid_bytes(grids: dict[str, object], strata: int) -> float:
     people = population(strata)
     run = run_setup(tavlen.Model([Logging()]), people.pop("birth_years"), **people, universes=("a", "b"),
                     block_size=1000, **grids)
-    itemsize = {"events": 4, "durations": 8, "snapshots_ages": 4, "snapshots_years": 4,
-                "discounted_events": 8, "discounted_durations": 8}
+    itemsize = {"events": 4, "durations": 8, "snapshots_ages": 4, "snapshots_years": 4, "discounted_events": 8,
+                "discounted_durations": 8}
     return sum(int(np.prod(shape)) * itemsize[name] for name, shape in run.result_shapes().items()) / 1e6
 
 

@@ -28,7 +28,7 @@ ENTRIES_PER_LIFE = ENTRIES // PEOPLE
 FLOOR = 17
 TARGET = 1.15 * FLOOR
 # The default blocks of 1,000 people make 100 blocks; a block's log adds to
-# the peak (see the README), which the run in blocks of 10,000 shows.
+# the peak (see the individual-level log in the documentation), which the run in blocks of 10,000 shows.
 RUNS = {"serial": {}, "workers": {"workers": 2}, "large-blocks": {"block_size": 10_000}}
 
 

@@ -19,7 +19,7 @@ from cases_endtoend import load
 SELECTED_ONLY = True
 PEOPLE = int(os.environ.get("TAVLEN_BENCH_SCALE_PEOPLE", 10_000_000))
 WORKERS = 2
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 # Run in a fresh interpreter: prints the main process's figures, one per line.
 RUN = """
@@ -89,6 +89,54 @@ def sweep_report(env: dict[str, str]) -> None:
     print(f"  ({load()})")
 
 
+# The population modellers' outputs (one-year ages 0-100 by calendar years
+# 1950-2100, 10 strata, 50 event and 10 duration tags, 4 universes) against
+# coarse grids, on WORKERS workers: seconds, the main process's peak against
+# what its results hold (sub-sample sums among them).
+POPULATION = """
+import resource, sys, time
+import numpy as np
+import tavlen
+from cases_grids import COARSE, FINE, SEED, PopulationLogging
+if __name__ == "__main__":
+    people, fine, subsamples = int(sys.argv[1]), sys.argv[2] == "fine", int(sys.argv[3])
+    births = np.random.default_rng(SEED).uniform(1950.0, 2000.0, people)
+    strata = np.arange(people, dtype=np.int16) % 10
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    started = time.perf_counter()
+    results = tavlen.Model([PopulationLogging()]).run(
+        births, strata=strata, universes=("a", "b", "c", "d"), seed=SEED, block_size=1000, workers=2,
+        subsamples=subsamples, **(FINE if fine else COARSE))
+    seconds = time.perf_counter() - started
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    totals = sum(getattr(results, name).nbytes for name in ("events", "durations", "snapshots_ages", "snapshots_years"))
+    sums = sum(array.nbytes for array in results.subsample_sums.values())
+    print(seconds, baseline, peak, totals, sums)
+"""
+POPULATION_PEOPLE = int(os.environ.get("TAVLEN_BENCH_POPULATION_PEOPLE", 100_000))
+
+
+def population_report(env: dict[str, str]) -> None:
+    print(f"\nScale: the population modellers' outputs, {POPULATION_PEOPLE:,} people in blocks of 1,000 on "
+          f"{WORKERS} workers, each run in a fresh interpreter")
+    print(f"  ({load()})")
+    env = {**env, "PYTHONPATH": os.pathsep.join([str(pathlib.Path(__file__).resolve().parent), env["PYTHONPATH"]])}
+    mib = 1 << 20
+    seconds = {}
+    for grids, subsamples in (("coarse", 10), ("fine", 10), ("fine", 1)):
+        done = subprocess.run([sys.executable, "-c", POPULATION, str(POPULATION_PEOPLE), grids, str(subsamples)],
+                              env=env, stdout=subprocess.PIPE, text=True, check=True)
+        seconds[grids, subsamples], baseline, peak, totals, sums = map(float, done.stdout.split())
+        held = totals + sums
+        ratio = seconds[grids, subsamples] / seconds["coarse", 10]
+        target = "  (target at most 1.5)" + "  MISSED" * (ratio > 1.5) if grids == "fine" and subsamples == 10 else ""
+        print(f"  {grids} grids, {subsamples:2d} sub-samples: {seconds[grids, subsamples]:6.1f} s ({ratio:.2f} x coarse)"
+              f"{target}; main process: the results hold {held / mib:,.0f} MiB ({sums / mib:,.0f} MiB of sub-sample "
+              f"sums), the run added {(peak - baseline) / mib:,.0f} MiB at its peak "
+              f"({(peak - baseline) / held:.2f} x the results; target at most 1.20)")
+    print(f"  ({load()})")
+
+
 def cases() -> list:
     return []
 
@@ -144,3 +192,4 @@ def report() -> None:
         scale_run(people, env)
     print(f"  ({load()})")
     sweep_report(env)
+    population_report(env)

@@ -20,7 +20,7 @@ AGES = (0, 40, 60, 70, 80, 90)
 OPTIONS = {"event_ages": AGES, "duration_ages": AGES, "snapshot_ages": (50, 70), "block_size": 250}
 TRUTH = {"a": 3e-5, "b": 0.09, "rate": 0.006}
 PARAMETERS = {"a": Parameter(1e-5, 1e-4, log=True), "b": (0.05, 0.15), "rate": Parameter(1e-3, 3e-2, log=True)}
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 
 def needs(module):

@@ -38,8 +38,7 @@ def test_cells_add_up_to_what_whole_arrays_add_up_to(dtype, total_dtype, seed):
         cells = pickle.loads(pickle.dumps(Cells.of(array)))
         assert cells.shape == array.shape and cells.dtype == array.dtype
         assert dense(cells).tobytes() == np.where(array == 0, 0, array).astype(dtype).tobytes()
-        add_into(by_cells, cells)
-        add_into(subsample[block % 3], cells)
+        add_into(by_cells, cells, subsample[block % 3])
     assert by_cells.tobytes() == by_arrays.tobytes()  # -0.0 and 0.0 told apart
     assert subsample.tobytes() == subsample_by_arrays.tobytes()
 
@@ -58,10 +57,12 @@ def test_only_the_changed_cells_are_kept():
     ([4], [1.0], np.zeros(4), "does not fit"),
     ([0, 1], [1.0], np.zeros(4), "does not fit"),
     ([0], [1.0], np.zeros((4, 2))[:, 0], "contiguous"),
+    ([0], [1.0], (np.zeros(4), np.zeros(3)), "of their shape"),  # a sub-sample sum of another shape
 ])
 def test_cells_that_do_not_fit_are_refused(positions, values, total, message):
-    before = total.copy()
-    cells = Cells(total.shape, np.array(positions, dtype=np.uint32), np.array(values))
+    totals = total if isinstance(total, tuple) else (total,)
+    before = [array.copy() for array in totals]
+    cells = Cells(totals[0].shape, np.array(positions, dtype=np.uint32), np.array(values))
     with pytest.raises(ValueError, match=message):
-        add_into(total, cells)
-    assert np.array_equal(total, before)
+        add_into(*totals[:1], cells, *totals[1:])
+    assert all(np.array_equal(array, kept) for array, kept in zip(totals, before))

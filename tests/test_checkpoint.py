@@ -28,7 +28,7 @@ from tavlen.results import Results
 
 PEOPLE = 60
 BLOCK_SIZE = 10  # 6 blocks
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 
 @pytest.fixture(autouse=True)
@@ -530,13 +530,27 @@ def test_kept_blocks_behind_a_missing_one_wait_on_disk(tmp_path, finished, expec
         (b"{not json", "manifest that cannot be read"),
         (b'{"format": "something else"}', "is not the manifest of a tavlen checkpoint folder"),
         (b'{"format": "tavlen.checkpoint", "version": 99, "run": {}}', "has version 99"),
+        ("fifo", "cannot be read .*not a regular file but a FIFO"),  # a read would wait for a writer forever
+        ("/dev/zero", "cannot be read .*not a regular file but a character device"),  # a read would never end
     ],
 )
 def test_a_manifest_that_is_not_ours_is_refused(tmp_path, content, message):
-    (tmp_path / "manifest.json").write_bytes(content)
+    manifest = tmp_path / "manifest.json"
+    if content == "fifo":
+        os.mkfifo(manifest)
+    elif content == "/dev/zero":
+        manifest.symlink_to(content)
+    else:
+        manifest.write_bytes(content)
     with pytest.raises(ModelError, match=message):
         run(tmp_path)
-    assert (tmp_path / "manifest.json").read_bytes() == content
+    assert type(content) is str or manifest.read_bytes() == content
+    # A block file that is no file is simulated again, and then refused as a place to write.
+    if content == "fifo":
+        manifest.unlink()
+        os.mkfifo(tmp_path / "block-000002.npz")
+        with pytest.raises(OSError, match="not a regular file but a FIFO"):
+            run(tmp_path)
 
 
 def test_a_folder_in_use_by_another_run_is_refused(tmp_path):
@@ -552,24 +566,39 @@ def test_a_folder_in_use_by_another_run_is_refused(tmp_path):
 
 
 class KillsItsWorker(Process):
-    """Kills the worker process that simulates block 2: the first time only
-    (it leaves a marker file), or every time."""
+    """Kills the process other than this one that simulates block ``block``
+    (SIGKILL, or os._exit as a crash in native code would end it): the
+    first time only (it leaves a marker file), or every time."""
 
-    def __init__(self, marker, every_time=False):
+    def __init__(self, marker, every_time=False, block=2, exit=False):
         self.marker = str(marker)
         self.every_time = every_time
+        self.block = block
+        self.exit = exit
         self.main_process = os.getpid()
 
     def block_properties(self, block):
-        if block.index == 2 and os.getpid() != self.main_process:
+        if block.index == self.block and os.getpid() != self.main_process:
             if self.every_time or not os.path.exists(self.marker):
                 open(self.marker, "w").close()
+                if self.exit:
+                    os._exit(3)
                 os.kill(os.getpid(), signal.SIGKILL)
         return {}
 
 
-def killing_model(marker, every_time=False):
-    return Model([*demo.model().processes, KillsItsWorker(marker, every_time)])
+def killing_model(marker, every_time=False, **how):
+    return Model([*demo.model().processes, KillsItsWorker(marker, every_time, **how)])
+
+
+@pytest.mark.parametrize("block", [0, 1])  # the first blocks, which a helper takes while the pool starts
+def test_a_block_that_ends_its_process_never_ends_the_caller(tmp_path, block):
+    model = killing_model(tmp_path / "killed", every_time=True, block=block, exit=True)
+    folder = tmp_path / "checkpoint"
+    with pytest.raises(ModelError, match=r"died 3 times in a row .* did not finish: .* kept in the checkpoint folder") as ended:
+        run(folder, model=model, workers=2, blocks_per_task=1)
+    assert str(block) in re.search(r"and blocks ([\d, ]+) did not finish", str(ended.value)).group(1).split(", ")
+    assert_identical(run(folder, model=model), run(model=model))  # in this process, which it never kills
 
 
 @pytest.fixture

@@ -32,7 +32,7 @@ pytestmark = pytest.mark.skipif(
 )
 
 PEOPLE, SEED, BLOCK_SIZE = 300, 9, 30  # ten blocks, one per sub-sample
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 # Workers and jobs started here import tavlen from this checkout.
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [CHECKOUT, os.environ.get("PYTHONPATH")]))}
 

@@ -169,7 +169,7 @@ def test_an_individual_that_records_discounted_figures_is_not_copied():
 
 def test_discounted_figures_are_the_same_in_one_process_with_workers_and_resumed(tmp_path, monkeypatch):
     checkout = pathlib.Path(__file__).parent.parent
-    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(checkout), str(checkout / "tests"),
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(checkout / "src"), str(checkout / "tests"),
                                                                      os.environ.get("PYTHONPATH")])))
     people = 60
     rng = np.random.default_rng(5)

@@ -5,7 +5,6 @@ acceptability curve, and the errors that bad input gets."""
 import dataclasses
 import importlib.util
 import math
-import pathlib
 
 import numpy as np
 import pytest
@@ -15,6 +14,8 @@ from tavlen import Model, Process, Results, SweepResults, handles
 from tavlen.economics.evaluation import Evaluation
 from tavlen.montecarlo import standard_error, student_t_quantile
 from tavlen.results import grid_edges
+
+from markdown import python_blocks
 
 A, B = 2e-5, 0.1  # a Gompertz law of death: hazard A exp(B age)
 
@@ -169,6 +170,8 @@ def test_errors_come_from_the_sub_samples_weighed_alike():
     with pytest.raises(ValueError, match="keep no sub-samples"):
         alone.standard_error("costs")
     assert "no Monte Carlo intervals" in alone.table()
+    for evaluation in (got, alone):  # intervals left out by choice need no explanation
+        assert evaluation.table(intervals=False).endswith(f"({evaluation.describe()})")
 
 
 @pytest.mark.parametrize("gained, cell", [
@@ -271,6 +274,15 @@ def test_sweep_plots(tmp_path):
     for models, name in ((MODELS, "four.png"), (MODELS[:1], "one.png")):
         sweep_of(models).plot(tmp_path / name)
         assert (tmp_path / name).read_bytes()[:4] == b"\x89PNG"
+    import matplotlib.pyplot as plt
+
+    figure, (plane, curves) = plt.subplots(1, 2)
+    try:  # a probabilistic sensitivity analysis calls its models draws
+        sweep_of(MODELS).plot_plane(plane, models_called="draws")
+        sweep_of(MODELS).plot_acceptability(curves, models_called="draws")
+        assert plane.get_title().endswith("4 draws") and curves.get_ylabel().startswith("share of draws")
+    finally:
+        plt.close(figure)
 
 
 @pytest.mark.parametrize("options, error, message", [
@@ -320,8 +332,8 @@ def test_acceptability_needs_two_models_and_evaluate_names_the_model():
 
 
 def test_readme_example_runs(tmp_path, monkeypatch):
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
-    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:4]]
+    blocks = (python_blocks("README.md")[:1] + python_blocks("docs/_from_readme/monte-carlo-error-and-sweeps.md")[:1]
+              + python_blocks("docs/_from_readme/economics.md")[:1])
     assert "tavlen.evaluate(" in blocks[-1]
     monkeypatch.chdir(tmp_path)
     namespace = {"__name__": "readme"}

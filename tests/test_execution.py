@@ -18,7 +18,7 @@ from tavlen.model import process_pool
 
 PEOPLE = 300
 BLOCK_SIZE = 40  # 8 blocks, the last one short
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 
 @pytest.fixture(autouse=True)
@@ -191,8 +191,12 @@ def test_an_error_in_a_worker_reaches_the_caller_with_its_context():
     assert any("while simulating person" in note for note in caught.value.__notes__)
 
 
-def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, monkeypatch):
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_helper_simulates_blocks_while_the_pool_starts(in_process, monkeypatch):
     from tavlen import execution
+
+    # Earlier tests leave idle threads (Dask's) behind, where a program would have none.
+    monkeypatch.setattr(tavlen.pools, "_single_threaded", lambda: True)
 
     class SlowToStart(concurrent.futures.ProcessPoolExecutor):
         """A pool whose first submit waits, as a cold fork server keeps it
@@ -209,8 +213,8 @@ def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, mon
             return super().submit(*arguments)
 
     taken_here = []
-    simulate = execution._simulate_here
-    monkeypatch.setattr(execution, "_simulate_here", lambda *arguments: taken_here.append(len(arguments[2])) or simulate(*arguments))
+    simulate = execution._Helper.simulate
+    monkeypatch.setattr(execution._Helper, "simulate", lambda helper, task: taken_here.append(len(task)) or simulate(helper, task))
     monkeypatch.setattr(tavlen.pools, "process_pool", SlowToStart)  # the run's and the sweep's own pools
     # Tasks of 3, 3 and 2 blocks: the first worker's start takes blocks one by one.
     results = demo.model().run(demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
@@ -221,8 +225,8 @@ def test_the_main_process_simulates_blocks_while_its_pool_starts(in_process, mon
     # A sweep's own pool, likewise
     from tavlen import sweeptasks
     swept_here = []
-    simulate_here = sweeptasks.Stream._simulate_here
-    monkeypatch.setattr(sweeptasks.Stream, "_simulate_here", lambda *task: swept_here.append(1) or simulate_here(*task))
+    simulate_in = sweeptasks.Stream._simulate_in
+    monkeypatch.setattr(sweeptasks.Stream, "_simulate_in", lambda *task: swept_here.append(1) or simulate_in(*task))
     models = {"a": demo.model(), "b": demo.model(demo.Laws(sensitivity=0.5))}
     swept = tavlen.sweep(models, demo.population(PEOPLE, 9), **demo.RUN_OPTIONS, seed=9, block_size=BLOCK_SIZE,
                          workers=2, blocks_per_task=1)

@@ -3,6 +3,7 @@ Parquet and netCDF files, each read back with its labels; a missing extra is
 named."""
 
 import json
+import subprocess
 import sys
 
 import numpy as np
@@ -38,6 +39,26 @@ def test_dataframe_has_a_labelled_row_per_cell(results):
     np.testing.assert_allclose(alive.to_numpy(), results.duration_totals("alive").sum(axis=1))
     assert list(frame["universe"].cat.categories) == list(results.universes) and frame.attrs["population"] == 400
     assert "standard_error" not in results.to_dataframe(errors=False)
+
+
+def test_labels_tell_apart_daily_snapshots_and_nearly_equal_ages():
+    pytest.importorskip("pandas")
+    daily = 2025 + np.arange(6) / 365
+    ages = (10.0, 10.0000001, 50.0)
+    options = {**demo.RUN_OPTIONS, "snapshot_years": daily, "snapshot_ages": ages, "event_ages": (0, 10, 10.0000001)}
+    close = demo.model().run(demo.population(200, 4), seed=4, block_size=100, **options)
+    frame = close.to_dataframe()
+    for variable, column, values in (("snapshots_years", "year", daily), ("snapshots_ages", "age", ages)):
+        rows = frame[frame["variable"] == variable]
+        by_label = rows.groupby(column, observed=True)
+        assert len(by_label) == len(values)  # one label a value
+        assert (by_label[f"{column}_lower"].nunique() == 1).all()
+        sums = by_label["value"].sum()
+        by_value = rows.groupby(f"{column}_lower")["value"].sum()
+        assert sorted(sums.to_numpy().tolist()) == sorted(by_value.to_numpy().tolist())
+    # The groups' labels and the snapshots' share the age column, each label one value.
+    ages_seen = frame.dropna(subset=["age"]).groupby("age", observed=True)
+    assert (ages_seen["age_lower"].nunique() == 1).all() and (ages_seen["age_upper"].nunique() == 1).all()
 
 
 def test_individual_level_log_in_parquet_keeps_its_labels(results, tmp_path):
@@ -92,3 +113,27 @@ def test_a_log_with_an_index_beyond_its_labels_is_refused_whole(results, tmp_pat
     with pytest.raises(Exception, match="ndex"):
         results_broken.to_parquet(tmp_path / "log.parquet")
     assert (tmp_path / "log.parquet").read_bytes() == b"before"
+
+
+FULL_DISK = """
+import sys
+from tavlen import demo
+
+results = demo.run(20_000, seed=4, block_size=1000)
+try:
+    results.to_netcdf(sys.argv[1])
+except OSError as error:
+    print(error)
+"""
+
+
+def test_netcdf_on_a_full_disk_is_a_plain_oserror_and_the_interpreter_exits_normally(tmp_path, mounted):
+    pytest.importorskip("netCDF4")
+    pytest.importorskip("xarray")
+    folder = tmp_path / "small"
+    mounted.tmpfs(folder, "128k")  # HDF5 fails part-way, where it used to abort the interpreter at its exit
+    done = subprocess.run([sys.executable, "-c", FULL_DISK, str(folder / "results.nc")], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"[Errno 28] No space left on device: {str(folder / 'results.nc')!r}"
+    assert list(folder.iterdir()) == []

@@ -1,6 +1,7 @@
 """Writing a file whole or not at all."""
 
 import errno
+import os
 
 import pytest
 
@@ -47,3 +48,15 @@ def test_a_failed_write_leaves_the_previous_file_and_nothing_else(tmp_path, requ
     link.symlink_to(path)
     write_atomically(link, lambda file: file.write(b"new"))
     assert link.is_symlink() and path.read_bytes() == b"new"
+
+
+def test_a_save_removes_only_the_temporary_files_that_no_writer_holds(tmp_path):
+    path = tmp_path / "results.npz"
+    abandoned = tmp_path / ".results.npz.0123abcd.tmp"  # a writer killed in the middle
+    abandoned.write_bytes(b"x" * 1000)
+    with replacing(path) as writing:  # a writer at work
+        with open(writing, "wb") as file:
+            file.write(b"first")
+        write_atomically(path, lambda file: file.write(b"second"))
+        assert os.path.exists(writing) and not abandoned.exists()
+    assert path.read_bytes() == b"first" and sorted(os.listdir(tmp_path)) == ["results.npz"]

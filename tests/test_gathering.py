@@ -13,7 +13,7 @@ from tavlen.dealing import block_sizes, dealt_order
 from tavlen.gathering import LogColumns
 
 DTYPES = {"universe": np.uint8, "individual": np.uint32, "element": np.uint16, "age": np.float64, "tag": np.uint16}
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 
 
 def block_log(rng, size, dtypes=DTYPES):
@@ -145,7 +145,7 @@ def run_log(people, block_size, **options):
 def test_a_runs_log_is_every_life_in_block_order(people, block_size, options, monkeypatch):
     # Worker processes start fresh interpreters, which find tavlen and this
     # module (for Counter) through PYTHONPATH.
-    paths = [CHECKOUT, os.path.join(CHECKOUT, "tests"), os.environ.get("PYTHONPATH")]
+    paths = [CHECKOUT, os.path.join(os.path.dirname(CHECKOUT), "tests"), os.environ.get("PYTHONPATH")]
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, paths)))
     log = run_log(people, block_size, **options)
     for key, column in expected_log(people, 2, block_size).items():

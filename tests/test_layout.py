@@ -11,7 +11,7 @@ import pytest
 
 import tavlen
 
-PACKAGE = pathlib.Path(__file__).resolve().parent.parent / "tavlen"
+PACKAGE = pathlib.Path(__file__).resolve().parent.parent / "src" / "tavlen"
 
 
 def room_of(path):

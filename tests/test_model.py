@@ -4,7 +4,6 @@ errors for models and configurations that cannot run."""
 
 import concurrent.futures
 import math
-import pathlib
 import pickle
 import random
 import sys
@@ -400,19 +399,6 @@ def test_model_needs_processes():
     with pytest.raises(TypeError, match="Process objects, got function"):
         Model([lambda individual: None])
     assert "Life" in repr(Model([Life()])) and tavlen.Model is Model
-
-
-def test_readme_example_runs(tmp_path, monkeypatch):
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
-    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
-    monkeypatch.chdir(tmp_path)
-    namespace = {}
-    exec(compile(code.replace("10_000", "300"), "README.md", "exec"), namespace)
-    results = namespace["results"]
-    assert results.universes == ("reference", "vaccinated") and results.event_counts("death").sum() == 600
-    reference, vaccinated = results.event_counts("flu")  # the universes part at 65, as the README says
-    assert reference[:2].tolist() == vaccinated[:2].tolist() and reference[2:].sum() > vaccinated[2:].sum()
-    assert tavlen.Results.load(tmp_path / "flu.npz").equals(results)
 
 
 @pytest.mark.parametrize("module, use, extra", [

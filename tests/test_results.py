@@ -3,12 +3,14 @@ and files that keep every label."""
 
 import json
 import math
+import os
 import pickle
 
 import numpy as np
 import pytest
 
 from tavlen import ModelError, Results, ResultsFileError
+from tavlen.files import write_archive
 from tavlen.results import _AGGREGATES, _EDGES, _LABELS, _POINTS, AGE_FLOOR, bin_labels, grid_edges
 
 INF = math.inf
@@ -218,3 +220,70 @@ def test_arrays_must_fit_their_labels():
     with pytest.raises(ValueError, match="five columns of one length"):
         Results(**{**vars(results), "individual": {**results.individual, "age": np.zeros(1)}})
     assert "7 people in 2 universes" in repr(results)
+
+
+def written(path, header=None, **changes):
+    """The archive rewritten by tavlen's own writer, with a valid digest, and some arrays or the header changed."""
+    with np.load(path) as archive:
+        arrays = {name: archive[name] for name in archive.files}
+    head = json.loads(arrays.pop("header").tobytes())
+    head.pop("digest")
+    arrays.update(changes)
+    with open(path, "w+b") as file:
+        write_archive(file, header(head) if header else head, arrays, compress=True)
+
+
+def without(key):
+    return lambda header: {name: value for name, value in header.items() if name != key}
+
+
+def subsamples(people):
+    return {"subsample_people": np.array(people, np.int64),
+            **{f"subsample_sums_{name}": np.stack([getattr(sample(), name)] * len(people)) for name in _AGGREGATES}}
+
+
+@pytest.mark.parametrize("make, reason, says", [
+    (lambda path: os.mkfifo(path), FOREIGN, "it is a FIFO, not a regular file"),  # would hang a read
+    (lambda path: path.symlink_to("/dev/zero"), FOREIGN, "it is a character device"),  # would read forever
+    (lambda path: written(path, individual_age=np.zeros(1 << 23)), "damaged",  # 64 MiB of zeros in 70 KiB
+     "declare 67,10"),
+    (lambda path: written(path, header=without("event_individual_tags")), FOREIGN, "no list of event_individual_tags"),
+    (lambda path: written(path, individual_tag=np.array([0, 3, 0], np.uint16)), "inconsistent", "tag codes beyond"),
+    (lambda path: written(path, individual_universe=np.array([0, 2, 0], np.uint8)), "inconsistent",
+     "universe codes beyond"),
+    (lambda path: written(path, events=-sample().events), "inconsistent", "events has negative counts"),
+    (lambda path: written(path, events=sample().events + 0.5), "inconsistent", "events has fractional counts"),
+    (lambda path: written(path, durations=sample().durations * np.nan), "inconsistent", "durations has values that are not"),
+    (lambda path: written(path, event_ages=sample().event_ages[::-1].copy()), "inconsistent", "event_ages are not ascending"),
+    (lambda path: written(path, **subsamples([0, 0])), "inconsistent", "sub-samples count 0 people"),
+    (lambda path: written(path, **{**subsamples([3, 4]), "subsample_people": np.array([3.5, 3.5])}), "inconsistent",
+     "not whole numbers"),
+])
+def test_special_and_inconsistent_files_are_refused_at_once(tmp_path, make, reason, says):
+    import time
+    import tracemalloc
+
+    path = tmp_path / "run.npz"
+    if not says.startswith("it is"):  # not a special file
+        sample().save(path)
+    make(path)
+    tracemalloc.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(ResultsFileError) as refused:
+            Results.load(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert time.monotonic() - started < 5 and peak < 16 << 20
+    assert refused.value.reason == reason and says in str(refused.value), str(refused.value)
+    assert str(refused.value).startswith(repr(str(path)))
+
+
+def test_a_save_never_replaces_what_is_not_a_regular_file(tmp_path):
+    link = tmp_path / "null.npz"
+    link.symlink_to("/dev/null")
+    with pytest.raises(OSError, match="not a regular file but a character device") as refused:
+        sample().save(link)
+    assert refused.value.filename == str(link) and os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == ["null.npz"]

@@ -4,6 +4,7 @@ mistakes are named."""
 
 import concurrent.futures
 import contextlib
+import json
 import logging
 import os
 import re
@@ -17,9 +18,11 @@ import tavlen
 import tavlen.simulation
 from tavlen import Model, ModelError, demo
 
+from markdown import python_blocks
+
 PEOPLE = 240
 OPTIONS = {**demo.RUN_OPTIONS, "block_size": 40, "subsamples": 4}  # 6 blocks in 4 sub-samples
-CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent)
+CHECKOUT = str(pathlib.Path(__file__).resolve().parent.parent / "src")
 SENSITIVITIES = {"low": 0.4, "usual": 0.7, "high": 0.95}
 
 
@@ -176,6 +179,61 @@ def test_a_lost_worker(tmp_path, population, how, message, monkeypatch):
         tavlen.sweep(models, population, **options, **where)
 
 
+class LosesItsScheduler(concurrent.futures.ThreadPoolExecutor):
+    """Cancels every task after the first few, as a Dask client does when its scheduler goes away."""
+
+    def __init__(self):
+        super().__init__(1)
+        self.submitted = 0
+
+    def submit(self, *args):
+        self.submitted += 1
+        if self.submitted <= 4:
+            return super().submit(*args)
+        future = concurrent.futures.Future()
+        future.cancel()
+        future.set_running_or_notify_cancel()
+        return future
+
+
+def test_a_lost_scheduler_stops_the_sweep_saying_where_to_resume(tmp_path, population, alone):
+    options = {**OPTIONS, "seed": 7, "blocks_per_task": 1, "checkpoint": tmp_path}
+    with pytest.raises(ModelError, match="the executor cancelled the sweep's tasks, leaving models 'low', 'usual', "
+                       "'high' unfinished") as stopped:
+        tavlen.sweep(models(), population, **options, executor=LosesItsScheduler())
+    assert f"kept in the checkpoint folder {str(tmp_path)!r}" in str(stopped.value)
+    assert not getattr(stopped.value.__cause__, "__notes__", None)  # no model is to blame
+    assert 1 <= len(block_files(tmp_path)) <= 4  # those that came back before the first cancelled one
+    for label, results in tavlen.sweep(models(), population, **options).items():
+        assert results.equals(alone[True][label])
+
+
+@pytest.mark.parametrize("damage, own_seeds", [("gone", False), ("damaged", False), ("gone", True)])
+def test_a_sweep_without_its_seed_file_takes_the_seed_its_models_keep(tmp_path, population, alone, damage, own_seeds):
+    simulate = tavlen.simulation.simulate_block
+
+    def stopped(configuration, index, first, block):
+        if index == 3:
+            raise KeyboardInterrupt
+        return simulate(configuration, index, first, block)
+
+    with pytest.MonkeyPatch.context() as patch, pytest.raises(KeyboardInterrupt):
+        patch.setattr(tavlen.simulation, "simulate_block", stopped)
+        tavlen.sweep(models(), population, **OPTIONS, checkpoint=tmp_path, own_seeds=own_seeds)  # a seed drawn
+    seed_file = tmp_path / "sweep.json"
+    seed = json.loads(seed_file.read_text())["seed"]
+    seed_file.unlink() if damage == "gone" else seed_file.write_text('{"seed": ')
+    if own_seeds:  # each model's seed is drawn from the sweep's: none tells it
+        with pytest.raises(ModelError, match="has lost its sweep.json, .* give the sweep's seed to resume"):
+            tavlen.sweep(models(), population, **OPTIONS, checkpoint=tmp_path, own_seeds=True)
+        assert not seed_file.exists()  # no new seed written over the kept ones
+        return
+    resumed = tavlen.sweep(models(), population, **OPTIONS, checkpoint=tmp_path)
+    assert json.loads(seed_file.read_text())["seed"] == seed
+    for label, results in resumed.items():
+        assert results.equals(models()[label].run(population, **OPTIONS, seed=seed))
+
+
 class Counting(concurrent.futures.ThreadPoolExecutor):
     """Threads that count the tasks in flight (each task unpickles its own model)."""
 
@@ -206,8 +264,7 @@ def test_tasks_in_flight_are_bounded_and_one_bar_counts_the_sweep(population, ca
 
 
 def test_readme_uncertainty_and_sweep_example_runs(tmp_path, monkeypatch):
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
-    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:3]]
+    blocks = python_blocks("README.md")[:1] + python_blocks("docs/_from_readme/monte-carlo-error-and-sweeps.md")[:1]
     monkeypatch.chdir(tmp_path)
     namespace = {"__name__": "readme"}
     for block in blocks:

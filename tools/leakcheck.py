@@ -36,7 +36,8 @@ import numpy as np
 
 # The checkout's package, ahead of any installed one.
 sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1]))
-from tavlen.individual import Individual, Philox, __pyx_unpickle_Individual, run_lives  # noqa: E402
+from tavlen.individual import (  # noqa: E402
+    Individual, Philox, __pyx_unpickle_Individual, record_changes, renew_population, run_lives, take_changes)
 
 WARMUPS = 3
 ROUNDS = 4
@@ -603,6 +604,32 @@ def discounted():
         individual.record_discounted((), real(0.0), None, None)
 
     return batch, [life.individual, onset, alive, ill, *rates, base, events, durations]
+
+
+@group(numpy=True)
+def changes():
+    life = Life(individual_block_size=2)
+    onset, alive = text("onset"), text("alive")
+    population = {"__birth__": np.array([1955.0, 1965.0]), "__stratum__": np.array([1, 0], dtype=np.int16)}
+
+    def batch():
+        individual = life.reset()
+        record_changes(individual)
+        individual.age = real(35.0)
+        for _ in range(3):  # past a block of the individual log
+            individual.log_event(onset)
+            individual.log_event_individual(onset)
+        individual.log_duration(alive, real(0.0), real(35.0))
+        taken = take_changes(individual)
+        assert len(taken) == 6
+        record_changes(individual, False)
+        fails(RuntimeError, take_changes, individual)
+        fails(TypeError, record_changes, onset)
+        renew_population(individual, population)
+        fails(KeyError, renew_population, individual, {})
+        fails(TypeError, renew_population, individual, [])
+
+    return batch, [life.individual, onset, alive, population]
 
 
 @group(numpy=True)
