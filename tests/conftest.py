@@ -202,7 +202,11 @@ def browser(tmp_path_factory):
                  f"--user-data-dir={tmp_path_factory.mktemp('chromium-profile')}"):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    # Under the sanitizer run the interpreter has the sanitizers' runtime
+    # preloaded; the browser is not built for it and aborts at its start.
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER, env=environment))
     try:
         yield driver
     finally:
