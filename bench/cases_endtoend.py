@@ -21,6 +21,7 @@ from typing import Any
 
 import numpy as np
 
+import machine
 from harness import Case
 
 import tavlen.model
@@ -286,18 +287,7 @@ def cpu_seconds() -> float:
 
 def busy_cores(seconds: float = 0.5) -> str:
     """The cores that the rest of the machine keeps busy while this process sleeps."""
-    def busy_and_total() -> tuple[int, int]:
-        with open("/proc/stat") as stat:
-            ticks = [int(field) for field in stat.readline().split()[1:]]
-        return sum(ticks) - ticks[3] - ticks[4], sum(ticks)  # idle and iowait are not busy
-
-    try:
-        busy, total = busy_and_total()
-        time.sleep(seconds)
-        busy_after, total_after = busy_and_total()
-    except (OSError, ValueError, IndexError):
-        return "unknown"
-    return f"{(os.cpu_count() or 1) * (busy_after - busy) / max(total_after - total, 1):.2f}"
+    return machine.busy_cores(seconds)
 
 
 def best_of(repeat: int, *runs: Callable[[], Any]) -> list[Timing]:
