@@ -155,13 +155,13 @@ def test_the_prior_in_the_unit_cube_holds_the_priors_mass_between_the_bounds(log
     # The chain moves in the unit cube: the change of variable's Jacobian belongs to the density there.
     stats = needs("scipy.stats")
     distribution = {None: None, "normal": stats.norm(0.3, 0.2), "lognormal": stats.lognorm(0.8, scale=0.3)}[prior]
-    spec = Parameter(0.05, 1.0, log=log, prior=distribution)
+    law = Parameter(0.05, 1.0, log=log, prior=distribution)
     units = (np.arange(200_000) + 0.5) / 200_000
-    mass = np.exp(spec.log_prior_unit(units)).mean()
+    mass = np.exp(law.log_prior_unit(units)).mean()
     expected = 1.0 if distribution is None else distribution.cdf(1.0) - distribution.cdf(0.05)
     assert mass == pytest.approx(expected, rel=1e-6)
-    assert spec.log_prior_unit(np.array([-0.01, 1.01])).tolist() == [-math.inf, -math.inf]
-    np.testing.assert_allclose(spec.from_unit(spec.to_unit([0.05, 0.2, 1.0])), [0.05, 0.2, 1.0], rtol=1e-14)
+    assert law.log_prior_unit(np.array([-0.01, 1.01])).tolist() == [-math.inf, -math.inf]
+    np.testing.assert_allclose(law.from_unit(law.to_unit([0.05, 0.2, 1.0])), [0.05, 0.2, 1.0], rtol=1e-14)
 
 
 def test_a_parameter_table_is_columns_of_one_length_that_build_models():

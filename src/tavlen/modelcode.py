@@ -390,10 +390,10 @@ def _is_the_models_file(module_name: str) -> bool:
     if module_name.partition(".")[0] in _NOT_THE_MODELS:
         return False
     try:
-        spec = importlib.util.find_spec(module_name)
+        found = importlib.util.find_spec(module_name)
     except (ImportError, ValueError):
         return False
-    return _is_own_file(getattr(spec, "origin", None))
+    return _is_own_file(getattr(found, "origin", None))
 
 
 def _names(code: types.CodeType) -> set[str]:

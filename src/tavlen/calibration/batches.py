@@ -228,11 +228,11 @@ class Evaluator:
         _LOG.info("calibration: resumed with %d candidates from %s", len(self.history), folder)
 
 
-def identity(build: Callable[..., Any], names: tuple[str, ...], specs: Sequence[Parameter], targets: Sequence[Target],
+def identity(build: Callable[..., Any], names: tuple[str, ...], laws: Sequence[Parameter], targets: Sequence[Target],
              birth_years: Any, options: Mapping[str, Any], seed: int, method: str, settings: Mapping[str, Any]) -> dict[str, Any]:
     """What a calibration's history depends on, as digests: a checkpoint
     folder of any other calibration is refused."""
-    start = build(**{name: float(spec.from_unit(spec.unit_start())) for name, spec in zip(names, specs)})
+    start = build(**{name: float(law.from_unit(law.unit_start())) for name, law in zip(names, laws)})
     code = inventory([build, *start.processes])
 
     def digest(*parts: Any) -> str:
@@ -244,7 +244,7 @@ def identity(build: Callable[..., Any], names: tuple[str, ...], specs: Sequence[
         "method": method,
         "settings": digest(sorted(settings.items())),
         "seed": seed,
-        "parameters": digest(names, [(s.low, s.high, s.start, s.log, _prior_key(s.prior)) for s in specs]),
+        "parameters": digest(names, [(s.low, s.high, s.start, s.log, _prior_key(s.prior)) for s in laws]),
         "targets": digest(*(part for target in targets for part in (type(target).__name__, target.name, target.observed,
                                                                   sorted(vars(target).items(), key=str)))),
         "population": digest(np.asarray(birth_years, dtype=np.float64)),

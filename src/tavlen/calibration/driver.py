@@ -100,7 +100,7 @@ def calibrate(
     """
     if method not in METHODS:
         raise ModelError(f"method is one of {list(METHODS)}, not {method!r}")
-    names, specs = parameter_list(parameters)
+    names, laws = parameter_list(parameters)
     targets = _targets(targets)
     budget = positive_int(METHODS[method] if budget is None else budget, "budget")
     folder = None if checkpoint is None else os.fspath(checkpoint)
@@ -114,22 +114,22 @@ def calibrate(
         raise ModelError(f"curvature_step is a share of each parameter's range, above 0 and at most 0.5, got {curvature_step!r}")
     settings = {"budget": budget, "polish": polish, "batch": batch, "walkers": walkers, "burn": burn, "curvature_step": curvature_step,
                 "sampler": None if sampler is None else type(sampler).__qualname__}
-    kept = identity(build, names, specs, targets, birth_years, options, seed, method, settings)
+    kept = identity(build, names, laws, targets, birth_years, options, seed, method, settings)
     with _executor(executor, workers) as where, _resume_note_on_interrupt(folder):
         evaluator = Evaluator(build, names, targets, birth_years, {**options, "executor": where}, seed, folder, kept,
                               budget, progress)
         with closing(evaluator):
             covariance = chain = None
             if method == "optuna":
-                found = global_search(evaluator, names, specs, budget, seed, batch=batch, sampler=sampler)
-                best = nelder_mead(evaluator, specs, polish, start=found)
+                found = global_search(evaluator, names, laws, budget, seed, batch=batch, sampler=sampler)
+                best = nelder_mead(evaluator, laws, polish, start=found)
             else:
-                best = nelder_mead(evaluator, specs, budget if method == "nelder-mead" else polish)
-            covariance = curvature(evaluator, specs, best, curvature_step)
+                best = nelder_mead(evaluator, laws, budget if method == "nelder-mead" else polish)
+            covariance = curvature(evaluator, laws, best, curvature_step)
             if method == "emcee":
-                chain = posterior(evaluator, specs, budget, seed, best, covariance, walkers=walkers, burn=burn)
-                best = max(zip(chain.units, chain.candidates), key=lambda pair: _log_posterior(specs, targets, *pair))[1]
-    return Calibration(method, names, specs, targets, evaluator.labels or [], evaluator.history, best, seed, build,
+                chain = posterior(evaluator, laws, budget, seed, best, covariance, walkers=walkers, burn=burn)
+                best = max(zip(chain.units, chain.candidates), key=lambda pair: _log_posterior(laws, targets, *pair))[1]
+    return Calibration(method, names, laws, targets, evaluator.labels or [], evaluator.history, best, seed, build,
                        covariance=covariance, chain=chain)
 
 
@@ -146,8 +146,8 @@ def _resume_note_on_interrupt(folder: str | None) -> Iterator[None]:
         raise
 
 
-def _log_posterior(specs: Sequence[Parameter], targets: Sequence[Target], unit: np.ndarray, candidate: Any) -> float:
-    prior = sum(float(spec.log_prior_unit(unit[i])) for i, spec in enumerate(specs))
+def _log_posterior(laws: Sequence[Parameter], targets: Sequence[Target], unit: np.ndarray, candidate: Any) -> float:
+    prior = sum(float(law.log_prior_unit(unit[i])) for i, law in enumerate(laws))
     return prior + log_likelihood(candidate)
 
 

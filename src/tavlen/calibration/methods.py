@@ -32,13 +32,13 @@ from .parameters import Parameter
 __all__ = ["curvature", "global_search", "nelder_mead", "posterior"]
 
 
-def values_of(specs: Sequence[Parameter], units: Any) -> np.ndarray:
+def values_of(laws: Sequence[Parameter], units: Any) -> np.ndarray:
     """Points of the unit cube (one per row) as the parameters' values."""
     units = np.atleast_2d(np.asarray(units, dtype=np.float64))
-    return np.column_stack([spec.from_unit(units[:, i]) for i, spec in enumerate(specs)])
+    return np.column_stack([law.from_unit(units[:, i]) for i, law in enumerate(laws)])
 
 
-def nelder_mead(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, *, start: Candidate | None = None,
+def nelder_mead(evaluate: Evaluator, laws: Sequence[Parameter], budget: int, *, start: Candidate | None = None,
                 step: float = 0.1, xatol: float = 1e-3, fatol: float = 1e-2, restarts: int = 3) -> Candidate:
     """Nelder-Mead (SciPy) inside the bounds, from the parameters' starts or
     from the candidate ``start``, each simplex's first vertices one batch.
@@ -48,56 +48,56 @@ def nelder_mead(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, *,
     best with a fresh simplex, up to ``restarts`` times, while that still
     lowers the objective by ``fatol`` and the budget lasts."""
     optimize = optional_import("scipy.optimize", "calibration", "calibrate(method='nelder-mead')")
-    point = np.array([spec.unit_start() for spec in specs]) if start is None else units_of(specs, start)
+    point = np.array([law.unit_start() for law in laws]) if start is None else units_of(laws, start)
     spent = evaluate.spent
     for _ in range(1 + restarts):
         left = budget - (evaluate.spent - spent)
-        if left <= len(specs) + 1:
+        if left <= len(laws) + 1:
             break
         simplex = [point]
-        for i in range(len(specs)):
+        for i in range(len(laws)):
             vertex = point.copy()
             vertex[i] += step if point[i] + step <= 1.0 else -step
             simplex.append(vertex)
         # Each simplex weighs the targets by the Monte Carlo errors at its start.
-        evaluate.reweight(evaluate(values_of(specs, simplex))[0])
+        evaluate.reweight(evaluate(values_of(laws, simplex))[0])
         best = evaluate.best().objective
 
         def objective(unit: np.ndarray) -> float:
-            return evaluate(values_of(specs, np.clip(unit, 0.0, 1.0)))[0].objective
+            return evaluate(values_of(laws, np.clip(unit, 0.0, 1.0)))[0].objective
 
-        optimize.minimize(objective, point, method="Nelder-Mead", bounds=[(0.0, 1.0)] * len(specs),
+        optimize.minimize(objective, point, method="Nelder-Mead", bounds=[(0.0, 1.0)] * len(laws),
                           options={"initial_simplex": np.array(simplex), "maxfev": left, "xatol": xatol, "fatol": fatol})
         found = evaluate.best()
         if not found.objective < best - fatol:
             break
-        point = units_of(specs, found)
+        point = units_of(laws, found)
     return evaluate.best()
 
 
-def units_of(specs: Sequence[Parameter], candidate: Candidate) -> np.ndarray:
+def units_of(laws: Sequence[Parameter], candidate: Candidate) -> np.ndarray:
     """A candidate's point of the unit cube."""
-    return np.array([float(spec.to_unit(value)) for spec, value in zip(specs, candidate.values)])
+    return np.array([float(law.to_unit(value)) for law, value in zip(laws, candidate.values)])
 
 
-def curvature(evaluate: Evaluator, specs: Sequence[Parameter], best: Candidate, step: float = 0.02) -> np.ndarray:
+def curvature(evaluate: Evaluator, laws: Sequence[Parameter], best: Candidate, step: float = 0.02) -> np.ndarray:
     """The covariance of the fit from the curvature of the objective at the
     best values: with the targets' Jacobian J (central differences, one
     batch of 2 x d candidates) and their variances V, the inverse of the
     Gauss-Newton information J' V^-1 J. A parameter the targets do not
     move gets an infinite variance. The objective is weighed at ``best`` from here on."""
     evaluate.reweight(best)
-    centre = units_of(specs, best)
+    centre = units_of(laws, best)
     points = []
-    for i in range(len(specs)):
+    for i in range(len(laws)):
         for sign in (-1.0, 1.0):
             point = centre.copy()
             point[i] = np.clip(centre[i] + sign * step, 0.0, 1.0)
             points.append(point)
-    candidates = evaluate(values_of(specs, points), phase="curvature")
+    candidates = evaluate(values_of(laws, points), phase="curvature")
     weights = 1.0 / np.concatenate(evaluate.variances())
     columns = []
-    for i in range(len(specs)):
+    for i in range(len(laws)):
         low, high = candidates[2 * i], candidates[2 * i + 1]
         columns.append((np.concatenate(high.simulated) - np.concatenate(low.simulated)) / (high.values[i] - low.values[i]))
     jacobian = np.column_stack(columns)
@@ -124,7 +124,7 @@ def _quiet(optuna: Any) -> Iterator[None]:
         optuna.logging.set_verbosity(verbosity)
 
 
-def global_search(evaluate: Evaluator, names: Sequence[str], specs: Sequence[Parameter], budget: int, seed: int,
+def global_search(evaluate: Evaluator, names: Sequence[str], laws: Sequence[Parameter], budget: int, seed: int,
                   *, batch: int = 8, sampler: Any = None) -> Candidate:
     """Optuna's sampler (TPE, seeded from the calibration's seed, unless
     ``sampler`` is given) over the bounds, ``batch`` candidates at a time.
@@ -134,8 +134,8 @@ def global_search(evaluate: Evaluator, names: Sequence[str], specs: Sequence[Par
     with _quiet(optuna):
         sampler = sampler if sampler is not None else optuna.samplers.TPESampler(seed=seed % 2**32)
         study = optuna.create_study(direction="minimize", sampler=sampler)
-        distributions = {name: optuna.distributions.FloatDistribution(spec.low, spec.high, log=spec.log)
-                         for name, spec in zip(names, specs)}
+        distributions = {name: optuna.distributions.FloatDistribution(law.low, law.high, log=law.log)
+                         for name, law in zip(names, laws)}
         asked = 0
         while asked < budget:
             trials = [study.ask(distributions) for _ in range(min(batch, budget - asked))]
@@ -164,7 +164,7 @@ class Chain:
         return len(self.units) / np.maximum(self.autocorrelation, 1.0)
 
 
-def posterior(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, seed: int, centre: Candidate,
+def posterior(evaluate: Evaluator, laws: Sequence[Parameter], budget: int, seed: int, centre: Candidate,
               covariance: np.ndarray, *, walkers: int | None = None, burn: float = 0.5) -> Chain:
     """emcee's ensemble sampler on the prior times the targets' Gaussian
     likelihood: ``walkers`` (default max(4 d, 16), even) walkers for
@@ -176,7 +176,7 @@ def posterior(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, seed
     over the prior take long to find it (and walkers started where a
     target cannot be computed never move)."""
     emcee = optional_import("emcee", "calibration", "calibrate(method='emcee')")
-    d = len(specs)
+    d = len(laws)
     walkers = max(4 * d, 16) if walkers is None else int(walkers)
     walkers += walkers % 2
     if walkers < 2 * d:
@@ -191,17 +191,17 @@ def posterior(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, seed
     visited: dict[tuple[float, ...], Candidate] = {}
 
     def log_probability(units: np.ndarray) -> np.ndarray:
-        prior = np.sum([spec.log_prior_unit(units[:, i]) for i, spec in enumerate(specs)], axis=0)
+        prior = np.sum([law.log_prior_unit(units[:, i]) for i, law in enumerate(laws)], axis=0)
         inside = np.flatnonzero(np.isfinite(prior))
         if len(inside):
-            for row, candidate in zip(inside, evaluate(values_of(specs, units[inside]), phase="chain")):
+            for row, candidate in zip(inside, evaluate(values_of(laws, units[inside]), phase="chain")):
                 visited[tuple(units[row])] = candidate
                 prior[row] += log_likelihood(candidate)
         return prior
 
     sampler = emcee.EnsembleSampler(walkers, d, log_probability, vectorize=True)
     sampler.random_state = np.random.RandomState(random.integers(2**32)).get_state()
-    sampler.run_mcmc(_initial(specs, walkers, random, centre, covariance), steps, progress=False)
+    sampler.run_mcmc(_initial(laws, walkers, random, centre, covariance), steps, progress=False)
     kept_from = int(burn * steps)
     chain = sampler.get_chain()[kept_from:]  # step, walker, parameter
     autocorrelation = emcee.autocorr.integrated_time(chain, tol=0, quiet=True)
@@ -210,20 +210,20 @@ def posterior(evaluate: Evaluator, specs: Sequence[Parameter], budget: int, seed
                  float(np.mean(sampler.acceptance_fraction)), walkers, steps, kept_from)
 
 
-def _initial(specs: Sequence[Parameter], walkers: int, random: np.random.Generator, centre: Candidate,
+def _initial(laws: Sequence[Parameter], walkers: int, random: np.random.Generator, centre: Candidate,
              covariance: np.ndarray) -> np.ndarray:
     """The walkers' first points: normal around the best fit, inside the
     bounds. The covariance goes to the unit cube through the derivative of
     each parameter's map; a parameter without a finite variance gets a
     spread of a twentieth of its range."""
-    middle = units_of(specs, centre)
-    scale = np.array([1.0 / (value * np.log(spec.high / spec.low)) if spec.log else 1.0 / (spec.high - spec.low)
-                      for spec, value in zip(specs, centre.values)])
+    middle = units_of(laws, centre)
+    scale = np.array([1.0 / (value * np.log(law.high / law.low)) if law.log else 1.0 / (law.high - law.low)
+                      for law, value in zip(laws, centre.values)])
     unit_covariance = covariance * np.outer(scale, scale)
     if not np.isfinite(unit_covariance).all():
         unit_covariance = np.diag(np.where(np.isfinite(np.diag(unit_covariance)), np.diag(unit_covariance), 0.05**2))
     unit_covariance = np.nan_to_num(unit_covariance, nan=0.0, posinf=0.0, neginf=0.0)
-    unit_covariance += np.eye(len(specs)) * 1e-10
+    unit_covariance += np.eye(len(laws)) * 1e-10
     points = random.multivariate_normal(middle, unit_covariance, size=walkers, method="eigh")
     # Reflected into the cube, so that no walker starts where the prior is nil.
     points = np.abs(points)

@@ -37,10 +37,10 @@ class Calibration:
     ``plot()`` and ``pairs_plot()`` show the fit.
     """
 
-    def __init__(self, method: str, names: tuple[str, ...], specs: tuple[Parameter, ...], targets: tuple[Target, ...],
+    def __init__(self, method: str, names: tuple[str, ...], laws: tuple[Parameter, ...], targets: tuple[Target, ...],
                  labels: Sequence[Sequence[str]], history: list[Candidate], best: Candidate, seed: int,
                  build: Callable[..., Any], covariance: np.ndarray | None = None, chain: Chain | None = None) -> None:
-        self.method, self.names, self.specs, self.targets = method, names, specs, targets
+        self.method, self.names, self.laws, self.targets = method, names, laws, targets
         self.labels = [list(group) for group in labels]
         self._history, self._best, self.seed, self._build = history, best, seed, build
         self.covariance, self._chain = covariance, chain
@@ -62,7 +62,7 @@ class Calibration:
         """The posterior sample (one row per kept draw), or the best values as one row."""
         if self._chain is None:
             return ParameterTable({name: [value] for name, value in self.best.items()})
-        values = np.column_stack([spec.from_unit(self._chain.units[:, i]) for i, spec in enumerate(self.specs)])
+        values = np.column_stack([law.from_unit(self._chain.units[:, i]) for i, law in enumerate(self.laws)])
         return ParameterTable({name: values[:, i] for i, name in enumerate(self.names)})
 
     def draws(self, n: int, seed: int = 0) -> ParameterTable:
@@ -80,7 +80,7 @@ class Calibration:
         if self.covariance is None or not np.isfinite(self.covariance).all():
             raise ValueError("the fit's covariance is not known (a parameter the targets do not move): no draws")
         random = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(0xD5A,)))
-        low, high = np.array([s.low for s in self.specs]), np.array([s.high for s in self.specs])
+        low, high = np.array([s.low for s in self.laws]), np.array([s.high for s in self.laws])
         kept = np.empty((0, len(self.names)))
         for _ in range(100):  # a law mostly outside the bounds ends here, with what it has
             drawn = random.multivariate_normal(self._best.values, self.covariance, size=n, method="eigh")
@@ -110,8 +110,8 @@ class Calibration:
             return {name: tuple(float(q) for q in np.quantile(table[name], [0.5 - level / 2, 0.5 + level / 2]))
                     for name in self.names}  # type: ignore[misc]
         z = statistics.NormalDist().inv_cdf(0.5 + level / 2)
-        return {name: (max(spec.low, value - z * error), min(spec.high, value + z * error))
-                for (name, value), spec, error in zip(self.best.items(), self.specs, self.standard_errors.values())}
+        return {name: (max(law.low, value - z * error), min(law.high, value + z * error))
+                for (name, value), law, error in zip(self.best.items(), self.laws, self.standard_errors.values())}
 
     @property
     def effective_sample_size(self) -> dict[str, float] | None:

@@ -86,19 +86,19 @@ def parameter_list(parameters: Mapping[str, Parameter | tuple[float, float]]) ->
     """The names and the Parameters of a mapping whose values may also be (low, high) pairs."""
     if not isinstance(parameters, Mapping) or not parameters:
         raise TypeError("parameters must be a non-empty mapping from names to Parameter or (low, high)")
-    names, specs = [], []
-    for name, spec in parameters.items():
+    names, laws = [], []
+    for name, law in parameters.items():
         if not isinstance(name, str) or not name.isidentifier():
             raise TypeError(f"a parameter's name is the keyword build() takes, an identifier, not {name!r}")
-        if not isinstance(spec, Parameter):
+        if not isinstance(law, Parameter):
             try:
-                low, high = spec
+                low, high = law
             except (TypeError, ValueError):
-                raise TypeError(f"parameter {name!r}: give a Parameter or a (low, high) pair, not {spec!r}") from None
-            spec = Parameter(low, high)
+                raise TypeError(f"parameter {name!r}: give a Parameter or a (low, high) pair, not {law!r}") from None
+            law = Parameter(low, high)
         names.append(name)
-        specs.append(spec)
-    return tuple(names), tuple(specs)
+        laws.append(law)
+    return tuple(names), tuple(laws)
 
 
 class ParameterTable(Mapping[str, np.ndarray]):
