@@ -125,6 +125,26 @@ class Process:
             raise RuntimeError(f"{self.name}.{name} is only known while a run simulates a life")
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
 
+    def __setstate__(self, state: Any) -> None:
+        # Every block gets its processes from a pickle. Restoring their
+        # attributes into __dict__, as pickle does by default, leaves each
+        # process with a dictionary of its own, and the interpreter then
+        # reads none of its attributes (self.rates, self.universe_index) by
+        # its specialised paths; set one by one, they keep the compact layout
+        # that __init__ gives. A name that the class handles itself (a
+        # property with a setter, a slot) or a key that is no str goes
+        # straight into __dict__, as pickle would put it.
+        attributes, slots = state if isinstance(state, tuple) and len(state) == 2 else (state, None)
+        if attributes:
+            cls = type(self)
+            for name, value in attributes.items():
+                if type(name) is str and not _handled_by_class(cls, name):
+                    object.__setattr__(self, name, value)
+                else:
+                    self.__dict__[name] = value
+        for name, value in (slots or {}).items():
+            setattr(self, name, value)
+
     def start(self, individual: Individual) -> None:
         """Called at the start of every life, in the order of the model's
         processes; schedules the process's first events."""
@@ -144,6 +164,18 @@ class Process:
 
     def __repr__(self) -> str:
         return f"<{self.name} process>"
+
+
+def _handled_by_class(cls: type, name: str) -> bool:
+    """Whether setting the attribute would run code of the class: its own
+    __setattr__, or a data descriptor of that name."""
+    if cls.__setattr__ is not object.__setattr__:
+        return True
+    for klass in cls.__mro__:
+        if name in vars(klass):
+            kind = type(vars(klass)[name])
+            return hasattr(kind, "__set__") or hasattr(kind, "__delete__")
+    return False
 
 
 @dataclasses.dataclass(slots=True)
