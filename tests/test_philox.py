@@ -3,10 +3,12 @@ Philox4x64-10, the distributions of random.Random drawn from it, its state,
 its streams, and the statistical quality of draws across streams."""
 
 import copy
+import fractions
 import inspect
 import math
 import pickle
 import random
+import re
 import sys
 
 import numpy as np
@@ -126,6 +128,30 @@ def test_distributions_have_their_moments():
         ([generator.randrange(6) for _ in range(n)], 2.5, math.sqrt(35 / 12)),
     ]:
         assert abs(sum(values) / n - mean) < 4 * sd / math.sqrt(n)
+
+
+class FixedDraw(Philox):
+    def random(self):
+        return 0.25
+
+
+@pytest.mark.parametrize("cls", [Philox, type("Sub", (Philox,), {}), FixedDraw])
+@pytest.mark.parametrize("lambd", [(), (1.0,), (0.37,), (-2.0,), (3,), (True,), (np.float64(0.5),),
+                                   (fractions.Fraction(1, 3),), (0.0,), (0,), ("x",)])
+def test_expovariate_is_random_randoms_bit_for_bit(cls, lambd):
+    # Natively drawn, yet every value, type, sign of zero and error of
+    # random.Random's own method, from the same draws.
+    ours, theirs = cls(11), cls(11)
+    for _ in range(300):
+        try:
+            expected = random.Random.expovariate(theirs, *lambd)
+        except (TypeError, ZeroDivisionError) as error:
+            with pytest.raises(type(error), match=re.escape(str(error))):
+                ours.expovariate(*lambd)
+            break
+        value = ours.expovariate(*lambd)
+        assert (type(value), value, math.copysign(1, value)) == (type(expected), expected, math.copysign(1, expected))
+    assert ours.getstate() == theirs.getstate()
 
 
 def test_is_a_random_random_that_subclasses_extend():

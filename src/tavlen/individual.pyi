@@ -151,6 +151,8 @@ class Philox(Random):
     def __init__(self, seed: int | None = None) -> None: ...
     def random(self) -> float:
         """random() -> x in the interval [0, 1)."""
+    def expovariate(self, lambd: float = 1.0) -> float:
+        """Exponential distribution."""
     def getrandbits(self, k: int) -> int:
         """getrandbits(k) -> x.  Generates an int with k random bits."""
     def seed(self, a: int | None = None) -> None:  # type: ignore[override]

@@ -22,7 +22,7 @@ namespace tavlen {
     X(log_duration_end, "log_duration_end") X(next_person, "next_person")                      \
     X(next_universe, "next_universe") X(next_event, "next_event")                               \
     X(log_ongoing_durations, "log_ongoing_durations") X(universe, "universe")                   \
-    X(universe_index, "universe_index")
+    X(universe_index, "universe_index") X(expovariate, "expovariate")
 
 struct InternedNames {
 #define TAVLEN_DECLARE_NAME(member, text) PyObject* member;
@@ -47,6 +47,11 @@ struct ModuleState {
     // natively (identically); a rebinding takes effect at the next call.
     PyObject* heapq_heappush;
     PyObject* heapq_heappop;
+    // True while the module's globals are known to still hold those two:
+    // a watcher of the module's dict clears it at any rebinding, and the
+    // queue then looks the functions up at every call until it sees both
+    // bound to heapq's again.
+    bool heapq_bound;
     // numpy.ndarray as imported: the property accessors index an exact
     // ndarray through its sequence slot, which gives what item access gives.
     PyObject* ndarray_type;
@@ -64,5 +69,9 @@ bool install_methods(PyObject* module, PyTypeObject* type, std::span<const Metho
 
 // The value bound to name in the module's namespace; NameError when unbound.
 Ref global(PyObject* module, PyObject* name);
+
+// Sets heapq_bound when both heap functions in the module's namespace are
+// heapq's own again (after a rebinding was undone).
+void recheck_heapq_bound(PyObject* module);
 
 }  // namespace tavlen

@@ -19,6 +19,7 @@
 #include "module.hpp"
 #include "philox.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -174,6 +175,7 @@ constexpr Parameter seed_parameters[] = {{"a", "int | None", "None"}};
 constexpr Parameter bits_parameters[] = {{"k", "int"}};
 constexpr Parameter stream_parameters[] = {{"stream", "int"}};
 constexpr Parameter state_parameters[] = {{"state", "tuple[Any, ...]"}};
+constexpr Parameter expovariate_parameters[] = {{"lambd", "float", "1.0"}};
 
 bool urandom_key(uint64_t (&key)[2]) {
     Ref os = Ref::steal(PyImport_ImportModule("os"));
@@ -216,6 +218,29 @@ PyObject* set_stream(PyObject* self, BoundArguments& args) {
 PyObject* random_float(PyObject* self, BoundArguments& args) {
     const uint64_t bits = next_output(state_of(self, args.module));
     return PyFloat_FromDouble(static_cast<double>(bits >> 11) * 0x1.0p-53);
+}
+
+// random.Random.expovariate's own formula, -log(1.0 - random()) / lambd, on
+// the native draw: the same double (math.log is the C library's log), without
+// a Python frame. A subclass may draw random() its own way, so it gets
+// random.Random's method itself; so does a lambd that is not a nonzero float,
+// for Python's own division and its errors.
+PyObject* expovariate(PyObject* self, BoundArguments& args) {
+    const ModuleState& module = module_state(args.module);
+    PyObject* lambd = args[0];
+    const bool plain_rate = !lambd || (PyFloat_CheckExact(lambd) && PyFloat_AS_DOUBLE(lambd) != 0.0);
+    if (Py_TYPE(self) != module.philox_type) {
+        Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(module.philox_type->tp_base),
+                                                 module.names.expovariate));
+        if (!method) return nullptr;
+        PyObject* call[] = {self, lambd};
+        return PyObject_Vectorcall(method.get(), call, lambd ? 2 : 1, nullptr);
+    }
+    const uint64_t bits = next_output(state_of(self, args.module));
+    const double draw = -std::log(1.0 - static_cast<double>(bits >> 11) * 0x1.0p-53);
+    if (plain_rate) return PyFloat_FromDouble(lambd ? draw / PyFloat_AS_DOUBLE(lambd) : draw / 1.0);
+    Ref numerator = Ref::steal(PyFloat_FromDouble(draw));
+    return numerator ? PyNumber_TrueDivide(numerator.get(), lambd) : nullptr;
 }
 
 PyObject* getrandbits(PyObject* self, BoundArguments& args) {
@@ -312,6 +337,13 @@ constinit const MethodSpec random_method{
     "The top 53 bits of the next 64-bit output, times 2**-53.",
     nullptr, random_float};
 
+constinit const MethodSpec expovariate_method{
+    {"expovariate", expovariate_parameters, false, "float"},
+    "Exponential distribution.\n\n"
+    "lambd is 1.0 divided by the desired mean; it should be nonzero. The draw\n"
+    "is random.Random.expovariate's, -log(1.0 - random()) / lambd, bit for bit.",
+    nullptr, expovariate};
+
 constinit const MethodSpec getrandbits_method{
     {"getrandbits", bits_parameters, false, "int"},
     "getrandbits(k) -> x.  Generates an int with k random bits.\n\n"
@@ -345,7 +377,7 @@ constinit const MethodSpec setstate_method{
     nullptr, setstate};
 
 const MethodSpec* const philox_methods[] = {
-    &random_method, &getrandbits_method, &seed_method, &set_stream_method, &getstate_method, &setstate_method,
+    &random_method, &expovariate_method, &getrandbits_method, &seed_method, &set_stream_method, &getstate_method, &setstate_method,
 };
 
 // --- The type -------------------------------------------------------------------
