@@ -164,6 +164,24 @@ class TestOrder:
             life.add_to_queue(1.0, "a")
 
 
+    @pytest.mark.parametrize("rebind", [
+        lambda namespace, pop: namespace.__setitem__("heappop", pop),
+        lambda namespace, pop: namespace.__setitem__(type("Name", (str,), {})("heappop"), pop),
+        lambda namespace, pop: namespace.update(heappop=pop),
+    ])
+    def test_every_way_of_rebinding_heappop_is_seen(self, life, rebind):
+        namespace, original = vars(module), module.heappop
+        popped = []
+        try:
+            life.add_to_queue(1.0, "a")
+            rebind(namespace, lambda heap: popped.append(1) or heapq.heappop(heap))
+            assert life.next_event()[2] == "a" and popped == [1]
+        finally:
+            namespace["heappop"] = original
+        life.add_to_queue(1.0, "b")
+        assert life.next_event()[2] == "b" and popped == [1]
+
+
 class TestScheduling:
     def test_due_age_of_each_method(self, life):
         life.age = 40.0

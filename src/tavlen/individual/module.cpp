@@ -33,6 +33,48 @@ constexpr char individual_doc[] =
 int64_t owning_interpreter = -1;
 bool executed_once = false;
 
+// --- Watching the heap functions in the module's namespace -------------------
+// The queue sifts natively while the globals heappush and heappop are
+// heapq's; knowing that without two dict lookups per event takes a watcher
+// of the module's dict. The module lives in one interpreter and is executed
+// once, so one watcher and one watched state suffice.
+
+int globals_watcher = -1;
+ModuleState* watched_state = nullptr;
+
+int watch_globals(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+    ModuleState* state = watched_state;
+    if (!state) return 0;
+    const bool one_key =
+        event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    // Any other key type might compare equal to a name: assume it does.
+    if (one_key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, state->names.heappush) != 0 &&
+        PyUnicode_Compare(key, state->names.heappop) != 0) {
+        return 0;
+    }
+    state->heapq_bound = false;
+    return 0;
+}
+
+bool watch_heap_functions(PyObject* module, ModuleState& state) {
+    if (globals_watcher < 0) {
+        globals_watcher = PyDict_AddWatcher(watch_globals);
+        if (globals_watcher < 0) {  // every watcher taken: look up at every call, as without one
+            PyErr_Clear();
+            return true;
+        }
+    }
+    if (PyDict_Watch(globals_watcher, PyModule_GetDict(module)) < 0) return false;
+    watched_state = &state;
+    recheck_heapq_bound(module);
+    return true;
+}
+
+void unwatch_heap_functions(ModuleState& state) {
+    if (watched_state == &state) watched_state = nullptr;
+    state.heapq_bound = false;
+}
+
 Individual* as_individual(PyObject* object) { return reinterpret_cast<Individual*>(object); }
 
 // --- Instance lifecycle ---------------------------------------------------
@@ -246,7 +288,7 @@ int module_exec(PyObject* module) {
     }
     state.heapq_heappush = global(module, state.names.heappush).release();
     state.heapq_heappop = global(module, state.names.heappop).release();
-    if (!state.heapq_heappush || !state.heapq_heappop) return -1;
+    if (!state.heapq_heappush || !state.heapq_heappop || !watch_heap_functions(module, state)) return -1;
     Ref numpy = global(module, state.names.np);
     state.ndarray_type = numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr;
     if (!state.ndarray_type) return -1;
@@ -319,6 +361,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(state.philox_type);
     Py_CLEAR(state.method_type);
     Py_CLEAR(state.layout_export_type);
+    unwatch_heap_functions(state);
     Py_CLEAR(state.heapq_heappush);
     Py_CLEAR(state.heapq_heappop);
     Py_CLEAR(state.ndarray_type);
@@ -370,6 +413,16 @@ Ref global(PyObject* module, PyObject* name) {
     if (value) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
+}
+
+void recheck_heapq_bound(PyObject* module) {
+    ModuleState& state = module_state(module);
+    if (watched_state != &state || !state.heapq_heappush) return;
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* push = PyDict_GetItemWithError(globals, state.names.heappush);
+    PyObject* pop = push ? PyDict_GetItemWithError(globals, state.names.heappop) : nullptr;
+    if (PyErr_Occurred()) PyErr_Clear();  // the queue's own lookup reports it
+    state.heapq_bound = push == state.heapq_heappush && pop == state.heapq_heappop;
 }
 
 PyObject* not_implemented_yet(Individual*, BoundArguments& args) {

@@ -90,18 +90,28 @@ PyObject* undo_and_raise(Undo undo) {
 // heappush and heappop as the module's globals hold them at this call.
 bool push(PyObject* module, PyObject* queue, PyObject* entry) {
     const ModuleState& state = module_state(module);
+    if (state.heapq_bound) [[likely]]
+        return heap_push(queue, entry);
     Ref function = global(module, state.names.heappush);
     if (!function) return false;
-    if (function.get() == state.heapq_heappush) return heap_push(queue, entry);
+    if (function.get() == state.heapq_heappush) {
+        recheck_heapq_bound(module);
+        return heap_push(queue, entry);
+    }
     PyObject* args[] = {queue, entry};
     return Ref::steal(PyObject_Vectorcall(function.get(), args, 2, nullptr)).get() != nullptr;
 }
 
 Ref pop(PyObject* module, PyObject* queue) {
     const ModuleState& state = module_state(module);
+    if (state.heapq_bound) [[likely]]
+        return heap_pop(queue);
     Ref function = global(module, state.names.heappop);
     if (!function) return {};
-    if (function.get() == state.heapq_heappop) return heap_pop(queue);
+    if (function.get() == state.heapq_heappop) {
+        recheck_heapq_bound(module);
+        return heap_pop(queue);
+    }
     return Ref::steal(PyObject_CallOneArg(function.get(), queue));
 }
 
