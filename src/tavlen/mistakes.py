@@ -11,7 +11,7 @@ import re
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from .configuration import Configuration
+from .configuration import COMBINING_CODE, CombinedSnapshots, Configuration, combining
 
 __all__ = ["Mistakes", "snapshots_kept_at"]
 
@@ -24,6 +24,8 @@ def snapshots_kept_at(function: Callable[[Any], Any]) -> tuple[Callable[[Any], A
     the age before the event that took it. A closure, since it runs at every
     snapshot of every life: a function is called faster than an object."""
     point = [-math.inf]
+    if isinstance(function, CombinedSnapshots):
+        return combining(function.functions, point), point
 
     def take_snapshot(individual: Any) -> Any:
         point[0] = individual.age
@@ -32,7 +34,7 @@ def snapshots_kept_at(function: Callable[[Any], Any]) -> tuple[Callable[[Any], A
     return take_snapshot, point
 
 
-_TAKE_SNAPSHOT = snapshots_kept_at(len)[0].__code__
+_SNAPSHOT_CODE = (snapshots_kept_at(len)[0].__code__, COMBINING_CODE)
 
 
 # The module's messages for the modelling mistakes that the driver explains.
@@ -75,7 +77,7 @@ class Mistakes:
     def _from_snapshot(error: Exception, age: float, individual: Any) -> bool:
         tb = error.__traceback__
         while tb is not None:
-            if tb.tb_frame.f_code is _TAKE_SNAPSHOT:
+            if tb.tb_frame.f_code in _SNAPSHOT_CODE:
                 return True  # raised by a snapshot function
             tb = tb.tb_next
         # Raised by the Individual on what the functions returned, once next_event
