@@ -371,6 +371,7 @@ def stepping():
 @group()
 def queue():
     life = Life()
+    namespace = vars(sys.modules[Individual.__module__])
     message, other = text("onset"), text("death")
     payload = {text("lesion"): [real(1.0)], text("site"): text("colon")}
     payload_age = {"age": real(1.0)}
@@ -405,6 +406,12 @@ def queue():
             except RuntimeError:
                 break
             assert record[2] in (message, other)
+        # A rebinding of heappop seen through the namespace's watcher, and undone.
+        original = namespace["heappop"]
+        namespace["heappop"] = lambda heap: original(heap)
+        individual.add_to_queue(real(1.0), message)
+        assert individual.next_event()[2] == message
+        namespace["heappop"] = original
         individual.add_to_queue(real(1.0), message)
         individual.age = real(3.0)
         if __debug__:
@@ -836,6 +843,13 @@ def philox():
         generator.getrandbits(64)
         generator.getrandbits(1000)
         generator.gauss()
+        generator.expovariate()
+        generator.expovariate(spare)
+        generator.expovariate(key)
+        derived_draw = DerivedPhilox(key)
+        derived_draw.expovariate(spare)
+        fails(ZeroDivisionError, generator.expovariate, real(0.0))
+        fails(TypeError, generator.expovariate, text("rate"))
         generator.choice([key, stream])
         generator.gauss_next = spare
         assert generator.gauss_next == spare
