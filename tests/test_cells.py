@@ -66,3 +66,28 @@ def test_cells_that_do_not_fit_are_refused(positions, values, total, message):
     with pytest.raises(ValueError, match=message):
         add_into(*totals[:1], cells, *totals[1:])
     assert all(np.array_equal(array, kept) for array, kept in zip(totals, before))
+
+
+@pytest.mark.parametrize("position_dtype", [np.uint32, np.int64, np.int32])
+@pytest.mark.parametrize("value_dtype, total_dtype", [
+    (np.float64, np.float64), (np.uint32, np.int64), (np.int64, np.int64),  # added by the engine
+    (np.float32, np.float64), (np.uint32, np.float64), (np.int16, np.int64),  # added by NumPy
+])
+def test_every_kind_adds_as_numpy_adds(position_dtype, value_dtype, total_dtype):
+    generator = np.random.default_rng(7)
+    totals = generator.integers(-5, 5, size=(3, 40)).astype(total_dtype)
+    expected = totals.copy()
+    positions = np.sort(generator.choice(40, size=12, replace=False)).astype(position_dtype)
+    values = generator.integers(0, 1000, size=12).astype(value_dtype)
+    for target in expected:
+        target[positions] += values
+    add_into(totals[0], Cells((40,), positions, values), totals[1], totals[2])
+    assert totals.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("values", [np.array([1.0, 2.0]), np.array([1.0, 2.0], dtype=np.float32)])
+def test_a_negative_position_is_refused_not_wrapped(values):
+    total = np.zeros(4)
+    with pytest.raises(ValueError, match="does not fit"):
+        add_into(total, Cells((4,), np.array([-1, 2]), values))
+    assert not total.any()

@@ -106,7 +106,8 @@ class TestImport:
                  {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}]
         assert names == ["heappop", "heappush", "Random", "Callable", "Dict", "List", "Optional",
                          "warnings", "np", "Individual", "__pyx_unpickle_Individual", "Philox",
-                         "run_lives", "record_changes", "take_changes", "renew_population"]
+                         "run_lives", "record_changes", "take_changes", "renew_population",
+                         "add_cells"]
         import heapq, random, typing, warnings
         assert module.heappush is heapq.heappush and module.Random is random.Random
         assert module.Optional is typing.Optional and module.warnings is warnings

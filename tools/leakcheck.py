@@ -37,7 +37,8 @@ import numpy as np
 # The checkout's package, ahead of any installed one.
 sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1]))
 from tavlen.individual import (  # noqa: E402
-    Individual, Philox, __pyx_unpickle_Individual, record_changes, renew_population, run_lives, take_changes)
+    Individual, Philox, __pyx_unpickle_Individual, add_cells, record_changes, renew_population, run_lives,
+    take_changes)
 
 WARMUPS = 3
 ROUNDS = 4
@@ -635,8 +636,18 @@ def changes():
         renew_population(individual, population)
         fails(KeyError, renew_population, individual, {})
         fails(TypeError, renew_population, individual, [])
+        assert add_cells(positions, values, (total, totals[1]))
+        assert not add_cells(positions, values.astype(np.float32), (total,))
+        fails(ValueError, add_cells, positions[::-1].copy(), values, (total,))
+        fails(ValueError, add_cells, positions, values[:1], (total,))
+        fails(ValueError, add_cells, positions, values, (total, totals))
+        fails(TypeError, add_cells, positions, values, [total])
+        fails(TypeError, add_cells, positions, onset, (total,))
 
-    return batch, [life.individual, onset, alive, population]
+    positions, values = np.array([1, 5], dtype=np.uint32), np.array([0.5, -2.0])
+    totals = np.zeros((2, 8))
+    total = totals[0]
+    return batch, [life.individual, onset, alive, population, positions, values, totals]
 
 
 @group(numpy=True)

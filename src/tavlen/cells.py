@@ -8,6 +8,8 @@ from typing import Any
 
 import numpy as np
 
+from .individual import add_cells
+
 __all__ = ["Cells", "add_into", "dense"]
 
 #: Positions fit 32 bits in grids of fewer cells than this.
@@ -83,13 +85,24 @@ def add_into(total: np.ndarray, part: np.ndarray | Cells, *totals: np.ndarray) -
         for target in targets:
             target += part
         return
-    positions = part.positions
-    if len(positions) != len(part.values) or (len(positions) and (
-            int(positions[-1]) >= total.size or np.any(positions[1:] <= positions[:-1]))):
-        # Each cell once, inside the array: a position given twice would be added once.
-        raise ValueError(f"{part!r} does not fit an array of shape {total.shape}")
+    does_not_fit = f"{part!r} does not fit an array of shape {total.shape}"
+    if len(part.positions) != len(part.values):
+        raise ValueError(does_not_fit)
     if any(not target.flags.c_contiguous or target.size != total.size for target in targets):
         raise ValueError("cells are added into contiguous arrays of their shape")
+    # The engine adds the usual kinds in one pass over the cells, checking
+    # them first: NumPy's fancy indexing would read, add and write in three.
+    try:
+        if add_cells(part.positions, part.values, targets):
+            return
+    except ValueError:
+        raise ValueError(does_not_fit) from None
+    positions = part.positions
+    if len(positions) and (int(positions[0]) < 0 or int(positions[-1]) >= total.size
+                           or np.any(positions[1:] <= positions[:-1])):
+        # Each cell once, inside the array: a position given twice would be added once,
+        # and a negative one would count from the end.
+        raise ValueError(does_not_fit)
     positions = positions.astype(np.intp, copy=False)
     for target in targets:
         target.reshape(-1)[positions] += part.values

@@ -185,3 +185,6 @@ def take_changes(individual: Individual) -> tuple[bytes | None, ...]:
 
 def renew_population(individual: Individual, properties: dict[str, Any]) -> None:
     """Gives the Individual a new population; its individual-level log starts again empty."""
+
+def add_cells(positions: Any, values: Any, totals: tuple[Any, ...]) -> bool:
+    """Adds values at the flat positions of every array of totals; False when the kinds are not added natively."""

@@ -6,6 +6,8 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace tavlen {
@@ -89,6 +91,129 @@ PyObject* take_changes(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     return taken.release();
 }
 
+// --- Adding cells into totals ---------------------------------------------------
+
+constexpr Parameter add_parameters[] = {{"positions"}, {"values"}, {"totals", "tuple"}};
+constexpr Signature add_signature{"add_cells", add_parameters};
+
+// A buffer held for the call.
+struct HeldView {
+    Py_buffer view{};
+    bool held = false;
+    HeldView() = default;
+    HeldView(const HeldView&) = delete;
+    HeldView& operator=(const HeldView&) = delete;
+    ~HeldView() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool hold(PyObject* exporter, int flags) {
+        held = PyObject_GetBuffer(exporter, &view, flags | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0;
+        return held;
+    }
+};
+
+// The element kinds that a block's cells and the run's totals hold.
+enum class Kind { other, float64, uint32, int64 };
+
+Kind kind_of(const Py_buffer& view) {
+    const char* format = view.format ? view.format : "B";
+    if (*format == '@' || *format == '=' || (*format == '<' && PY_LITTLE_ENDIAN)) ++format;
+    if (format[0] == '\0' || format[1] != '\0') return Kind::other;
+    switch (format[0]) {
+        case 'd': return view.itemsize == 8 ? Kind::float64 : Kind::other;
+        case 'I': case 'L': return view.itemsize == 4 ? Kind::uint32 : Kind::other;
+        case 'l': case 'q': case 'n': return view.itemsize == 8 ? Kind::int64 : Kind::other;
+        default: return Kind::other;
+    }
+}
+
+template <class Position>
+bool positions_fit(const Position* positions, Py_ssize_t n, Py_ssize_t size) {
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const int64_t position = static_cast<int64_t>(positions[k]);
+        if (position < 0 || position >= size || (k > 0 && position <= static_cast<int64_t>(positions[k - 1]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// total[position] += value, as NumPy's += computes it: doubles added, counts
+// in 64 bits wrapping as NumPy's integers wrap.
+template <class Position>
+void add(void* total, Kind total_kind, const Position* positions, const void* values, Kind value_kind,
+         Py_ssize_t n) {
+    if (total_kind == Kind::float64) {
+        double* t = static_cast<double*>(total);
+        const double* v = static_cast<const double*>(values);
+        for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
+        return;
+    }
+    uint64_t* t = static_cast<uint64_t*>(total);
+    if (value_kind == Kind::uint32) {
+        const uint32_t* v = static_cast<const uint32_t*>(values);
+        for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
+    } else {
+        const uint64_t* v = static_cast<const uint64_t*>(values);
+        for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
+    }
+}
+
+bool compatible(Kind total, Kind value) {
+    return (total == Kind::float64 && value == Kind::float64) ||
+           (total == Kind::int64 && (value == Kind::uint32 || value == Kind::int64));
+}
+
+// add_cells(positions, values, totals): False, with nothing added, for kinds
+// it does not add natively (the caller adds those itself).
+PyObject* add_cells(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound(add_signature, module);
+    if (!bind(bound, args, nargs, kwnames) || !check_argument_type(bound[2], &PyTuple_Type, bound.name(2))) {
+        return nullptr;
+    }
+    HeldView positions, values;
+    if (!positions.hold(bound[0], PyBUF_ND) || !values.hold(bound[1], PyBUF_ND)) return nullptr;
+    const Py_ssize_t n = positions.view.len / std::max<Py_ssize_t>(positions.view.itemsize, 1);
+    const Kind position_kind = kind_of(positions.view), value_kind = kind_of(values.view);
+    if (positions.view.ndim != 1 || values.view.ndim != 1 || values.view.len / values.view.itemsize != n) {
+        return raise(PyExc_ValueError, "add_cells(): positions and values must be one-dimensional and as long");
+    }
+    PyObject* totals = bound[2];
+    const Py_ssize_t count = PyTuple_GET_SIZE(totals);
+    std::unique_ptr<HeldView[]> held(new (std::nothrow) HeldView[static_cast<size_t>(std::max<Py_ssize_t>(count, 1))]);
+    if (!held) return PyErr_NoMemory();
+    Py_ssize_t size = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!held[i].hold(PyTuple_GET_ITEM(totals, i), PyBUF_ND | PyBUF_WRITABLE)) return nullptr;
+        const Py_ssize_t cells = held[i].view.len / held[i].view.itemsize;
+        if (size >= 0 && cells != size) {
+            return raise(PyExc_ValueError, "add_cells(): the totals must have as many cells");
+        }
+        size = cells;
+        if (!compatible(kind_of(held[i].view), value_kind)) Py_RETURN_FALSE;
+    }
+    if (position_kind != Kind::uint32 && position_kind != Kind::int64) Py_RETURN_FALSE;
+    // Checked whole before anything is added: a refusal changes nothing.
+    const bool fit = position_kind == Kind::uint32
+                         ? positions_fit(static_cast<const uint32_t*>(positions.view.buf), n, size)
+                         : positions_fit(static_cast<const int64_t*>(positions.view.buf), n, size);
+    if (!fit) {
+        return raise(PyExc_ValueError,
+                     "add_cells(): positions must ascend, each once, inside the totals");
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Kind total_kind = kind_of(held[i].view);
+        if (position_kind == Kind::uint32) {
+            add(held[i].view.buf, total_kind, static_cast<const uint32_t*>(positions.view.buf), values.view.buf,
+                value_kind, n);
+        } else {
+            add(held[i].view.buf, total_kind, static_cast<const int64_t*>(positions.view.buf), values.view.buf,
+                value_kind, n);
+        }
+    }
+    Py_RETURN_TRUE;
+}
+
 }  // namespace
 
 void record_change(Individual* self, Aggregate which, Py_ssize_t offset) noexcept {
@@ -127,6 +252,20 @@ PyMethodDef record_changes_function = {
     "the Individual changes: the event, duration and snapshot logs and the discounted\n"
     "arrays. The record starts empty. It is no part of the pickled state: a copy does\n"
     "not record.",
+};
+
+PyMethodDef add_cells_function = {
+    "add_cells",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(add_cells)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "add_cells(positions, values, totals)\n"
+    "--\n\n"
+    "Adds values[k] to the cell at flat C-order position positions[k] of every\n"
+    "array of totals (contiguous, writable, as many cells each), as total.flat[positions]\n"
+    "+= values adds. Positions are uint32 or int64, ascending, each once, inside the\n"
+    "totals, else ValueError and nothing is added. Returns True; False, with nothing\n"
+    "added, when the kinds are not float64 values into float64 totals or uint32 or int64\n"
+    "values into int64 totals.",
 };
 
 PyMethodDef take_changes_function = {

@@ -96,7 +96,7 @@ extern PyMethodDef unpickle_function;
 extern PyMethodDef run_lives_function;
 // Functions of the module that let one Individual serve many blocks: its
 // changed cells taken and cleared, and a new population.
-extern PyMethodDef record_changes_function, take_changes_function, renew_population_function;
+extern PyMethodDef record_changes_function, take_changes_function, renew_population_function, add_cells_function;
 
 // Placeholder body of methods whose subsystem is still to be written.
 PyObject* not_implemented_yet(Individual* self, BoundArguments& args);

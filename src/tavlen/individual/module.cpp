@@ -320,7 +320,8 @@ int module_exec(PyObject* module) {
     }
     Ref run_lives = Ref::steal(PyCFunction_NewEx(&run_lives_function, module, module_name.get()));
     if (!run_lives || PyModule_AddObjectRef(module, run_lives_function.ml_name, run_lives.get()) < 0) return -1;
-    for (PyMethodDef* function : {&record_changes_function, &take_changes_function, &renew_population_function}) {
+    for (PyMethodDef* function :
+         {&record_changes_function, &take_changes_function, &renew_population_function, &add_cells_function}) {
         Ref bound = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!bound || PyModule_AddObjectRef(module, function->ml_name, bound.get()) < 0) return -1;
     }
