@@ -308,7 +308,7 @@ def best_of(repeat: int, *runs: Callable[[], Any]) -> list[Timing]:
 
 def load() -> str:
     return (f"cores busy elsewhere {busy_cores()}, load average "
-            + ", ".join(f"{value:.2f}" for value in os.getloadavg()))
+            + ", ".join(f"{value:.2f}" for value in os.getloadavg()) + f"; speed probe {machine.probe_ms():.1f} ms")
 
 
 def report() -> None:

@@ -47,6 +47,20 @@ def busy_cores(seconds: float = 1.0) -> str:
     return f"{(os.cpu_count() or 1) * (busy_after - busy) / max(total_after - total, 1):.2f}"
 
 
+def probe_ms() -> float:
+    """The least CPU time, over five tries, of a fixed piece of interpreter
+    work. A machine shared with others is sometimes slower for seconds or
+    minutes though none of its own cores is busy (its neighbours on the
+    host); the probe printed beside a figure shows whether it was then."""
+    def work() -> float:
+        started, total = time.process_time(), 0
+        for i in range(200_000):
+            total += i * i % 7
+        return time.process_time() - started
+
+    return 1e3 * min(work() for _ in range(5))
+
+
 def commit() -> str:
     try:
         return subprocess.run(["git", "describe", "--always", "--dirty"], capture_output=True, text=True,
@@ -63,7 +77,7 @@ def main() -> None:
     if revision:
         print(f"tavlen at commit {revision}")
     print(f"Load when it started: cores busy elsewhere {busy_cores()}, load average "
-          + ", ".join(f"{value:.2f}" for value in os.getloadavg()))
+          + ", ".join(f"{value:.2f}" for value in os.getloadavg()) + f"; speed probe {probe_ms():.1f} ms")
     print()
 
 
