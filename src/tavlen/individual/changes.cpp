@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace tavlen {
@@ -112,56 +113,54 @@ struct HeldView {
     }
 };
 
-// The element kinds that a block's cells and the run's totals hold.
-enum class Kind { other, float64, uint32, int64 };
-
-Kind kind_of(const Py_buffer& view) {
-    const char* format = view.format ? view.format : "B";
-    if (*format == '@' || *format == '=' || (*format == '<' && PY_LITTLE_ENDIAN)) ++format;
-    if (format[0] == '\0' || format[1] != '\0') return Kind::other;
-    switch (format[0]) {
-        case 'd': return view.itemsize == 8 ? Kind::float64 : Kind::other;
-        case 'I': case 'L': return view.itemsize == 4 ? Kind::uint32 : Kind::other;
-        case 'l': case 'q': case 'n': return view.itemsize == 8 ? Kind::int64 : Kind::other;
-        default: return Kind::other;
+// The element types of a block's cells (float64 durations, uint32 counts)
+// and of the run's totals (float64, int64), and of positions (uint32, int64).
+std::optional<ElementType> element_type(const Py_buffer& buffer) {
+    for (ElementType type : {ElementType::float64, ElementType::uint32, ElementType::int64}) {
+        if (holds_elements(buffer, type)) return type;
     }
+    return std::nullopt;
 }
 
+bool addable(std::optional<ElementType> total, std::optional<ElementType> value) {
+    return (total == ElementType::float64 && value == ElementType::float64) ||
+           (total == ElementType::int64 && (value == ElementType::uint32 || value == ElementType::int64));
+}
+
+// total[position] += value for every cell, as NumPy's += computes it: doubles
+// added, counts in 64 bits wrapping as NumPy's integers wrap.
+template <class Position, class Total, class Value>
+void add_each(void* total, const Position* positions, const void* values, Py_ssize_t n) {
+    Total* t = static_cast<Total*>(total);
+    const Value* v = static_cast<const Value*>(values);
+    for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
+}
+
+// The cells added into every total, once every position is checked: each
+// inside the totals and above the one before it, so a refusal adds nothing.
 template <class Position>
-bool positions_fit(const Position* positions, Py_ssize_t n, Py_ssize_t size) {
+bool add_at(const Py_buffer& positions_buffer, const Py_buffer& values, ElementType value_type,
+            const std::unique_ptr<HeldView[]>& totals, Py_ssize_t count, Py_ssize_t size) {
+    const Position* positions = static_cast<const Position*>(positions_buffer.buf);
+    const Py_ssize_t n = values.len / values.itemsize;
     for (Py_ssize_t k = 0; k < n; ++k) {
         const int64_t position = static_cast<int64_t>(positions[k]);
         if (position < 0 || position >= size || (k > 0 && position <= static_cast<int64_t>(positions[k - 1]))) {
+            PyErr_SetString(PyExc_ValueError, "add_cells(): positions must ascend, each once, inside the totals");
             return false;
         }
     }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        void* total = totals[i].view.buf;
+        if (element_type(totals[i].view) == ElementType::float64) {
+            add_each<Position, double, double>(total, positions, values.buf, n);
+        } else if (value_type == ElementType::uint32) {
+            add_each<Position, uint64_t, uint32_t>(total, positions, values.buf, n);
+        } else {
+            add_each<Position, uint64_t, uint64_t>(total, positions, values.buf, n);
+        }
+    }
     return true;
-}
-
-// total[position] += value, as NumPy's += computes it: doubles added, counts
-// in 64 bits wrapping as NumPy's integers wrap.
-template <class Position>
-void add(void* total, Kind total_kind, const Position* positions, const void* values, Kind value_kind,
-         Py_ssize_t n) {
-    if (total_kind == Kind::float64) {
-        double* t = static_cast<double*>(total);
-        const double* v = static_cast<const double*>(values);
-        for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
-        return;
-    }
-    uint64_t* t = static_cast<uint64_t*>(total);
-    if (value_kind == Kind::uint32) {
-        const uint32_t* v = static_cast<const uint32_t*>(values);
-        for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
-    } else {
-        const uint64_t* v = static_cast<const uint64_t*>(values);
-        for (Py_ssize_t k = 0; k < n; ++k) t[positions[k]] += v[k];
-    }
-}
-
-bool compatible(Kind total, Kind value) {
-    return (total == Kind::float64 && value == Kind::float64) ||
-           (total == Kind::int64 && (value == Kind::uint32 || value == Kind::int64));
 }
 
 // add_cells(positions, values, totals): False, with nothing added, for kinds
@@ -173,43 +172,34 @@ PyObject* add_cells(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     }
     HeldView positions, values;
     if (!positions.hold(bound[0], PyBUF_ND) || !values.hold(bound[1], PyBUF_ND)) return nullptr;
-    const Py_ssize_t n = positions.view.len / std::max<Py_ssize_t>(positions.view.itemsize, 1);
-    const Kind position_kind = kind_of(positions.view), value_kind = kind_of(values.view);
-    if (positions.view.ndim != 1 || values.view.ndim != 1 || values.view.len / values.view.itemsize != n) {
+    if (positions.view.ndim != 1 || values.view.ndim != 1 || positions.view.itemsize <= 0 ||
+        values.view.itemsize <= 0 ||
+        values.view.len / values.view.itemsize != positions.view.len / positions.view.itemsize) {
         return raise(PyExc_ValueError, "add_cells(): positions and values must be one-dimensional and as long");
     }
     PyObject* totals = bound[2];
     const Py_ssize_t count = PyTuple_GET_SIZE(totals);
     std::unique_ptr<HeldView[]> held(new (std::nothrow) HeldView[static_cast<size_t>(std::max<Py_ssize_t>(count, 1))]);
     if (!held) return PyErr_NoMemory();
+    const std::optional<ElementType> value_type = element_type(values.view);
+    if (!value_type) Py_RETURN_FALSE;
     Py_ssize_t size = -1;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!held[i].hold(PyTuple_GET_ITEM(totals, i), PyBUF_ND | PyBUF_WRITABLE)) return nullptr;
-        const Py_ssize_t cells = held[i].view.len / held[i].view.itemsize;
+        const Py_ssize_t cells = held[i].view.len / std::max<Py_ssize_t>(held[i].view.itemsize, 1);
         if (size >= 0 && cells != size) {
             return raise(PyExc_ValueError, "add_cells(): the totals must have as many cells");
         }
         size = cells;
-        if (!compatible(kind_of(held[i].view), value_kind)) Py_RETURN_FALSE;
+        if (!addable(element_type(held[i].view), value_type)) Py_RETURN_FALSE;
     }
-    if (position_kind != Kind::uint32 && position_kind != Kind::int64) Py_RETURN_FALSE;
-    // Checked whole before anything is added: a refusal changes nothing.
-    const bool fit = position_kind == Kind::uint32
-                         ? positions_fit(static_cast<const uint32_t*>(positions.view.buf), n, size)
-                         : positions_fit(static_cast<const int64_t*>(positions.view.buf), n, size);
-    if (!fit) {
-        return raise(PyExc_ValueError,
-                     "add_cells(): positions must ascend, each once, inside the totals");
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const Kind total_kind = kind_of(held[i].view);
-        if (position_kind == Kind::uint32) {
-            add(held[i].view.buf, total_kind, static_cast<const uint32_t*>(positions.view.buf), values.view.buf,
-                value_kind, n);
-        } else {
-            add(held[i].view.buf, total_kind, static_cast<const int64_t*>(positions.view.buf), values.view.buf,
-                value_kind, n);
-        }
+    const std::optional<ElementType> position_type = element_type(positions.view);
+    if (position_type == ElementType::uint32) {
+        if (!add_at<uint32_t>(positions.view, values.view, *value_type, held, count, size)) return nullptr;
+    } else if (position_type == ElementType::int64) {
+        if (!add_at<int64_t>(positions.view, values.view, *value_type, held, count, size)) return nullptr;
+    } else {
+        Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
 }

@@ -228,7 +228,6 @@ PyObject* random_float(PyObject* self, BoundArguments& args) {
 PyObject* expovariate(PyObject* self, BoundArguments& args) {
     const ModuleState& module = module_state(args.module);
     PyObject* lambd = args[0];
-    const bool plain_rate = !lambd || (PyFloat_CheckExact(lambd) && PyFloat_AS_DOUBLE(lambd) != 0.0);
     if (Py_TYPE(self) != module.philox_type) {
         Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(module.philox_type->tp_base),
                                                  module.names.expovariate));
@@ -238,7 +237,10 @@ PyObject* expovariate(PyObject* self, BoundArguments& args) {
     }
     const uint64_t bits = next_output(state_of(self, args.module));
     const double draw = -std::log(1.0 - static_cast<double>(bits >> 11) * 0x1.0p-53);
-    if (plain_rate) return PyFloat_FromDouble(lambd ? draw / PyFloat_AS_DOUBLE(lambd) : draw / 1.0);
+    if (!lambd) return PyFloat_FromDouble(draw);  // draw / 1.0 is draw itself
+    if (PyFloat_CheckExact(lambd) && PyFloat_AS_DOUBLE(lambd) != 0.0) {
+        return PyFloat_FromDouble(draw / PyFloat_AS_DOUBLE(lambd));
+    }
     Ref numerator = Ref::steal(PyFloat_FromDouble(draw));
     return numerator ? PyNumber_TrueDivide(numerator.get(), lambd) : nullptr;
 }
@@ -377,7 +379,8 @@ constinit const MethodSpec setstate_method{
     nullptr, setstate};
 
 const MethodSpec* const philox_methods[] = {
-    &random_method, &expovariate_method, &getrandbits_method, &seed_method, &set_stream_method, &getstate_method, &setstate_method,
+    &random_method,     &expovariate_method, &getrandbits_method, &seed_method,
+    &set_stream_method, &getstate_method,    &setstate_method,
 };
 
 // --- The type -------------------------------------------------------------------

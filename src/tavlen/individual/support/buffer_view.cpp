@@ -23,6 +23,7 @@ constexpr ElementInfo element_info(ElementType type) {
         case ElementType::uint8: return {'u', 1, "unsigned char", "B"};
         case ElementType::uint16: return {'u', 2, "unsigned short", "H"};
         case ElementType::uint32: return {'u', 4, "unsigned int", "I"};
+        case ElementType::int64: return {'i', 8, "long long", "q"};
     }
     return {'?', 0, "?", "B"};
 }
@@ -84,6 +85,14 @@ bool matches(const char* format, Py_ssize_t itemsize, const ElementInfo& expecte
     Py_ssize_t size = order == '@' ? code->native_size : code->standard_size;
     return code->kind == expected.kind && size == expected.size && itemsize == expected.size;
 }
+
+}  // namespace
+
+bool holds_elements(const Py_buffer& buffer, ElementType type) {
+    return matches(buffer.format ? buffer.format : "B", buffer.itemsize, element_info(type));
+}
+
+namespace {
 
 std::string describe_format(const char* format) {
     char order;

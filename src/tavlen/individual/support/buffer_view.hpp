@@ -16,7 +16,7 @@
 
 namespace tavlen {
 
-enum class ElementType : uint8_t { float64, int16, uint8, uint16, uint32 };
+enum class ElementType : uint8_t { float64, int16, uint8, uint16, uint32, int64 };
 
 template <class T> constexpr ElementType element_type_of();
 template <> constexpr ElementType element_type_of<double>() { return ElementType::float64; }
@@ -24,8 +24,13 @@ template <> constexpr ElementType element_type_of<int16_t>() { return ElementTyp
 template <> constexpr ElementType element_type_of<uint8_t>() { return ElementType::uint8; }
 template <> constexpr ElementType element_type_of<uint16_t>() { return ElementType::uint16; }
 template <> constexpr ElementType element_type_of<uint32_t>() { return ElementType::uint32; }
+template <> constexpr ElementType element_type_of<int64_t>() { return ElementType::int64; }
 
 inline constexpr int max_view_axes = 5;
+
+// Whether an acquired buffer's elements are of the type, by the rule that
+// views acquire by: the format's code, size and byte order.
+bool holds_elements(const Py_buffer& buffer, ElementType type);
 
 // A buffer acquired from an exporter, with the layout it had when acquired.
 // Shared, by reference count, between the view that acquired it and the
